@@ -1,0 +1,36 @@
+# The project's commands. Each creates .venv when it is missing and installs what it needs.
+PYTHON ?= python3
+VENV ?= .venv
+BIN := $(VENV)/bin
+BUILD_DIR ?= build/$(notdir $(VENV))
+PIP := $(BIN)/python -m pip --disable-pip-version-check
+
+.PHONY: install test demo bench format lint clean
+
+$(BIN)/python:
+	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info < (3, 11))' || \
+	  { echo "kavrel needs Python 3.11 or newer as $(PYTHON) (make PYTHON=/path/to/python3.11)"; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+
+# The build tools go into the venv first so the package builds without isolation, which keeps
+# the CMake build directory (and its incremental rebuilds) across runs.
+install: $(BIN)/python
+	$(PIP) install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12'
+	$(PIP) install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR) '.[test]'
+
+test: install
+	$(BIN)/python -m pytest $(PYTEST_ARGS)
+
+format: $(BIN)/python
+	$(PIP) install --quiet ruff clang-format
+	$(BIN)/ruff format src tests bench
+	$(BIN)/clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp')
+
+lint: $(BIN)/python
+	$(PIP) install --quiet ruff clang-format
+	$(BIN)/ruff check src tests bench
+	$(BIN)/ruff format --check src tests bench
+	$(BIN)/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp')
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,5 @@
+import sys
+
+from kavrel.cli.main import main
+
+sys.exit(main())

@@ -1,0 +1,1 @@
+"""The kavrel command line."""

@@ -1,0 +1,1 @@
+"""Command functions behind the kavrel subcommands."""

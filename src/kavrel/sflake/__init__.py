@@ -1,0 +1,1 @@
+"""Warehouse side: running queries and fetching rows."""

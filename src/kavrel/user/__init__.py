@@ -1,0 +1,1 @@
+"""The user's own settings: saved connection profiles."""

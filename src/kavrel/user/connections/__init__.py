@@ -1,0 +1,1 @@
+"""Saved connection profiles for Snowflake and Salesforce."""
