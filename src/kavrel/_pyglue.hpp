@@ -86,9 +86,7 @@ inline py::str cat(std::initializer_list<py::object> pieces) {
 }
 
 // `format(n, ",")`: digit groups separated by commas, exactly as Python writes them.
-inline py::str grouped(const py::handle &n) {
-    return py::str(g("format")(n, ","));
-}
+inline py::str grouped(const py::handle &n) { return py::str(g("format")(n, ",")); }
 
 // `bool(value)`, with Python's errors propagated.
 inline bool truthy(const py::handle &value) {
@@ -118,8 +116,8 @@ inline std::string type_name(const py::handle &value) {
 
 [[noreturn]] inline void refuse_argument(const char *arg, const char *expected,
                                          const py::handle &value) {
-    raise(PyExc_TypeError, std::string("argument '") + arg + "' must be " + expected + ", not " +
-                               type_name(value));
+    raise(PyExc_TypeError,
+          std::string("argument '") + arg + "' must be " + expected + ", not " + type_name(value));
 }
 
 inline void require_str(const py::handle &value, const char *arg) {

@@ -10,7 +10,11 @@ import argparse
 import importlib
 import sys
 
-COMMAND_MODULES: tuple[str, ...] = ()
+COMMAND_MODULES: tuple[str, ...] = (
+    "kavrel.cli.connections",
+    "kavrel.cli.loads",
+    "kavrel.cli.emulator",
+)
 
 
 def build_parser() -> argparse.ArgumentParser:
