@@ -34,3 +34,9 @@ lint: $(BIN)/python
 
 clean:
 	rm -rf build $(VENV)
+
+# The whole suite on 32-bit ARM, emulated (slow, so not part of CI). The first run creates a
+# Debian armhf root under .armhf/ and needs root; see "Supported platforms" in README.md.
+.PHONY: test-armhf
+test-armhf:
+	PYTEST_ARGS="$(PYTEST_ARGS)" bash tools/armhf.sh test
