@@ -223,6 +223,19 @@ def _oauth_error(error: str, description: str) -> _Answer:
     return _Answer(400, body, "application/json;charset=UTF-8")
 
 
+def _check_quote_placement(outside: list[str], delimiter: str) -> None:
+    boundary = delimiter + "\r\n"
+    last = len(outside) - 1
+    for index, piece in enumerate(outside):
+        if piece and (
+            (index > 0 and piece[0] not in boundary) or (index < last and piece[-1] not in boundary)
+        ):
+            raise _BatchError(
+                "InvalidBatch : Failed to parse CSV: a double quote appears inside an "
+                "unquoted field or after a quoted one"
+            )
+
+
 def _check_quoting_and_line_ending(text: str, line_ending: str, delimiter: str) -> None:
     """Refuses stray quotes and any record separator other than the declared line ending.
 
@@ -234,20 +247,13 @@ def _check_quoting_and_line_ending(text: str, line_ending: str, delimiter: str) 
         pieces = text.split('"')
         if len(pieces) % 2 == 0:
             raise _BatchError("InvalidBatch : Failed to parse CSV: a quoted field is not closed")
-        outside = pieces[0::2]
-        boundary = delimiter + "\r\n"
-        last = len(outside) - 1
-        for index, piece in enumerate(outside):
-            if not piece:
-                continue
-            if (index > 0 and piece[0] not in boundary) or (
-                index < last and piece[-1] not in boundary
-            ):
-                raise _BatchError(
-                    "InvalidBatch : Failed to parse CSV: a double quote appears inside an "
-                    "unquoted field or after a quoted one"
-                )
-        outside_text = "\0".join(outside)
+        # Each NUL stands for one quoted piece; a quoted piece must touch only a delimiter, a
+        # line break or another quoted piece (an escaped quote).
+        outside_text = "\0".join(pieces[0::2])
+        edge = re.escape(delimiter) + "\r\n\0"
+        stray = re.compile(f"[^{edge}]\0|\0[^{edge}]")
+        if "\0" in text or stray.search(outside_text):
+            _check_quote_placement(pieces[0::2], delimiter)
     else:
         outside_text = text
     if line_ending == "\r\n":
@@ -429,7 +435,7 @@ class BulkApiEmulator:
             self.port = server.server_address[1]
             self._thread = threading.Thread(
                 target=server.serve_forever,
-                kwargs={"poll_interval": 0.1},
+                kwargs={"poll_interval": 0.05},
                 name=f"bulk-api-emulator-{self.port}",
                 daemon=True,
             )
@@ -946,9 +952,11 @@ class BulkApiEmulator:
                 for number, name in enumerate(fields, start=2)
             )
             statement = f'UPDATE {_quote(job.object)} SET {assignments} WHERE "Id" = ?1'
-            connection.executemany(
-                statement, [(key, *self._without(rec, id_position)) for key, rec in updates]
-            )
+            if id_position is None:
+                params = [(key, *rec) for key, rec in updates]
+            else:
+                params = [(key, *self._without(rec, id_position)) for key, rec in updates]
+            connection.executemany(statement, params)
         job.successes.extend([key, "false", *rec] for key, rec in updates)
 
     def _existing_ids(self, connection: sqlite3.Connection, sobject: str, ids: list[str]) -> set:
