@@ -374,6 +374,10 @@ class _Server(ThreadingHTTPServer):
     daemon_threads = True
     emulator: BulkApiEmulator
 
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that hangs up mid-answer is routine; keep it out of the user's terminal.
+        logger.debug("connection from %s ended with an error", client_address, exc_info=True)
+
 
 class BulkApiEmulator:
     """A Bulk API 2.0 ingest server on 127.0.0.1 that applies jobs to SQLite.
