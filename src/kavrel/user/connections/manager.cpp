@@ -7,8 +7,6 @@
 // only, and each read-change-write holds an exclusive lock on a file beside the connections file.
 #include "_pyglue.hpp"
 
-#include <fcntl.h>
-
 #include <string>
 
 namespace {
