@@ -7,7 +7,6 @@ import sys
 import types
 
 import pytest
-
 from kavrel.cli.commands.tallyra import tallyra
 
 RULE = "=" * 60
