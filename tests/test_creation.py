@@ -82,11 +82,3 @@ def test_exceptions_outside_the_error_family_pass_through(
     with pytest.raises(type(escape)):
         getattr(mintova, command)()
     assert capsys.readouterr() == ("", "")
-
-
-def test_print_is_looked_up_in_the_module_at_call_time(monkeypatch):
-    lines = []
-    monkeypatch.setattr(mintova, "print", lines.append, raising=False)
-    monkeypatch.setattr(mintova, "authenticate", lambda: None)
-    assert mintova.snowflake() == 1
-    assert lines == ["\n✗ Connection creation cancelled or failed."]
