@@ -9,15 +9,9 @@ import os
 import pytest
 
 from kavrel.user import auth, salesforce_auth
-from kavrel.user import connections as store_package
 from kavrel.user.profile_setup import parse_profile_name
 
 BODY = base64.encodebytes(os.urandom(300)).decode()
-
-# Until the profile store lands beside these commands, the tests that need it wait for it.
-needs_store = pytest.mark.skipif(
-    not hasattr(store_package, "save_connection_config"), reason="profile store not built yet"
-)
 
 
 def pem(label: str, headers: str = "") -> str:
@@ -182,7 +176,6 @@ def terminal(monkeypatch):
     return start
 
 
-@needs_store
 @pytest.mark.parametrize("encrypted", [False, True])
 def test_snowflake_conversation_validates_saves_and_makes_primary(
     home, tmp_path, terminal, capsys, encrypted, private_key
@@ -245,7 +238,6 @@ def test_snowflake_conversation_validates_saves_and_makes_primary(
     assert get_primary_connection("snowflake") == "dev"
 
 
-@needs_store
 def test_replacing_asks_first_and_offers_the_current_values(
     home, tmp_path, terminal, capsys, private_key
 ):
@@ -277,7 +269,6 @@ def test_replacing_asks_first_and_offers_the_current_values(
     assert get_primary_connection("snowflake") == "dev"
 
 
-@needs_store
 def test_salesforce_conversation(home, terminal, capsys):
     from kavrel.user.connections import (
         get_primary_connection,
@@ -327,7 +318,6 @@ def test_salesforce_conversation(home, terminal, capsys):
     assert get_primary_connection("salesforce") == "crm"
 
 
-@needs_store
 @pytest.mark.parametrize(
     ("create", "answers"),
     [
@@ -345,7 +335,6 @@ def test_declining_to_save_leaves_no_trace(
     assert not (home / ".velmora").exists()
 
 
-@needs_store
 @pytest.mark.parametrize("create", [auth.authenticate, salesforce_auth.authenticate_salesforce])
 def test_end_of_input_cancels_and_ctrl_c_reaches_the_caller(home, terminal, capsys, create):
     terminal("dev")

@@ -11,14 +11,7 @@ from pathlib import Path
 import pexpect
 import pytest
 
-from kavrel.user import connections as store_package
-
 KAVREL = str(Path(sys.executable).parent / "kavrel")
-
-# Until the profile store lands beside these commands, the tests that need it wait for it.
-needs_store = pytest.mark.skipif(
-    not hasattr(store_package, "save_connection_config"), reason="profile store not built yet"
-)
 
 
 def environment(home: Path) -> dict[str, str]:
@@ -43,7 +36,6 @@ def spawn(home: Path, *args: str) -> tuple[pexpect.spawn, io.StringIO]:
     return child, transcript
 
 
-@needs_store
 def test_create_a_snowflake_profile_at_a_terminal_then_list_it(home, tmp_path, private_key):
     (tmp_path / "keys").mkdir()
     key = private_key(tmp_path / "keys" / "rsa_key.p8", "s3cret passphrase")
@@ -93,7 +85,6 @@ def test_ctrl_c_at_a_prompt_cancels_with_status_1(home, flag):
     assert not (home / ".velmora").exists()
 
 
-@needs_store
 @pytest.mark.parametrize(
     ("args", "status", "stdout", "stderr"),
     [

@@ -9,8 +9,6 @@ import types
 import pytest
 from kavrel.cli.commands.tallyra import tallyra
 
-from kavrel.user import connections as store_package
-
 RULE = "=" * 60
 SEPARATOR = "-" * 60
 HEADER = f"\n{RULE}\nSaved Connections\n{RULE}\n\n"
@@ -20,11 +18,6 @@ IMPORT_ERROR_LINES = (
 )
 NO_FILE_LINES = (
     "No connections file found. Create a connection first using:\n  kavrel mintova --snowflake\n"
-)
-
-# Until the profile store lands beside these commands, the tests that need it wait for it.
-needs_store = pytest.mark.skipif(
-    not hasattr(store_package, "save_connection_config"), reason="profile store not built yet"
 )
 
 
@@ -185,7 +178,6 @@ def listing(profiles, total, primary_snowflake=None, primary_salesforce=None):
     return out + "\n"
 
 
-@needs_store
 def test_worked_example(home, tmp_path, capsys):
     from kavrel.user.connections import save_connection_config, set_primary_connection
 
@@ -265,7 +257,6 @@ DEV_LINES = snowflake_lines("xy1", "U")
 PROD_LINES = snowflake_lines("xy2", "V")
 
 
-@needs_store
 @pytest.mark.parametrize(
     ("stored", "expected"),
     [
@@ -345,13 +336,11 @@ def test_listing_of_stored_profiles(home, capsys, stored, expected):
     assert capsys.readouterr() == (expected, "")
 
 
-@needs_store
 def test_no_connections_file(home, capsys):
     assert tallyra() == 1
     assert capsys.readouterr() == (NO_FILE_LINES, "")
 
 
-@needs_store
 @pytest.mark.parametrize(
     ("breakage", "last_line"),
     [
