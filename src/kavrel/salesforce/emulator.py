@@ -1130,34 +1130,12 @@ class BulkApiEmulator:
 # -- command line -----------------------------------------------------------------------------
 
 
-def add_arguments(parser: argparse.ArgumentParser) -> None:
-    """The emulator's options, shared by `kavrel emulator` and `python -m` of this module."""
-    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0 picks one)")
-    parser.add_argument(
-        "--access-token",
-        default=DEFAULT_ACCESS_TOKEN,
-        help=f"bearer token accepted besides issued ones (default {DEFAULT_ACCESS_TOKEN})",
-    )
-    parser.add_argument(
-        "--db", default=":memory:", help="SQLite file the records go to (default: in memory)"
-    )
-    parser.add_argument("--client-id", help="client id the token endpoint accepts (default any)")
-    parser.add_argument("--client-secret", help="client secret it accepts (default any)")
-    parser.add_argument(
-        "--in-progress-checks",
-        type=int,
-        default=0,
-        metavar="N",
-        help="status checks a closed job answers InProgress before its end state (default 0)",
-    )
-
-
 def serve(args: argparse.Namespace) -> int:
     """Runs the emulator from parsed options until interrupted; the exit status."""
     try:
         emulator = BulkApiEmulator(
             port=args.port,
-            access_token=args.access_token,
+            access_token=args.access_token or DEFAULT_ACCESS_TOKEN,
             db=args.db,
             client_id=args.client_id,
             client_secret=args.client_secret,
@@ -1186,6 +1164,8 @@ def serve(args: argparse.Namespace) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
+    from kavrel.cli.emulator import add_arguments
+
     parser = argparse.ArgumentParser(
         prog="python -m kavrel.salesforce.emulator",
         description="A local Salesforce Bulk API 2.0 ingest server that applies jobs to SQLite.",
