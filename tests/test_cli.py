@@ -6,6 +6,7 @@ import io
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pexpect
@@ -34,6 +35,22 @@ def spawn(home: Path, *args: str) -> tuple[pexpect.spawn, io.StringIO]:
     child = pexpect.spawn(KAVREL, list(args), env=environment(home), encoding="utf-8", timeout=30)
     child.logfile_read = transcript
     return child, transcript
+
+
+def wait_until_reading(child: pexpect.spawn) -> None:
+    """Waits until the child sleeps in its read of the terminal. The interpreter writes a prompt
+    before it starts reading, and an interrupt that lands in between is only acted on once the
+    read returns, so sending Ctrl-C on sight of the prompt can hang on a slow (or emulated)
+    machine. Where /proc cannot tell, it goes on at once."""
+    stat = Path(f"/proc/{child.pid}/stat")
+    for _ in range(1000):
+        try:
+            state = stat.read_text().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            return
+        if state == "S":
+            return
+        time.sleep(0.01)
 
 
 def test_create_a_snowflake_profile_at_a_terminal_then_list_it(home, tmp_path, private_key):
@@ -76,6 +93,7 @@ def test_create_a_snowflake_profile_at_a_terminal_then_list_it(home, tmp_path, p
 def test_ctrl_c_at_a_prompt_cancels_with_status_1(home, flag):
     child, transcript = spawn(home, "mintova", flag)
     child.expect("Profile name: ")
+    wait_until_reading(child)
     child.sendintr()
     child.expect(pexpect.EOF)
     child.close()
