@@ -9,8 +9,8 @@
 # build the package exactly as `make test` does on the host, with its own venv (.venv-armhf)
 # and build directory, so the suite that runs is the host's suite.
 #
-# Needs: root, Linux with binfmt_misc (or proot as a fallback), and network access to a Debian
-# mirror and to PyPI. Missing host tools are installed with apt-get when it is there.
+# Needs: root, Linux with binfmt_misc, and network access to a Debian mirror and to PyPI. Missing
+# host tools are installed with apt-get when it is there.
 #
 # Environment:
 #   ARMHF_DIR     where the root and its copy of the source live (default: <repo>/.armhf)
@@ -108,15 +108,13 @@ BINFMT=/proc/sys/fs/binfmt_misc
 # flag opens the interpreter at registration, so it works inside the chroot without a copy.
 QEMU_ARM_BINFMT=':qemu-arm:M::\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 
-# Sets RUNNER to "binfmt" or "proot", installing proot when binfmt_misc cannot be used.
-choose_runner() {
-    if register_binfmt; then
-        RUNNER=binfmt
-        return
-    fi
-    log "binfmt_misc is not usable here; running the root through proot -q $QEMU instead (slower)"
-    command -v proot >/dev/null || install_host_packages proot
-    RUNNER=proot
+# proot -q is no way around it: under proot the 32-bit guest fails to see some files of the root
+# (g++ cannot find cc1plus), so the build cannot run there.
+ensure_binfmt() {
+    register_binfmt && return
+    die "cannot register qemu-arm with binfmt_misc ($BINFMT): needs a kernel with binfmt_misc and
+  the right to mount it and write its register (not in an unprivileged container); as root:
+  modprobe binfmt_misc; mount -t binfmt_misc binfmt_misc $BINFMT"
 }
 
 register_binfmt() {
@@ -148,15 +146,11 @@ in_root() {
     for var in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY PYTEST_ARGS; do
         [ -n "${!var:-}" ] && env+=("$var=${!var}")
     done
-    if [ "$RUNNER" = binfmt ]; then
-        unshare --mount --propagation private -- sh -c '
-            root=$1; shift
-            mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" &&
-                mount -t sysfs sysfs "$root/sys" && exec chroot "$root" "$@"' \
-            sh "$ROOT" "${env[@]}" "$@"
-    else
-        proot -q "$QEMU" -0 -r "$ROOT" -b /proc -b /dev -b /sys -w / "${env[@]}" "$@"
-    fi
+    unshare --mount --propagation private -- sh -c '
+        root=$1; shift
+        mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" &&
+            mount -t sysfs sysfs "$root/sys" && exec chroot "$root" "$@"' \
+        sh "$ROOT" "${env[@]}" "$@"
 }
 
 # ---------------------------------------------------------------------------- the root
@@ -179,17 +173,10 @@ create_root() {
         IFS=,
         echo "${PACKAGES[*]}"
     )
-    local args=(--arch=armhf --variant=minbase --include="$include")
-    if [ "$RUNNER" = binfmt ]; then
-        nice debootstrap "${args[@]}" $SUITE "$tmp" "$mirror" >"$ARMHF_DIR/debootstrap.log" 2>&1 ||
-            die "debootstrap failed; see $ARMHF_DIR/debootstrap.log"
-    else
-        nice debootstrap --foreign "${args[@]}" $SUITE "$tmp" "$mirror" \
-            >"$ARMHF_DIR/debootstrap.log" 2>&1 ||
-            die "debootstrap (first stage) failed; see $ARMHF_DIR/debootstrap.log"
-        ROOT=$tmp in_root /debootstrap/debootstrap --second-stage >>"$ARMHF_DIR/debootstrap.log" 2>&1 ||
-            die "debootstrap (second stage) failed; see $ARMHF_DIR/debootstrap.log"
-    fi
+    nice debootstrap --arch=armhf --variant=minbase --include="$include" $SUITE "$tmp" "$mirror" \
+        >"$ARMHF_DIR/debootstrap.log" 2>&1 ||
+        die "debootstrap failed (see $ARMHF_DIR/debootstrap.log); a mirror other than $mirror
+  can be given as ARMHF_MIRROR=URL"
     mv "$tmp" "$ROOT"
     echo "${PACKAGES[*]}" >"$READY_MARK"
     step_done "root created"
@@ -227,6 +214,8 @@ ensure_root() {
         create_root
     fi
     share_host_settings
+    in_root /bin/true || die "the armhf root at $ROOT does not run under qemu-arm; remove it
+  (rm -rf $ROOT) to have it made again"
     complete_root
 }
 
@@ -274,7 +263,7 @@ main() {
     [ "$(uname -s)" = Linux ] || die "needs Linux (chroot, binfmt_misc)"
     need_root_user
     ensure_host_tools
-    choose_runner
+    ensure_binfmt
     ensure_root
     sync_source
     if [ "$what" = shell ]; then
@@ -288,4 +277,4 @@ main() {
     return $status
 }
 
-main "$@"
+main "$@"; exit
