@@ -34,3 +34,6 @@ lint: $(BIN)/python
 
 clean:
 	rm -rf build $(VENV)
+
+bench: install
+	@for script in bench/bench_*.py; do $(BIN)/python "$$script" || exit 1; done

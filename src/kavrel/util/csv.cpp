@@ -9,10 +9,16 @@
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,21 +34,71 @@ constexpr long kMaxPlainDecimalExponent = 4300;
 // ---------------------------------------------------------------------------------------------
 // The growing text
 
-// UTF-8 text under construction. `ascii` stays true while every byte is ASCII, which lets the final
-// str be made by a plain copy instead of a UTF-8 decode.
+// A byte buffer like std::string without what costs measurable time over millions of small
+// writes: zero-filling on resize and appends that are not inlined.
+class Buffer {
+public:
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const char *data() const { return data_.get(); }
+    char *data() { return data_.get(); }
+    void reserve(size_t capacity) {
+        if (capacity > capacity_)
+            reallocate(capacity);
+    }
+    // `n` more bytes at the end, left for the caller to fill.
+    char *extend(size_t n) {
+        if (n > capacity_ - size_)
+            make_room(n);
+        char *p = data_.get() + size_;
+        size_ += n;
+        return p;
+    }
+    void truncate(size_t size) { size_ = size; }
+    void push_back(char c) { *extend(1) = c; }
+    void append(const char *p, size_t n) {
+        if (n != 0)
+            std::memcpy(extend(n), p, n);
+    }
+    void append(size_t n, char c) {
+        if (n != 0)
+            std::memset(extend(n), c, n);
+    }
+
+private:
+    struct Free {
+        void operator()(char *p) const { std::free(p); }
+    };
+    void make_room(size_t n) {
+        if (n > std::numeric_limits<size_t>::max() / 2 - size_)
+            throw std::bad_alloc();
+        reallocate(std::max(size_ + n, capacity_ * 2));
+    }
+    void reallocate(size_t capacity) {
+        char *p = static_cast<char *>(std::realloc(data_.get(), capacity));
+        if (p == nullptr)
+            throw std::bad_alloc();
+        (void)data_.release();
+        data_.reset(p);
+        capacity_ = capacity;
+    }
+    std::unique_ptr<char, Free> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+// UTF-8 text under construction, and the largest character width written into it (127 while all
+// is ASCII, else 255, 0xFFFF or 0x10FFFF as the widest str written), so the final str is allocated
+// once at its final width.
 struct Text {
-    std::string buf;
-    bool ascii = true;
+    Buffer buf;
+    Py_UCS4 maxchar = 127;
 
     void put(char c) { buf.push_back(c); }
     void put(const char *p, size_t n) { buf.append(p, n); }
-    // Room for `n` bytes at the end; the caller fills them and trims with `trim`.
-    char *grow(size_t n) {
-        size_t start = buf.size();
-        buf.resize(start + n);
-        return &buf[start];
-    }
-    void trim(const char *end) { buf.resize(static_cast<size_t>(end - buf.data())); }
+    // Room for `n` bytes at the end; the caller fills them and gives back the rest with `trim`.
+    char *grow(size_t n) { return buf.extend(n); }
+    void trim(const char *end) { buf.truncate(static_cast<size_t>(end - buf.data())); }
 };
 
 inline bool needs_quotes(char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; }
@@ -56,19 +112,20 @@ void quote_if_needed(Text &out, size_t start) {
         ++p;
     if (p == end)
         return;
-    std::string field(out.buf, start);
-    out.buf.resize(start);
-    out.put('"');
-    const char *q = field.data();
-    const char *field_end = q + field.size();
-    for (const char *quote; (quote = static_cast<const char *>(std::memchr(
-                                 q, '"', static_cast<size_t>(field_end - q)))) != nullptr;
-         q = quote + 1) {
-        out.put(q, static_cast<size_t>(quote - q) + 1);
-        out.put('"');
+    size_t length = out.buf.size() - start;
+    size_t quotes = static_cast<size_t>(std::count(p, end, '"'));
+    out.buf.extend(quotes + 2);
+    // Moved right in place, from the back, doubling each quote on the way.
+    char *base = out.buf.data() + start;
+    char *to = base + length + quotes + 1;
+    *to-- = '"';
+    for (const char *from = base + length; from != base;) {
+        char c = *--from;
+        *to-- = c;
+        if (c == '"')
+            *to-- = '"';
     }
-    out.put(q, static_cast<size_t>(field_end - q));
-    out.put('"');
+    *to = '"';
 }
 
 // Appends the UTF-8 form of `n` code points of one width. False for a lone surrogate, which has
@@ -115,7 +172,7 @@ void put_text(Text &out, PyObject *s) {
     if (PyUnicode_IS_ASCII(s)) {
         out.put(static_cast<const char *>(PyUnicode_DATA(s)), static_cast<size_t>(n));
     } else {
-        out.ascii = false;
+        out.maxchar = std::max(out.maxchar, PyUnicode_MAX_CHAR_VALUE(s));
         switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND:
             encoded = put_utf8(out, PyUnicode_1BYTE_DATA(s), n);
@@ -129,19 +186,11 @@ void put_text(Text &out, PyObject *s) {
         }
     }
     if (!encoded) {
-        out.buf.resize(start);
+        out.buf.truncate(start);
         py::object raises = py::reinterpret_steal<py::object>(PyUnicode_AsUTF8String(s));
         throw py::error_already_set();
     }
     quote_if_needed(out, start);
-}
-
-void put_ascii(Text &out, const py::handle &s) {
-    Py_ssize_t n = 0;
-    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (p == nullptr)
-        throw py::error_already_set();
-    out.put(p, static_cast<size_t>(n));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -165,7 +214,7 @@ void put_int(Text &out, PyObject *v) {
     py::object text = py::reinterpret_steal<py::object>(PyNumber_ToBase(v, 10));
     if (!text)
         throw py::error_already_set();
-    put_ascii(out, text);
+    put_text(out, text.ptr());
 }
 
 // A finite float exactly as Python's repr() writes it: the shortest digits that read back as the
@@ -225,32 +274,31 @@ Written put_decimal(Text &out, PyObject *v) {
     py::object text = py::reinterpret_steal<py::object>(PyObject_Str(v));
     if (!text)
         throw py::error_already_set();
-    Py_ssize_t n = 0;
-    const char *p = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-    if (p == nullptr)
-        throw py::error_already_set();
-    const char *body = (n > 0 && p[0] == '-') ? p + 1 : p;
-    if (body < p + n && (*body == 'N' || *body == 's' || *body == 'I'))
-        return Written::not_finite; // NaN, sNaN, Infinity
-    const char *e = static_cast<const char *>(std::memchr(p, 'E', static_cast<size_t>(n)));
-    if (e == nullptr) {
-        out.put(p, static_cast<size_t>(n));
+    if (!PyUnicode_IS_ASCII(text.ptr())) { // only a subclass's own __str__ gets here
+        put_text(out, text.ptr());
         return Written::ok;
     }
-    const char *exp_begin = e + 1;
-    const char *exp_end = p + n;
-    if (exp_begin != exp_end && (*exp_begin == '+' || *exp_begin == '-'))
-        ++exp_begin;
-    if (exp_end - exp_begin > 9)
-        return Written::too_long;
+    const char *p = static_cast<const char *>(PyUnicode_DATA(text.ptr()));
+    const char *end = p + PyUnicode_GET_LENGTH(text.ptr());
+    const char *body = (p != end && *p == '-') ? p + 1 : p;
+    if (body != end && (*body == 'N' || *body == 's' || *body == 'I'))
+        return Written::not_finite; // NaN, sNaN, Infinity
+    const char *e = static_cast<const char *>(std::memchr(p, 'E', static_cast<size_t>(end - p)));
+    if (e == nullptr) {
+        put_text(out, text.ptr());
+        return Written::ok;
+    }
+    const char *digits = e + 1;
+    if (digits != end && (*digits == '+' || *digits == '-'))
+        ++digits;
     long magnitude = 0;
-    std::from_chars(exp_begin, exp_end, magnitude);
-    if (magnitude > kMaxPlainDecimalExponent)
+    if (end - digits > 9 || std::from_chars(digits, end, magnitude).ec != std::errc() ||
+        magnitude > kMaxPlainDecimalExponent)
         return Written::too_long;
     py::object plain = py::reinterpret_steal<py::object>(PyObject_Format(v, py::str("f").ptr()));
     if (!plain)
         throw py::error_already_set();
-    put_ascii(out, plain);
+    put_text(out, plain.ptr());
     return Written::ok;
 }
 
@@ -416,6 +464,93 @@ void put_bytes_like(Text &out, PyObject *v) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The final str
+
+size_t count_chars(const Buffer &utf8) {
+    size_t count = 0;
+    const char *p = utf8.data();
+    for (size_t i = 0; i < utf8.size(); ++i)
+        count += (static_cast<unsigned char>(p[i]) & 0xC0) != 0x80;
+    return count;
+}
+
+// Decodes UTF-8 that this module wrote itself (so known to be well formed, with no character
+// above what `Char` holds) straight into the final str's storage.
+template <typename Char> Char *widen(const Buffer &utf8, Char *d) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(utf8.data());
+    const unsigned char *end = p + utf8.size();
+    while (p != end) {
+        // Runs of ASCII, the bulk of any CSV text, eight bytes at a time.
+        while (end - p >= 8) {
+            uint64_t eight;
+            std::memcpy(&eight, p, 8);
+            if ((eight & 0x8080808080808080ULL) != 0)
+                break;
+            for (int i = 0; i < 8; ++i)
+                d[i] = static_cast<Char>(p[i]);
+            p += 8;
+            d += 8;
+        }
+        if (p == end)
+            break;
+        uint32_t c = *p;
+        if (c < 0x80) {
+            ++p;
+        } else if (c < 0xE0) {
+            c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+            p += 2;
+        } else if (c < 0xF0) {
+            c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            p += 3;
+        } else {
+            c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+            p += 4;
+        }
+        *d++ = static_cast<Char>(c);
+    }
+    return d;
+}
+
+// One str from the concatenation of `parts`, allocated once at its final width. Python's own
+// UTF-8 decoder would start narrow and copy everything again at each wider character it meets.
+py::str to_str(std::initializer_list<const Buffer *> parts, Py_UCS4 maxchar) {
+    size_t count = 0;
+    for (const Buffer *part : parts)
+        count += maxchar < 128 ? part->size() : count_chars(*part);
+    py::str result =
+        py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(count), maxchar));
+    if (!result)
+        throw py::error_already_set();
+    void *data = PyUnicode_DATA(result.ptr());
+    switch (PyUnicode_KIND(result.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+        if (maxchar < 128) {
+            char *d = static_cast<char *>(data);
+            for (const Buffer *part : parts)
+                d = std::copy(part->data(), part->data() + part->size(), d);
+        } else {
+            Py_UCS1 *d = static_cast<Py_UCS1 *>(data);
+            for (const Buffer *part : parts)
+                d = widen(*part, d);
+        }
+        break;
+    case PyUnicode_2BYTE_KIND: {
+        Py_UCS2 *d = static_cast<Py_UCS2 *>(data);
+        for (const Buffer *part : parts)
+            d = widen(*part, d);
+        break;
+    }
+    default: {
+        Py_UCS4 *d = static_cast<Py_UCS4 *>(data);
+        for (const Buffer *part : parts)
+            d = widen(*part, d);
+        break;
+    }
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
 // One conversion
 
 class CsvWriter {
@@ -426,9 +561,15 @@ private:
     void add_record(PyObject *record);
     void place(PyObject *key, PyObject *value, Py_ssize_t position);
     Py_ssize_t column_of(PyObject *key);
+    bool write_in_column_order(PyObject *record);
     void write_row();
+    size_t begin_row(Py_ssize_t width);
+    void end_row(size_t start, Py_ssize_t width);
+    void write_field(PyObject *value, Py_ssize_t column);
     Written put_value(PyObject *v);
-    [[noreturn]] void refuse_value(Written why, Py_ssize_t column);
+    Written put_double(double d);
+    Written put_other(PyObject *v);
+    [[noreturn]] void refuse_value(Written why, PyObject *value, Py_ssize_t column);
     py::str finish();
 
     Text body_;
@@ -440,8 +581,7 @@ private:
     // written before a column first appeared are padded when the text is finished).
     std::vector<size_t> row_starts_;
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> widths_;
-    py::object decimal_type_, mapping_type_, dumps_;
-    py::dict dumps_options_;
+    py::object decimal_type_, mapping_type_, encode_json_;
 };
 
 void add_note(py::error_already_set &e, const std::string &note) {
@@ -489,6 +629,8 @@ void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position) {
 }
 
 void CsvWriter::add_record(PyObject *record) {
+    if (PyDict_CheckExact(record) && write_in_column_order(record))
+        return;
     if (PyDict_CheckExact(record)) {
         Py_ssize_t pos = 0, position = 0;
         PyObject *key = nullptr, *value = nullptr;
@@ -522,22 +664,47 @@ void CsvWriter::add_record(PyObject *record) {
     write_row();
 }
 
+// The common types are told apart by exact type first, which is one pointer comparison each;
+// subclasses and everything else take the slower isinstance-style checks.
 Written CsvWriter::put_value(PyObject *v) {
-    if (PyUnicode_CheckExact(v)) {
+    PyTypeObject *type = Py_TYPE(v);
+    if (type == &PyUnicode_Type)
         put_text(body_, v);
-    } else if (v == Py_None) {
-    } else if (PyLong_CheckExact(v)) {
+    else if (v == Py_None)
+        ;
+    else if (type == &PyLong_Type)
+        put_int(body_, v);
+    else if (type == &PyFloat_Type)
+        return put_double(PyFloat_AS_DOUBLE(v));
+    else if (type == &PyBool_Type)
+        v == Py_True ? body_.put("true", 4) : body_.put("false", 5);
+    else if (type == PyDateTimeAPI->DateTimeType)
+        put_datetime(body_, v);
+    else if (type == PyDateTimeAPI->DateType)
+        put_date(body_, v);
+    else if (type == reinterpret_cast<PyTypeObject *>(decimal_type_.ptr()))
+        return put_decimal(body_, v);
+    else if (type == PyDateTimeAPI->TimeType)
+        put_time(body_, v);
+    else
+        return put_other(v);
+    return Written::ok;
+}
+
+Written CsvWriter::put_double(double d) {
+    if (!std::isfinite(d))
+        return Written::not_finite;
+    put_float(body_, d);
+    return Written::ok;
+}
+
+Written CsvWriter::put_other(PyObject *v) {
+    if (PyUnicode_Check(v)) {
+        put_text(body_, v);
+    } else if (PyLong_Check(v)) {
         put_int(body_, v);
     } else if (PyFloat_Check(v)) {
-        double d = PyFloat_AS_DOUBLE(v);
-        if (!std::isfinite(d))
-            return Written::not_finite;
-        put_float(body_, d);
-    } else if (PyBool_Check(v)) {
-        if (v == Py_True)
-            body_.put("true", 4);
-        else
-            body_.put("false", 5);
+        return put_double(PyFloat_AS_DOUBLE(v));
     } else if (PyDateTime_Check(v)) {
         put_datetime(body_, v);
     } else if (PyDate_Check(v)) {
@@ -546,21 +713,21 @@ Written CsvWriter::put_value(PyObject *v) {
         put_time(body_, v);
     } else if (PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(decimal_type_.ptr()))) {
         return put_decimal(body_, v);
-    } else if (PyUnicode_Check(v)) {
-        put_text(body_, v);
-    } else if (PyLong_Check(v)) {
-        put_int(body_, v);
     } else if (PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v)) {
         put_bytes_like(body_, v);
     } else if (PyDict_Check(v) || PyList_Check(v)) {
-        if (!dumps_) {
-            dumps_ = kavrel::g("json").attr("dumps");
-            dumps_options_["separators"] = py::make_tuple(",", ":");
-            dumps_options_["ensure_ascii"] = false;
+        if (!encode_json_) {
+            // One encoder for the whole call: json.dumps with these options would build a new
+            // one for every value.
+            encode_json_ =
+                kavrel::g("json")
+                    .attr("JSONEncoder")(py::arg("separators") = py::make_tuple(",", ":"),
+                                         py::arg("ensure_ascii") = false)
+                    .attr("encode");
         }
-        py::object text = dumps_(py::handle(v), **dumps_options_);
+        py::object text = encode_json_(py::handle(v));
         if (!PyUnicode_Check(text.ptr()))
-            kavrel::raise(PyExc_TypeError, "json.dumps() did not return a str");
+            kavrel::raise(PyExc_TypeError, "JSONEncoder.encode() did not return a str");
         put_text(body_, text.ptr());
     } else {
         py::object text = py::reinterpret_steal<py::object>(PyObject_Str(v));
@@ -571,10 +738,9 @@ Written CsvWriter::put_value(PyObject *v) {
     return Written::ok;
 }
 
-void CsvWriter::refuse_value(Written why, Py_ssize_t column) {
-    py::object value = row_[static_cast<size_t>(column)];
+void CsvWriter::refuse_value(Written why, PyObject *value, Py_ssize_t column) {
     std::string where = std::string(py::repr(names_[static_cast<size_t>(column)])) + " holds " +
-                        std::string(py::repr(value)) + " in the record at index " +
+                        std::string(py::repr(py::handle(value))) + " in the record at index " +
                         std::to_string(record_);
     if (why == Written::not_finite)
         kavrel::raise(PyExc_ValueError,
@@ -584,36 +750,78 @@ void CsvWriter::refuse_value(Written why, Py_ssize_t column) {
                       ": its exponent is too large to write the number without one");
 }
 
-void CsvWriter::write_row() {
-    Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
+void CsvWriter::write_field(PyObject *value, Py_ssize_t column) {
+    // Held for the length of the conversion: str() or a tzinfo may run code that drops it from
+    // its record.
+    py::object held = py::reinterpret_borrow<py::object>(value);
+    Written written;
+    try {
+        written = put_value(value);
+    } catch (py::error_already_set &e) {
+        if (kavrel::is_ordinary_error(e))
+            add_note(e, "while writing column " +
+                            std::string(py::repr(names_[static_cast<size_t>(column)])) +
+                            " of the record at index " + std::to_string(record_));
+        throw;
+    }
+    if (written != Written::ok)
+        refuse_value(written, value, column);
+}
+
+size_t CsvWriter::begin_row(Py_ssize_t width) {
     if (widths_.empty() || widths_.back().second != width)
         widths_.emplace_back(record_, width);
-    size_t start = body_.buf.size();
-    row_starts_.push_back(start);
-    for (Py_ssize_t column = 0; column < width; ++column) {
-        py::object &slot = row_[static_cast<size_t>(column)];
-        if (column > 0)
-            body_.put(',');
-        if (!slot)
-            continue;
-        Written written;
-        try {
-            written = put_value(slot.ptr());
-        } catch (py::error_already_set &e) {
-            if (kavrel::is_ordinary_error(e))
-                add_note(e, "while writing column " +
-                                std::string(py::repr(names_[static_cast<size_t>(column)])) +
-                                " of the record at index " + std::to_string(record_));
-            throw;
-        }
-        if (written != Written::ok)
-            refuse_value(written, column);
-        slot = py::object();
-    }
+    row_starts_.push_back(body_.buf.size());
+    return body_.buf.size();
+}
+
+void CsvWriter::end_row(size_t start, Py_ssize_t width) {
     // A line holding one empty field would read back as a blank line, i.e. as no row at all.
     if (width == 1 && body_.buf.size() == start)
         body_.put("\"\"", 2);
     body_.put("\r\n", 2);
+}
+
+// The common case: a dict whose keys are the known columns, as the very same objects in the same
+// order (rows from one query share their key objects). Its values are written as they come,
+// without sorting them into slots first. False, with nothing written, for any other record.
+bool CsvWriter::write_in_column_order(PyObject *record) {
+    Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
+    if (width == 0 || PyDict_GET_SIZE(record) != width)
+        return false;
+    Py_ssize_t pos = 0, column = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(record, &pos, &key, &value))
+        if (key != names_[static_cast<size_t>(column++)].ptr())
+            return false;
+    size_t start = begin_row(width);
+    pos = 0;
+    for (column = 0; column < width && PyDict_Next(record, &pos, &key, &value); ++column) {
+        if (column > 0)
+            body_.put(',');
+        write_field(value, column);
+    }
+    if (column != width || PyDict_GET_SIZE(record) != width)
+        kavrel::raise(PyExc_RuntimeError, "json_to_csv: the record at index " +
+                                              std::to_string(record_) +
+                                              " changed size while it was written");
+    end_row(start, width);
+    return true;
+}
+
+void CsvWriter::write_row() {
+    Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
+    size_t start = begin_row(width);
+    for (Py_ssize_t column = 0; column < width; ++column) {
+        py::object &slot = row_[static_cast<size_t>(column)];
+        if (column > 0)
+            body_.put(',');
+        if (slot) {
+            write_field(slot.ptr(), column);
+            slot = py::object();
+        }
+    }
+    end_row(start, width);
 }
 
 py::str CsvWriter::finish() {
@@ -628,8 +836,8 @@ py::str CsvWriter::finish() {
         header.put("\"\"", 2);
     header.put("\r\n", 2);
 
-    std::string padded;
-    const std::string *rows = &body_.buf;
+    Buffer padded;
+    const Buffer *rows = &body_.buf;
     if (widths_.size() > 1) {
         // Rows written before the last columns appeared lack their (empty) fields.
         padded.reserve(body_.buf.size() + row_starts_.size() * static_cast<size_t>(width));
@@ -642,12 +850,13 @@ py::str CsvWriter::finish() {
             size_t begin = row_starts_[row];
             size_t end =
                 (row + 1 < row_starts_.size() ? row_starts_[row + 1] : body_.buf.size()) - 2;
-            bool no_fields = row_width == 0 || (row_width == 1 && end - begin == 2 &&
-                                                body_.buf.compare(begin, 2, "\"\"") == 0);
+            bool no_fields =
+                row_width == 0 || (row_width == 1 && end - begin == 2 &&
+                                   std::memcmp(body_.buf.data() + begin, "\"\"", 2) == 0);
             if (no_fields) {
                 padded.append(static_cast<size_t>(width - 1), ',');
             } else {
-                padded.append(body_.buf, begin, end - begin);
+                padded.append(body_.buf.data() + begin, end - begin);
                 padded.append(static_cast<size_t>(width - row_width), ',');
             }
             padded.append("\r\n", 2);
@@ -655,25 +864,7 @@ py::str CsvWriter::finish() {
         rows = &padded;
     }
 
-    size_t size = header.buf.size() + rows->size();
-    if (header.ascii && body_.ascii) {
-        py::str result =
-            py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-        if (!result)
-            throw py::error_already_set();
-        char *d = static_cast<char *>(PyUnicode_DATA(result.ptr()));
-        std::memcpy(d, header.buf.data(), header.buf.size());
-        std::memcpy(d + header.buf.size(), rows->data(), rows->size());
-        return result;
-    }
-    std::string whole;
-    whole.reserve(size);
-    whole.append(header.buf).append(*rows);
-    py::str result = py::reinterpret_steal<py::str>(
-        PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict"));
-    if (!result)
-        throw py::error_already_set();
-    return result;
+    return to_str({&header.buf, rows}, std::max(header.maxchar, body_.maxchar));
 }
 
 py::str CsvWriter::run(const py::object &records) {
@@ -701,10 +892,19 @@ py::str CsvWriter::run(const py::object &records) {
     decimal_type_ = kavrel::g("Decimal");
     if (!PyType_Check(decimal_type_.ptr()))
         kavrel::raise(PyExc_TypeError, "kavrel.util.csv.Decimal must be a type");
-    body_.buf.reserve(static_cast<size_t>(count) * 128);
+    const Py_ssize_t sample = 64;
+    body_.buf.reserve(static_cast<size_t>(std::min(count, sample)) * 256);
     row_starts_.reserve(static_cast<size_t>(count));
-    for (record_ = 0; record_ < count; ++record_)
+    for (record_ = 0; record_ < count; ++record_) {
         add_record(PyTuple_GET_ITEM(rows.ptr(), record_));
+        if (record_ == sample - 1 && count > sample) {
+            // Room for the rest at the sampled rows' average length, plus a margin.
+            double estimate =
+                static_cast<double>(body_.buf.size()) / sample * 1.125 * static_cast<double>(count);
+            if (estimate < static_cast<double>(std::numeric_limits<size_t>::max() / 4))
+                body_.buf.reserve(static_cast<size_t>(estimate));
+        }
+    }
     // Records without a single key leave nothing to load.
     if (names_.empty())
         return py::str("");
