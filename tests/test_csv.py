@@ -341,3 +341,33 @@ def test_repeated_calls_do_not_leak():
     assert [sys.getrefcount(v) for v in held] == refcounts_before
     assert len(gc.get_objects()) - objects_before < 50
     assert growth < 64 * 1024
+
+
+def test_warehouse_rows_become_text_the_bulk_server_applies(bulk_server):
+    import requests
+
+    from kavrel.salesforce import ingest_bapi20 as ingest
+    from kavrel.sflake.local import SQLiteSession
+    from kavrel.sflake.query import get_records
+
+    with SQLiteSession() as session:
+        session.connection.execute("CREATE TABLE src (Name TEXT, Amount REAL, Qty INTEGER)")
+        session.connection.executemany(
+            "INSERT INTO src VALUES (?, ?, ?)",
+            [(value, i / 4, None if i % 2 else i) for i, value in enumerate(HOSTILE)],
+        )
+        records = get_records(session, "SELECT Name, Amount, Qty FROM src")
+    response = requests.post(
+        bulk_server.base_url + "/services/data/v62.0/jobs/ingest",
+        headers={"Authorization": "Bearer " + bulk_server.access_token},
+        json={"object": "Account", "operation": "insert", "lineEnding": "CRLF"},
+        timeout=10,
+    )
+    job_id = response.json()["id"]
+    ingest.send_file(bulk_server.access_info, job_id, json_to_csv(records))
+    ingest.job_close(bulk_server.access_info, job_id)
+    assert ingest.job_status(bulk_server.access_info, job_id)["numberRecordsFailed"] == 0
+    stored = [(r["Name"], r["Amount"], r["Qty"]) for r in bulk_server.rows("Account")]
+    # An empty field inserts no value.
+    expected = [tuple(field(v) or None for v in r.values()) for r in records]
+    assert stored == expected
