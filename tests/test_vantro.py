@@ -410,12 +410,16 @@ VALUES = {"Id": "1", "Name": None, "Zero": 0, "No": False, "Empty": "", "Amount"
 CLEANED = {**VALUES, "Name": ""}
 
 
-@pytest.mark.parametrize("mapping", [dict, MappingProxyType], ids=["dict", "mapping"])
+@pytest.mark.parametrize("kind", ["fresh dict", "kept dict", "mapping"])
 @pytest.mark.parametrize("operation", ["upsert", "update", "delete"])
-def test_none_becomes_empty_text_and_nothing_else_changes(wire, operation, mapping):
+def test_none_becomes_empty_text_and_the_row_is_left_alone(wire, operation, kind):
     w = wire()
-    row = SimpleNamespace(asDict=lambda: mapping(dict(VALUES)))
-    result = SimpleNamespace(collect=lambda: [row])
+    kept = dict(VALUES)
+    as_dict = {"fresh dict": lambda: dict(VALUES), "kept dict": lambda: kept,
+               "mapping": lambda: MappingProxyType(kept)}[kind]  # fmt: skip
+    kept_rows = [SimpleNamespace(asDict=as_dict)]
+    collect = (lambda: kept_rows) if kind == "kept dict" else (lambda: list(kept_rows))
+    result = SimpleNamespace(collect=collect)
     session = SimpleNamespace(
         sql=lambda text: SimpleNamespace(collect=lambda: [(1,)]) if "COUNT" in text else result
     )
@@ -423,6 +427,7 @@ def test_none_becomes_empty_text_and_nothing_else_changes(wire, operation, mappi
     getattr(vantro, operation)(session, ACCESS, "Account", SOURCE, *extra)
     assert w.records == [[CLEANED]]
     assert type(w.records[0][0]) is dict and list(w.records[0][0]) == list(VALUES)
+    assert kept == VALUES and kept_rows[0].asDict is as_dict
 
 
 def test_insert_hands_get_records_output_over_untouched(wire, monkeypatch):

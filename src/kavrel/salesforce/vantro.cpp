@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -156,43 +157,66 @@ std::pair<py::object, py::object> unpack_pair(const py::handle &item) {
     return {parts[0], parts[1]};
 }
 
-// One record per row, from the row's `asDict()` in its own order, with `None` written as "" and
-// every other value shared unchanged. An exact dict is copied whole (its keys, order and table
-// size as they are) and only its None slots are rewritten; any other mapping goes through
-// `items()`.
-py::list rows_to_records(const py::handle &results) {
-    py::str empty("");
-    py::str as_dict("asDict");
-    py::str items("items");
-    py::list records;
-    py::object rows = checked(PyObject_GetIter(results.ptr()));
-    while (PyObject *next = PyIter_Next(rows.ptr())) {
-        py::object row = py::reinterpret_steal<py::object>(next);
+// The record of one row: the row's `asDict()` in its own order, with `None` written as "" and
+// every other value shared unchanged. An exact dict is taken whole (its keys, order and table
+// size as they are; copied unless nobody else holds it) and only its None slots are rewritten;
+// any other mapping goes through `items()`.
+struct RecordMaker {
+    py::str empty{""};
+    py::str as_dict{"asDict"};
+    py::str items{"items"};
+
+    py::object operator()(const py::handle &row) const {
         py::object mapping = checked(PyObject_CallMethodNoArgs(row.ptr(), as_dict.ptr()));
-        py::object record;
         if (PyDict_CheckExact(mapping.ptr())) {
-            record = checked(PyDict_Copy(mapping.ptr()));
+            // A dict that only this loop references cannot be seen by anyone else, so it can
+            // become the record itself instead of being copied.
+            py::object record =
+                Py_REFCNT(mapping.ptr()) == 1 ? mapping : checked(PyDict_Copy(mapping.ptr()));
             PyObject *key = nullptr;
             PyObject *value = nullptr;
             Py_ssize_t position = 0;
             while (PyDict_Next(mapping.ptr(), &position, &key, &value))
                 if (value == Py_None && PyDict_SetItem(record.ptr(), key, empty.ptr()) != 0)
                     throw py::error_already_set();
-        } else {
-            record = checked(PyDict_New());
-            py::object pairs = checked(PyObject_CallMethodNoArgs(mapping.ptr(), items.ptr()));
-            py::object pair_iterator = checked(PyObject_GetIter(pairs.ptr()));
-            while (PyObject *raw_pair = PyIter_Next(pair_iterator.ptr())) {
-                py::object pair = py::reinterpret_steal<py::object>(raw_pair);
-                auto [key, value] = unpack_pair(pair);
-                const py::handle stored = value.is_none() ? py::handle(empty) : py::handle(value);
-                if (PyDict_SetItem(record.ptr(), key.ptr(), stored.ptr()) != 0)
-                    throw py::error_already_set();
-            }
-            if (PyErr_Occurred())
+            return record;
+        }
+        py::object record = checked(PyDict_New());
+        py::object pairs = checked(PyObject_CallMethodNoArgs(mapping.ptr(), items.ptr()));
+        py::object pair_iterator = checked(PyObject_GetIter(pairs.ptr()));
+        while (PyObject *raw_pair = PyIter_Next(pair_iterator.ptr())) {
+            py::object pair = py::reinterpret_steal<py::object>(raw_pair);
+            auto [key, value] = unpack_pair(pair);
+            const py::handle stored = value.is_none() ? py::handle(empty) : py::handle(value);
+            if (PyDict_SetItem(record.ptr(), key.ptr(), stored.ptr()) != 0)
                 throw py::error_already_set();
         }
-        if (PyList_Append(records.ptr(), record.ptr()) != 0)
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return record;
+    }
+};
+
+// The job record set of the collected rows, in their order. When the rows are a list that
+// nothing else holds, each row is let go as soon as its record is made, so a batch's rows and
+// its records are not held in full at the same time.
+py::list rows_to_records(py::object results) {
+    const RecordMaker record_of;
+    py::list records;
+    if (PyList_CheckExact(results.ptr()) && Py_REFCNT(results.ptr()) == 1) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.ptr()); ++i) {
+            py::object row = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(results.ptr(), i));
+            if (PyList_SetItem(results.ptr(), i, py::none().release().ptr()) != 0)
+                throw py::error_already_set();
+            if (PyList_Append(records.ptr(), record_of(row).ptr()) != 0)
+                throw py::error_already_set();
+        }
+        return records;
+    }
+    py::object rows = checked(PyObject_GetIter(results.ptr()));
+    while (PyObject *next = PyIter_Next(rows.ptr())) {
+        py::object row = py::reinterpret_steal<py::object>(next);
+        if (PyList_Append(records.ptr(), record_of(row).ptr()) != 0)
             throw py::error_already_set();
     }
     if (PyErr_Occurred())
@@ -370,11 +394,9 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
                 cat({str_of("🔍 Executing batch query: "),
                      checked(PySequence_GetSlice(batch_query.ptr(), 0, 100)), str_of("...")}));
             py::list batch_records;
-            {
-                // The collected rows live only while their records are built.
-                py::object results = session.attr("sql")(batch_query).attr("collect")();
-                batch_records = rows_to_records(results);
-            }
+            // The collected rows live only while their records are built.
+            py::object results = session.attr("sql")(batch_query).attr("collect")();
+            batch_records = rows_to_records(std::move(results));
             py::object actual_batch_size = py_len(batch_records);
             total_processed = total_processed + actual_batch_size;
             log("debug",
@@ -445,7 +467,7 @@ py::object run_single_job(const SingleJob &op, const py::object &session,
         records = g("q").attr("get_records")(session, query);
     } else {
         py::object results = session.attr("sql")(query).attr("collect")();
-        records = rows_to_records(results);
+        records = rows_to_records(std::move(results));
     }
     log("info", cat({str_of("📊 Records to "), str_of(op.operation), str_of(": "),
                      grouped(py_len(records))}));
