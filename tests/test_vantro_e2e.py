@@ -7,7 +7,8 @@ import pytest
 from kavrel.salesforce import vantro
 from kavrel.sflake.local import SQLiteSession
 
-pytest.importorskip("kavrel.salesforce.emulator")
+if not hasattr(pytest.importorskip("kavrel.util.csv"), "json_to_csv"):
+    pytest.skip("the CSV writer is not built yet", allow_module_level=True)
 
 ACCOUNTS = [
     ("A-1", "Plain", 10, 1.5),
