@@ -219,7 +219,7 @@ def test_time_with_offset_is_moved_to_utc(value, expected):
         Decimal("-sNaN"),
         Decimal("Infinity"),
         Decimal("1E+5000"),
-        Decimal("1E-999999999"),
+        Decimal("1E-400000000"),  # 32-bit builds of decimal stop near 1E-850000000
     ],
 )
 def test_unwritable_numbers_are_refused_naming_the_column(value):
