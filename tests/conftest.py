@@ -12,3 +12,28 @@ def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     home_dir.mkdir()
     monkeypatch.setenv("HOME", str(home_dir))
     return home_dir
+
+
+@pytest.fixture
+def private_key():
+    """Writes a PEM private key to a path and returns the path: a real PKCS#8 RSA key from
+    openssl when it is installed (encrypted when a passphrase is given), else a block of the same
+    shape, which is all the profile commands look at."""
+    import base64
+    import shutil
+    import subprocess
+
+    def make(path: Path, passphrase: str | None = None) -> Path:
+        openssl = shutil.which("openssl")
+        if openssl:
+            command = [openssl, "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024"]
+            if passphrase:
+                command += ["-aes256", "-pass", f"pass:{passphrase}"]
+            subprocess.run([*command, "-out", str(path)], check=True, capture_output=True)
+        else:
+            label = "ENCRYPTED PRIVATE KEY" if passphrase else "PRIVATE KEY"
+            body = base64.encodebytes(bytes(range(256)) * 2).decode()
+            path.write_text(f"-----BEGIN {label}-----\n{body}-----END {label}-----\n")
+        return path
+
+    return make

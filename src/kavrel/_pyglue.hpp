@@ -161,6 +161,11 @@ public:
             Py_INCREF(trace);
         PyObject *type = e.type().ptr();
         PyObject *value = e.value().ptr();
+        // The handled exception is read back from the value alone (sys.exc_info() on 3.11+), and
+        // a fetched error carries its traceback beside the value, not on it: attach it, as
+        // Python's `except` does.
+        if (trace != nullptr && value != nullptr && PyException_SetTraceback(value, trace) != 0)
+            PyErr_Clear();
         Py_XINCREF(type);
         Py_XINCREF(value);
         PyErr_SetExcInfo(type, value, trace); // steals all three

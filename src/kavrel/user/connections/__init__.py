@@ -1,1 +1,27 @@
 """Saved connection profiles for Snowflake and Salesforce."""
+
+from kavrel.user.connections.manager import (
+    delete_connection,
+    get_connections_file,
+    get_primary_connection,
+    get_velmora_dir,
+    initialize_velmora_directory,
+    load_connection,
+    save_connection_config,
+    set_primary_connection,
+    tallyra,
+    update_connection,
+)
+
+__all__ = [
+    "delete_connection",
+    "get_connections_file",
+    "get_primary_connection",
+    "get_velmora_dir",
+    "initialize_velmora_directory",
+    "load_connection",
+    "save_connection_config",
+    "set_primary_connection",
+    "tallyra",
+    "update_connection",
+]

@@ -1,4 +1,727 @@
-// Extension module kavrel.user.connections.manager: not built yet.
+// Extension module kavrel.user.connections.manager: the user's saved connection profiles for
+// Snowflake and Salesforce, kept as tables of ~/.velmora/connections.toml.
+//
+// Every function reads the whole file, changes one table in memory and writes the whole file back.
+// The file holds secrets and is shared by every process of the user, so a write goes to a temporary
+// file that replaces the old one only once it is complete, a new file is readable by its owner
+// only, and each read-change-write holds an exclusive lock on a file beside the connections file.
 #include "_pyglue.hpp"
 
-PYBIND11_MODULE(manager, m) { kavrel::bind_module_globals(m); }
+#include <string>
+
+namespace {
+namespace py = pybind11;
+using kavrel::cat;
+using kavrel::g;
+
+const char *const TOML_MISSING =
+    "TOML library is required. Install one of: tomli, toml, or use Python 3.11+";
+const char *const DEFAULT_REDIRECT_URL = "https://localhost:1717//OauthRedirect";
+const int OWNER_ONLY_DIR = 0700;
+const int OWNER_ONLY_FILE = 0600;
+
+// ---------------------------------------------------------------------------------------------
+// Small pieces of Python
+
+void require_toml() {
+    if (!kavrel::truthy(g("TOML_AVAILABLE")))
+        kavrel::raise(PyExc_ValueError, TOML_MISSING);
+}
+
+// `str(value).strip()`
+py::str stripped(const py::handle &value) { return py::str(value).attr("strip")(); }
+
+// `str(value).strip().lower()`
+py::str normalised_type(const py::handle &value) { return stripped(value).attr("lower")(); }
+
+// `mapping.get(key, default)`
+py::object get(const py::handle &mapping, const char *key, const py::object &fallback) {
+    return mapping.attr("get")(key, fallback);
+}
+
+// The text of `key` in `mapping`: its value (empty when absent) as stripped text.
+py::str text_of(const py::handle &mapping, const char *key) {
+    return stripped(get(mapping, key, py::str("")));
+}
+
+// The type of a stored profile; a table without `connection_type` is a Snowflake profile.
+py::str profile_type(const py::handle &table) {
+    return normalised_type(get(table, "connection_type", py::str("snowflake")));
+}
+
+bool is_type(const py::handle &type, const char *name) {
+    return kavrel::py_equal(type, py::str(name));
+}
+
+// `pathlib.Path(path)`: callers may hand us a Path or its text (a patched get_connections_file).
+py::object as_path(const py::handle &path) { return g("Path")(path); }
+
+[[noreturn]] void raise_invalid_type(const py::str &type) {
+    kavrel::raise(PyExc_ValueError, cat({py::str("Invalid connection_type: "), type,
+                                         py::str(". Must be 'snowflake' or 'salesforce'")}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TOML text. Names and values are written the simplest way that reads back as the same text:
+// bare keys and '...' literal strings where TOML allows them, basic strings with escapes otherwise.
+
+bool is_bare_key(const py::str &text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    int kind = PyUnicode_KIND(text.ptr());
+    const void *data = PyUnicode_DATA(text.ptr());
+    if (length == 0)
+        return false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        bool bare = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-';
+        if (!bare)
+            return false;
+    }
+    return true;
+}
+
+// Control characters may not appear raw in any TOML string; tab is the one exception in literals.
+bool is_control(Py_UCS4 c) { return c < 0x20 || c == 0x7f; }
+
+bool fits_literal_string(const py::str &text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    int kind = PyUnicode_KIND(text.ptr());
+    const void *data = PyUnicode_DATA(text.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\'' || (is_control(c) && c != '\t'))
+            return false;
+    }
+    return true;
+}
+
+// The escape that stands for `c` inside a basic string, or "" when `c` is written as it is.
+std::string basic_escape(Py_UCS4 c) {
+    switch (c) {
+    case '"':
+        return "\\\"";
+    case '\\':
+        return "\\\\";
+    case '\b':
+        return "\\b";
+    case '\t':
+        return "\\t";
+    case '\n':
+        return "\\n";
+    case '\f':
+        return "\\f";
+    case '\r':
+        return "\\r";
+    default:
+        break;
+    }
+    if (!is_control(c))
+        return "";
+    static const char hex[] = "0123456789ABCDEF";
+    std::string escape = "\\u00";
+    escape += hex[(c >> 4) & 0xf];
+    escape += hex[c & 0xf];
+    return escape;
+}
+
+py::str substring(const py::str &text, Py_ssize_t start, Py_ssize_t end) {
+    return py::reinterpret_steal<py::str>(PyUnicode_Substring(text.ptr(), start, end));
+}
+
+py::str basic_string(const py::str &text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    int kind = PyUnicode_KIND(text.ptr());
+    const void *data = PyUnicode_DATA(text.ptr());
+    py::list parts;
+    parts.append(py::str("\""));
+    Py_ssize_t plain_from = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        std::string escape = basic_escape(PyUnicode_READ(kind, data, i));
+        if (escape.empty())
+            continue;
+        parts.append(substring(text, plain_from, i));
+        parts.append(py::str(escape));
+        plain_from = i + 1;
+    }
+    parts.append(substring(text, plain_from, length));
+    parts.append(py::str("\""));
+    return py::str("").attr("join")(parts);
+}
+
+py::str toml_string(const py::str &text) {
+    if (fits_literal_string(text))
+        return cat({py::str("'"), text, py::str("'")});
+    return basic_string(text);
+}
+
+py::str toml_key(const py::handle &name) {
+    py::str text = py::str(name);
+    return is_bare_key(text) ? text : toml_string(text);
+}
+
+// Any other scalar is written in its ordinary text form. That form is TOML for integers, floats
+// and dates, but not for everything: parse it back first so a value that would corrupt the file
+// is refused instead of written.
+py::str toml_scalar(const py::handle &value, const py::handle &table_name, const py::handle &key) {
+    py::str text = py::str(value);
+    py::object library = g("tomllib");
+    if (!py::hasattr(library, "loads"))
+        return text;
+    bool reads_back = false;
+    try {
+        py::object parsed = library.attr("loads")(cat({py::str("v = "), text}));
+        reads_back = PyDict_Check(parsed.ptr()) && py::len(parsed) == 1 && parsed.contains("v");
+    } catch (py::error_already_set &e) {
+        if (!kavrel::is_ordinary_error(e))
+            throw;
+    }
+    if (!reads_back)
+        kavrel::raise(PyExc_ValueError, cat({py::str("Cannot write the value of '"), py::str(key),
+                                             py::str("' in table '"), py::str(table_name),
+                                             py::str("' as TOML: "), py::repr(value)}));
+    return text;
+}
+
+py::str toml_value(const py::handle &value, const py::handle &table_name, const py::handle &key) {
+    if (kavrel::py_equal(value, py::str("")))
+        return py::str("''");
+    if (PyUnicode_Check(value.ptr()))
+        return toml_string(py::reinterpret_borrow<py::str>(value));
+    if (PyBool_Check(value.ptr()))
+        return py::str(value.ptr() == Py_True ? "true" : "false");
+    if (value.is_none())
+        return py::str("''");
+    return toml_scalar(value, table_name, key);
+}
+
+// The top level of the file holds tables only: anything else is refused before a file is opened.
+void require_tables(const py::list &entries) {
+    for (const py::handle &entry : entries) {
+        py::handle name = entry[py::int_(0)], table = entry[py::int_(1)];
+        if (!PyDict_Check(table.ptr()))
+            kavrel::raise(PyExc_TypeError,
+                          cat({py::str("Cannot write '"), py::str(name),
+                               py::str("' to the connections file: a top-level value must be a "
+                                       "table (dict), not "),
+                               py::str(kavrel::type_name(table))}));
+    }
+}
+
+// Items are copied out of each dict first, so a value's str() cannot upset the iteration.
+py::list items_of(const py::handle &mapping) { return py::list(mapping.attr("items")()); }
+
+py::str render_store(const py::list &entries) {
+    py::list lines;
+    for (const py::handle &entry : entries) {
+        py::handle name = entry[py::int_(0)], table = entry[py::int_(1)];
+        lines.append(cat({py::str("["), toml_key(name), py::str("]\n\n")}));
+        for (const py::handle &item : items_of(table)) {
+            py::handle key = item[py::int_(0)], value = item[py::int_(1)];
+            lines.append(
+                cat({toml_key(key), py::str(" = "), toml_value(value, name, key), py::str("\n")}));
+        }
+        lines.append(py::str("\n"));
+    }
+    return py::str("").attr("join")(lines);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+void close_quietly(const py::object &closable, const py::object &fd) {
+    try {
+        if (!closable.is_none())
+            closable.attr("close")();
+        else
+            g("os").attr("close")(fd);
+    } catch (py::error_already_set &e) {
+        if (!kavrel::is_ordinary_error(e))
+            throw;
+    }
+}
+
+void remove_quietly(const py::object &path) {
+    try {
+        g("os").attr("unlink")(path);
+    } catch (py::error_already_set &e) {
+        if (!kavrel::is_ordinary_error(e))
+            throw;
+    }
+}
+
+// Makes a completed rename survive a crash; file systems that cannot sync a directory are
+// left to their own guarantees.
+void sync_directory(const py::object &directory) {
+    py::object os = g("os");
+    try {
+        py::object fd = os.attr("open")(directory, os.attr("O_RDONLY"));
+        try {
+            os.attr("fsync")(fd);
+        } catch (py::error_already_set &e) {
+            os.attr("close")(fd);
+            if (!e.matches(PyExc_OSError))
+                throw;
+            return;
+        }
+        os.attr("close")(fd);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+    }
+}
+
+// Writes `path` whole through `write(f)` (f: a UTF-8 text file): into a temporary file in the
+// same directory, synced, then renamed over `path`. On any failure the old file stays as it was
+// and the temporary file is removed. A new file is readable by its owner only; an existing file
+// keeps its mode.
+template <class Write> void write_atomically(const py::object &path, Write write) {
+    py::object os = g("os");
+    py::object target = as_path(path);
+    py::object directory = target.attr("parent");
+    py::tuple made = g("tempfile")
+                         .attr("mkstemp")(py::arg("prefix") = cat(
+                                              {py::str("."), target.attr("name"), py::str(".")}),
+                                          py::arg("suffix") = ".tmp", py::arg("dir") = directory);
+    py::object fd = made[0], temporary = made[1], file = py::none();
+    try {
+        if (kavrel::truthy(target.attr("exists")())) {
+            py::object mode = os.attr("stat")(target).attr("st_mode");
+            os.attr("fchmod")(fd, mode & py::int_(07777));
+        }
+        file = g("open")(fd, "w", py::arg("encoding") = "utf-8", py::arg("newline") = "");
+        write(file);
+        file.attr("flush")();
+        os.attr("fsync")(file.attr("fileno")());
+        file.attr("close")();
+        os.attr("replace")(temporary, target);
+    } catch (...) {
+        close_quietly(file, fd);
+        remove_quietly(temporary);
+        throw;
+    }
+    sync_directory(directory);
+}
+
+// Runs `body` while holding an exclusive lock on "<connections file>.lock", so a concurrent
+// read-change-write of another process cannot slip between this one's read and its write. With
+// no settings directory yet there is nothing to lock: the load inside `body` reports the missing
+// file.
+template <class Body> py::object with_store_lock(const py::object &connections_file, Body body) {
+    py::object path = as_path(connections_file);
+    py::object lock_path = path.attr("with_name")(cat({path.attr("name"), py::str(".lock")}));
+    if (!kavrel::truthy(lock_path.attr("parent").attr("is_dir")()))
+        return body();
+    py::object os = g("os");
+    py::object flags = os.attr("O_RDWR") | os.attr("O_CREAT");
+    py::object fd = os.attr("open")(lock_path, flags, OWNER_ONLY_FILE);
+    py::object result;
+    try {
+        py::object fcntl = g("fcntl");
+        fcntl.attr("flock")(fd, fcntl.attr("LOCK_EX"));
+        result = body();
+    } catch (...) {
+        close_quietly(py::none(), fd);
+        throw;
+    }
+    os.attr("close")(fd); // closing the descriptor releases the lock
+    return result;
+}
+
+bool same_content(const py::object &a, const py::object &b) {
+    return kavrel::py_equal(as_path(a).attr("read_bytes")(), as_path(b).attr("read_bytes")());
+}
+
+// Where the key `source` goes in the settings directory: its base name, unless a different file
+// already lies there (another profile's key), then the first free "<stem>-N<suffix>". A file with
+// the same content is the same key and is reused, so saving a profile again adds no copies.
+py::object key_destination(const py::object &source, const py::object &directory,
+                           const py::object &base) {
+    py::object os_path = g("os").attr("path");
+    py::object destination = directory / base;
+    py::tuple stem_suffix = os_path.attr("splitext")(base);
+    for (long n = 2;; ++n) {
+        if (!kavrel::truthy(os_path.attr("lexists")(destination)))
+            return destination;
+        if (kavrel::truthy(os_path.attr("isfile")(destination)) &&
+            same_content(source, destination))
+            return destination;
+        destination = directory / cat({stem_suffix[0], py::str("-"), py::int_(n), stem_suffix[1]});
+    }
+}
+
+// The `private_key_file` of a Snowflake profile: the caller's key file copied into the settings
+// directory (owner-only) when asked and possible, else the caller's path as given.
+py::str private_key_file(const py::dict &credentials, const py::object &directory,
+                         const py::object &copy_key) {
+    py::object key = get(credentials, "private_key_file", py::str(""));
+    py::object os = g("os");
+    py::object os_path = os.attr("path");
+    if (kavrel::truthy(copy_key) && kavrel::truthy(key) &&
+        kavrel::truthy(os_path.attr("isfile")(key))) {
+        py::object base = os_path.attr("basename")(key);
+        py::object destination = directory / base;
+        if (!kavrel::py_equal(os_path.attr("abspath")(key), os_path.attr("abspath")(destination))) {
+            destination = key_destination(key, directory, base);
+            if (!kavrel::truthy(os_path.attr("exists")(destination)) ||
+                !kavrel::truthy(os_path.attr("samefile")(key, destination)))
+                g("shutil").attr("copy2")(key, destination);
+            os.attr("chmod")(destination, OWNER_ONLY_FILE);
+            kavrel::print_line(cat({py::str("✓ Copied private key to "), destination}));
+        } else {
+            os.attr("chmod")(destination, OWNER_ONLY_FILE);
+            kavrel::print_line(py::str("✓ Private key already in .velmora directory"));
+        }
+        key = py::str(destination);
+    }
+    return stripped(key);
+}
+
+// The table of a profile of type `type`, built from `credentials` alone. A type other than
+// snowflake or salesforce gives a table holding only `connection_type`.
+py::dict build_profile(const py::str &type, const py::dict &credentials,
+                       const py::object &directory, const py::object &copy_key) {
+    py::dict table;
+    table["connection_type"] = type;
+    if (is_type(type, "snowflake")) {
+        table["private_key_file"] = private_key_file(credentials, directory, copy_key);
+        table["private_key_passphrase"] = text_of(credentials, "private_key_passphrase");
+        table["account"] = text_of(credentials, "account");
+        table["user"] = text_of(credentials, "user");
+        table["authenticator"] = py::str("SNOWFLAKE_JWT");
+        for (const char *key : {"warehouse", "database", "schema", "role"})
+            table[key] = text_of(credentials, key);
+    } else if (is_type(type, "salesforce")) {
+        table["client_id"] = text_of(credentials, "client_id");
+        table["client_key"] = text_of(credentials, "client_key");
+        table["sandbox"] = get(credentials, "sandbox", py::bool_(false));
+        table["my_domain"] = text_of(credentials, "my_domain");
+        table["redirect_url"] =
+            stripped(get(credentials, "redirect_url", py::str(DEFAULT_REDIRECT_URL)));
+    }
+    return table;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings directory and connections file
+
+py::object get_velmora_dir() { return g("Path").attr("home")() / py::str(".velmora"); }
+
+py::object get_connections_file() { return g("get_velmora_dir")() / py::str("connections.toml"); }
+
+py::object initialize_velmora_directory() {
+    py::object directory = g("get_velmora_dir")();
+    directory.attr("mkdir")(py::arg("mode") = OWNER_ONLY_DIR, py::arg("exist_ok") = true);
+    return directory;
+}
+
+py::object load_connections_file() {
+    require_toml();
+    py::object path = g("get_connections_file")();
+    if (!kavrel::truthy(as_path(path).attr("exists")()))
+        kavrel::raise(PyExc_FileNotFoundError,
+                      cat({py::str("Connections file not found: "), py::str(path)}));
+    py::object mode = g("TOML_READ_MODE");
+    bool binary = kavrel::truthy(mode.attr("__contains__")("b"));
+    py::object file =
+        binary ? g("open")(path, mode) : g("open")(path, mode, py::arg("encoding") = "utf-8");
+    py::object store;
+    try {
+        store = g("tomllib").attr("load")(file);
+    } catch (...) {
+        close_quietly(file, py::none());
+        throw;
+    }
+    file.attr("close")();
+    return store;
+}
+
+py::object save_connections_file(const py::object &connections) {
+    kavrel::require_dict(connections, "connections");
+    require_toml();
+    py::object path = g("get_connections_file")();
+    py::list entries = items_of(connections);
+    require_tables(entries);
+    py::object library = g("tomllib");
+    if (py::hasattr(library, "dump")) {
+        write_atomically(path, [&](const py::object &f) { library.attr("dump")(connections, f); });
+    } else {
+        py::str text = render_store(entries);
+        write_atomically(path, [&](const py::object &f) { f.attr("write")(text); });
+    }
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Saving and updating profiles
+
+py::object save_connection_config(const py::object &connection_name, const py::object &credentials,
+                                  const py::object &connection_type, const py::object &copy_key) {
+    kavrel::require_str(connection_name, "connection_name");
+    kavrel::require_dict(credentials, "credentials");
+    kavrel::require_str(connection_type, "connection_type");
+    require_toml();
+    py::str name = stripped(connection_name);
+    py::str type = normalised_type(connection_type);
+    g("initialize_velmora_directory")();
+    py::object path = g("get_connections_file")();
+    py::object directory = g("get_velmora_dir")();
+    with_store_lock(path, [&]() -> py::object {
+        py::object store = kavrel::truthy(as_path(path).attr("exists")())
+                               ? g("_load_connections_file")()
+                               : py::dict();
+        if (!is_type(type, "snowflake") && !is_type(type, "salesforce"))
+            kavrel::raise(PyExc_ValueError,
+                          cat({py::str("Unknown connection type: "), type,
+                               py::str(". Must be 'snowflake' or 'salesforce'")}));
+        store[name] = build_profile(type, credentials, directory, copy_key);
+        g("_save_connections_file")(store);
+        return py::none();
+    });
+    kavrel::print_line(
+        cat({py::str("✓ Saved connection '"), name, py::str("' ("), type, py::str(") to "), path}));
+    return py::none();
+}
+
+// The type an update writes when the caller names none: the `connection_type` of `credentials`
+// when it has one, else the stored one.
+py::object update_type(const py::handle &table, const py::dict &credentials) {
+    if (!credentials.contains("connection_type"))
+        return get(table, "connection_type", py::str("snowflake"));
+    py::object given = credentials["connection_type"];
+    if (!given.is_none() && !PyUnicode_Check(given.ptr()))
+        kavrel::raise(PyExc_TypeError, "credentials['connection_type'] must be str or None, not " +
+                                           kavrel::type_name(given));
+    return given;
+}
+
+py::object update_connection(const py::object &connection_name, const py::object &credentials,
+                             const py::object &connection_type, const py::object &copy_key) {
+    kavrel::require_str(connection_name, "connection_name");
+    kavrel::require_dict(credentials, "credentials");
+    kavrel::require_str_or_none(connection_type, "connection_type");
+    py::object written_type = with_store_lock(g("get_connections_file")(), [&]() -> py::object {
+        py::object store = g("_load_connections_file")();
+        if (!store.contains(connection_name))
+            return py::none();
+        py::object raw = connection_type.is_none()
+                             ? update_type(store[connection_name], credentials)
+                             : connection_type;
+        py::str type = normalised_type(raw);
+        py::object directory = g("get_velmora_dir")();
+        store[connection_name] = build_profile(type, credentials, directory, copy_key);
+        g("_save_connections_file")(store);
+        return type;
+    });
+    if (written_type.is_none())
+        return py::bool_(false);
+    kavrel::print_line(cat({py::str("✓ Updated connection '"), connection_name, py::str("' ("),
+                            written_type, py::str(")")}));
+    return py::bool_(true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lookup, primaries and deletion
+
+py::object load_connection(const py::object &connection_name) {
+    kavrel::require_str(connection_name, "connection_name");
+    py::str name = stripped(connection_name);
+    py::object store = g("_load_connections_file")();
+    if (!store.contains(name))
+        return py::none();
+    py::object table = store[name];
+    py::str type = profile_type(table);
+    py::dict credentials;
+    credentials["connection_type"] = type;
+    if (is_type(type, "snowflake")) {
+        for (const char *key : {"account", "user", "role", "warehouse", "private_key_file"})
+            credentials[key] = text_of(table, key);
+        py::str passphrase = text_of(table, "private_key_passphrase");
+        credentials["private_key_passphrase"] =
+            kavrel::truthy(passphrase) ? py::object(passphrase) : py::none();
+        for (const char *key : {"database", "schema"}) {
+            py::str text = text_of(table, key);
+            if (kavrel::truthy(text))
+                credentials[key] = text;
+        }
+    } else if (is_type(type, "salesforce")) {
+        credentials["client_id"] = text_of(table, "client_id");
+        credentials["client_key"] = text_of(table, "client_key");
+        credentials["sandbox"] = get(table, "sandbox", py::bool_(false));
+        credentials["my_domain"] = text_of(table, "my_domain");
+        credentials["redirect_url"] =
+            stripped(get(table, "redirect_url", py::str(DEFAULT_REDIRECT_URL)));
+    }
+    return credentials;
+}
+
+py::object tallyra() {
+    py::object store = g("_load_connections_file")();
+    py::list names;
+    for (const py::handle &name : store)
+        if (!kavrel::truthy(name.attr("startswith")("_")))
+            names.append(name);
+    return names;
+}
+
+py::object stripped_or_none(const py::object &value) {
+    return kavrel::truthy(value) ? py::object(stripped(value)) : py::none();
+}
+
+py::object get_primary_connection(const py::object &connection_type) {
+    kavrel::require_str_or_none(connection_type, "connection_type");
+    py::object store = g("_load_connections_file")();
+    if (!store.contains("_primary"))
+        return py::none();
+    py::object primary = store["_primary"];
+    if (!kavrel::truthy(connection_type))
+        return stripped_or_none(get(primary, "name", py::none()));
+    py::str type = normalised_type(connection_type);
+    py::object candidate;
+    if (is_type(type, "snowflake"))
+        candidate = get(primary, "snowflake_primary", py::none());
+    else if (is_type(type, "salesforce"))
+        candidate = get(primary, "salesforce_primary", py::none());
+    else
+        raise_invalid_type(type);
+    if (!kavrel::truthy(candidate)) {
+        // Stores written before the per-type entries existed name one primary of either type.
+        py::object legacy = get(primary, "name", py::none());
+        if (kavrel::truthy(legacy)) {
+            py::str legacy_name = stripped(legacy);
+            if (store.contains(legacy_name) &&
+                kavrel::py_equal(profile_type(store[legacy_name]), type))
+                candidate = legacy_name;
+        }
+    }
+    return stripped_or_none(candidate);
+}
+
+py::object set_primary_connection(const py::object &connection_name,
+                                  const py::object &connection_type) {
+    kavrel::require_str(connection_name, "connection_name");
+    kavrel::require_str_or_none(connection_type, "connection_type");
+    py::object written_type = with_store_lock(g("get_connections_file")(), [&]() -> py::object {
+        py::object store = g("_load_connections_file")();
+        if (!store.contains(connection_name))
+            return py::none();
+        py::str type = connection_type.is_none() ? profile_type(store[connection_name])
+                                                 : normalised_type(connection_type);
+        if (!is_type(type, "snowflake") && !is_type(type, "salesforce"))
+            raise_invalid_type(type);
+        if (!store.contains("_primary"))
+            store["_primary"] = py::dict();
+        py::object primary = store["_primary"];
+        py::str name = stripped(connection_name);
+        primary[cat({type, py::str("_primary")})] = name;
+        primary["name"] = name;
+        g("_save_connections_file")(store);
+        return type;
+    });
+    if (written_type.is_none())
+        return py::bool_(false);
+    kavrel::print_line(cat({py::str("✓ Set '"), connection_name, py::str("' as primary "),
+                            written_type, py::str(" connection")}));
+    return py::bool_(true);
+}
+
+py::object delete_connection(const py::object &connection_name) {
+    kavrel::require_str(connection_name, "connection_name");
+    py::object deleted = with_store_lock(g("get_connections_file")(), [&]() -> py::object {
+        py::object store = g("_load_connections_file")();
+        if (!store.contains(connection_name))
+            return py::bool_(false);
+        store.attr("__delitem__")(connection_name);
+        g("_save_connections_file")(store);
+        return py::bool_(true);
+    });
+    if (kavrel::truthy(deleted))
+        kavrel::print_line(cat({py::str("✓ Deleted connection '"), connection_name, py::str("'")}));
+    return deleted;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module initialisation
+
+// The first TOML library found, bound once as `tomllib`: the standard library's, then tomli,
+// then toml (which reads text, not bytes). Without any, the module loads and the store's
+// operations refuse to run.
+void bind_toml_library() {
+    struct Candidate {
+        const char *module;
+        const char *read_mode;
+    };
+    for (Candidate candidate :
+         {Candidate{"tomllib", "rb"}, Candidate{"tomli", "rb"}, Candidate{"toml", "r"}}) {
+        try {
+            kavrel::set_global("tomllib", py::module_::import(candidate.module));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ImportError))
+                throw;
+            continue;
+        }
+        kavrel::set_global("TOML_AVAILABLE", py::bool_(true));
+        kavrel::set_global("TOML_READ_MODE", py::str(candidate.read_mode));
+        return;
+    }
+    kavrel::set_global("TOML_AVAILABLE", py::bool_(false));
+}
+
+} // namespace
+
+PYBIND11_MODULE(manager, m) {
+    kavrel::bind_module_globals(m);
+    m.doc() = "The user's saved Snowflake and Salesforce connection profiles "
+              "(~/.velmora/connections.toml).";
+    for (const char *module : {"os", "shutil", "fcntl", "tempfile"})
+        kavrel::set_global(module, py::module_::import(module));
+    kavrel::set_global("Path", py::module_::import("pathlib").attr("Path"));
+    bind_toml_library();
+
+    py::options options;
+    options.disable_function_signatures();
+    m.def("get_velmora_dir", &get_velmora_dir,
+          "get_velmora_dir()\n--\n\n"
+          "The settings directory, ~/.velmora (not created).");
+    m.def("get_connections_file", &get_connections_file,
+          "get_connections_file()\n--\n\n"
+          "The connections file, ~/.velmora/connections.toml.");
+    m.def("initialize_velmora_directory", &initialize_velmora_directory,
+          "initialize_velmora_directory()\n--\n\n"
+          "Creates the settings directory (mode 0700) when missing and returns it.");
+    m.def("_load_connections_file", &load_connections_file,
+          "_load_connections_file()\n--\n\n"
+          "The whole connections file as a dict of tables, in file order.");
+    m.def("_save_connections_file", &save_connections_file, py::arg("connections"),
+          "_save_connections_file(connections)\n--\n\n"
+          "Replaces the connections file with the tables of `connections`, atomically.");
+    m.def("save_connection_config", &save_connection_config, py::arg("connection_name"),
+          py::arg("credentials"), py::arg("connection_type") = py::str("snowflake"),
+          py::arg("copy_key") = py::bool_(true),
+          "save_connection_config(connection_name, credentials, connection_type='snowflake', "
+          "copy_key=True)\n--\n\n"
+          "Creates or replaces the profile `connection_name` from `credentials`.");
+    m.def("update_connection", &update_connection, py::arg("connection_name"),
+          py::arg("credentials"), py::arg("connection_type") = py::none(),
+          py::arg("copy_key") = py::bool_(true),
+          "update_connection(connection_name, credentials, connection_type=None, "
+          "copy_key=True)\n--\n\n"
+          "Replaces the contents of an existing profile; False when there is none.");
+    m.def("load_connection", &load_connection, py::arg("connection_name"),
+          "load_connection(connection_name)\n--\n\n"
+          "The credentials of a saved profile, or None when there is none.");
+    m.def("get_primary_connection", &get_primary_connection,
+          py::arg("connection_type") = py::none(),
+          "get_primary_connection(connection_type=None)\n--\n\n"
+          "The name of the primary profile of a type (or overall), or None.");
+    m.def("set_primary_connection", &set_primary_connection, py::arg("connection_name"),
+          py::arg("connection_type") = py::none(),
+          "set_primary_connection(connection_name, connection_type=None)\n--\n\n"
+          "Makes a saved profile the primary one of its type; False when there is none.");
+    m.def("delete_connection", &delete_connection, py::arg("connection_name"),
+          "delete_connection(connection_name)\n--\n\n"
+          "Removes a saved profile; False when there is none.");
+    m.def("tallyra", &tallyra,
+          "tallyra()\n--\n\n"
+          "The names of the saved profiles, in file order.");
+}
