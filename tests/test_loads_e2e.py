@@ -13,7 +13,6 @@ import subprocess
 import sys
 import threading
 import time
-from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
@@ -32,12 +31,10 @@ ACCOUNTS = [("Acme", "A-1"), ("Globex", "A-2"), ("Initech", "A-3")]
 
 
 @pytest.fixture
-def server() -> Iterator[BulkApiEmulator]:
-    emulator = BulkApiEmulator(client_id=CLIENT_ID, client_secret=CLIENT_SECRET).start()
-    try:
-        yield emulator
-    finally:
-        emulator.stop()
+def server(bulk_server: BulkApiEmulator) -> BulkApiEmulator:
+    bulk_server.client_id = CLIENT_ID
+    bulk_server.client_secret = CLIENT_SECRET
+    return bulk_server
 
 
 @pytest.fixture
@@ -314,7 +311,7 @@ def test_ctrl_c_names_the_job_in_flight(
          "--query", "SELECT Name FROM accounts", *source(warehouse, server)],
         cwd=tmp_path,
         env={**os.environ, "HOME": str(home)},
-        stdout=subprocess.PIPE,
+        stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         text=True,
     )  # fmt: skip
@@ -337,6 +334,7 @@ def test_ctrl_c_names_the_job_in_flight(
             process.kill()
         process.wait()
         reader.join(timeout=10)
+        process.stderr.close()
     rest = list(lines.queue)
     assert process.returncode == 130
     assert rest[-1].rstrip("\n") == (

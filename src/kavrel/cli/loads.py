@@ -238,8 +238,9 @@ def _logging(args: argparse.Namespace) -> Iterator[loadreport.JobTracker]:
     tracker = loadreport.JobTracker()
     old_level = logger.level
     logger.setLevel(logging.DEBUG)
-    logger.addHandler(console)
+    # The tracker goes first: by the time a job id is on the screen it is also remembered.
     logger.addHandler(tracker)
+    logger.addHandler(console)
     try:
         yield tracker
     finally:
@@ -275,7 +276,8 @@ def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
     )
     if total == 0:
         return 0
-    rows = session.sql(f"SELECT * FROM ({query}) AS _kavrel_preview LIMIT {PREVIEW_ROWS}").collect()
+    limit = min(PREVIEW_ROWS, args.batch_size) if args.operation == "upsert" else PREVIEW_ROWS
+    rows = session.sql(f"SELECT * FROM ({query}) AS _kavrel_preview LIMIT {limit}").collect()
     text = json_to_csv([row.asDict() for row in rows])
     print(f"First {len(rows):,} rows of the first batch's CSV:")
     print(text.replace("\r\n", "\n"), end="" if text.endswith("\r\n") else "\n")
