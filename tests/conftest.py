@@ -37,3 +37,22 @@ def private_key():
         return path
 
     return make
+
+
+@pytest.fixture
+def bulk_server():
+    """A Bulk API 2.0 emulator serving on 127.0.0.1 at a free port, stopped after the test."""
+    from kavrel.salesforce.emulator import BulkApiEmulator
+
+    with BulkApiEmulator() as server:
+        yield server
+
+
+@pytest.fixture
+def no_sleep(monkeypatch: pytest.MonkeyPatch) -> list[float]:
+    """Makes time.sleep return at once; the list collects the pauses that were asked for."""
+    import time
+
+    pauses: list[float] = []
+    monkeypatch.setattr(time, "sleep", pauses.append)
+    return pauses

@@ -1,0 +1,96 @@
+"""Embedded warehouses that answer like a Snowflake session: SQLite, and DuckDB when installed.
+
+Each session offers what the load operations use: `sql(text)` returns a query whose `collect()`
+runs it and gives a list of `Row`s; a row answers positional access and `asDict()`.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+from os import PathLike
+from typing import Any
+
+
+class Row(tuple):
+    """One result row: a tuple of the values, plus `asDict()` in column order."""
+
+    _fields: tuple[str, ...]
+
+    def __new__(cls, fields: tuple[str, ...], values: tuple[Any, ...]) -> Row:
+        row = super().__new__(cls, values)
+        row._fields = fields
+        return row
+
+    def __getitem__(self, key: Any) -> Any:
+        if isinstance(key, str):
+            try:
+                return super().__getitem__(self._fields.index(key))
+            except ValueError:
+                raise KeyError(key) from None
+        return super().__getitem__(key)
+
+    def asDict(self) -> dict[str, Any]:  # noqa: N802 (the warehouse session's name)
+        return dict(zip(self._fields, self, strict=True))
+
+    def __repr__(self) -> str:
+        pairs = ", ".join(
+            f"{name}={value!r}" for name, value in zip(self._fields, self, strict=True)
+        )
+        return f"Row({pairs})"
+
+
+class Query:
+    """A query not yet run; `collect()` runs it."""
+
+    def __init__(self, run: Any, text: str) -> None:
+        self._run = run
+        self._text = text
+
+    def collect(self) -> list[Row]:
+        return self._run(self._text)
+
+
+class _Session:
+    connection: Any
+
+    def sql(self, text: str) -> Query:
+        if not isinstance(text, str):
+            raise TypeError(f"the query must be text, not {type(text).__name__}")
+        return Query(self._collect, text)
+
+    def _collect(self, text: str) -> list[Row]:
+        cursor = self.connection.execute(text)
+        if cursor.description is None:  # a statement that returns no rows
+            return []
+        fields = tuple(column[0] for column in cursor.description)
+        return [Row(fields, values) for values in cursor.fetchall()]
+
+    def close(self) -> None:
+        self.connection.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+class SQLiteSession(_Session):
+    """A session over a SQLite database file, or `:memory:`; `connection` is the sqlite3 one.
+
+    Statements run in autocommit mode, so a statement sent through `sql()` is kept at once.
+    """
+
+    def __init__(self, database: str | PathLike[str] = ":memory:") -> None:
+        self.connection = sqlite3.connect(database, isolation_level=None)
+
+
+class DuckDBSession(_Session):
+    """A session over a DuckDB database file, or `:memory:` (needs the `duckdb` extra)."""
+
+    def __init__(self, database: str | PathLike[str] = ":memory:") -> None:
+        try:
+            import duckdb
+        except ImportError as error:
+            raise ImportError("DuckDBSession needs DuckDB: pip install 'kavrel[duckdb]'") from error
+        self.connection = duckdb.connect(str(database))
