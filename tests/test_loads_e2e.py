@@ -214,10 +214,17 @@ def test_missing_profiles_and_extra(saved, args, message, home: Path, server) ->
     assert (done.returncode, done.stderr) == (1, f"Error: {message}\n")
 
 
-def test_dry_run_shows_the_first_rows_and_creates_no_job(home: Path, db: Path) -> None:
+@pytest.mark.parametrize("kind", ["sqlite", "duckdb"])
+def test_dry_run_shows_the_first_rows_and_creates_no_job(kind: str, home: Path, db: Path) -> None:
+    if kind == "duckdb":
+        duckdb = pytest.importorskip("duckdb")
+        db = home.parent / "warehouse.duckdb"
+        with duckdb.connect(str(db)) as connection:
+            connection.execute("CREATE TABLE accounts (Name TEXT, Ext__c TEXT)")
+            connection.executemany("INSERT INTO accounts VALUES (?, ?)", ACCOUNTS)
     query = "SELECT Name, Ext__c, NULL AS Phone FROM accounts ORDER BY Ext__c"
     done = kavrel(home, "upsert", "--dry-run", "--sobject", "Account", "--external-id", "Ext__c",
-                  "--query", query, "--batch-size", "2", db=db)  # fmt: skip
+                  "--query", query, "--batch-size", "2", f"--{kind}", str(db))  # fmt: skip
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == (
         "Dry run: 3 rows would be upserted into Account in 2 batch(es) of up to 2 rows; "
