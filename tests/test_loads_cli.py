@@ -1,9 +1,11 @@
 from __future__ import annotations
 
+import argparse
 from pathlib import Path
 
 import pytest
 
+from kavrel.cli import loads
 from kavrel.cli.main import main
 
 
@@ -61,3 +63,15 @@ def test_instance_url_needs_the_token_from_the_environment(
     assert capsys.readouterr().err == (
         "Error: --instance-url needs the access token in the environment variable SF_ACCESS_TOKEN\n"
     )
+
+
+@pytest.mark.parametrize(
+    ("text", "query"),
+    [
+        ("SELECT Id FROM t;\n\n", "SELECT Id FROM t"),
+        ("SELECT Id FROM t ; ;", "SELECT Id FROM t"),
+        ("SELECT Id -- key\nFROM t -- all of them\n", "SELECT Id -- key\nFROM t -- all of them\n"),
+    ],
+)  # fmt: skip
+def test_query_text_survives_being_wrapped(text: str, query: str) -> None:
+    assert loads._read_query(argparse.Namespace(query=text, query_file=None)) == query

@@ -125,10 +125,12 @@ def _read_query(args: argparse.Namespace) -> str:
     else:
         text = args.query
     # The operations wrap the query in a subselect, where a closing semicolon (usual in .sql
-    # files) is a syntax error.
-    query = text.strip().rstrip(";").rstrip()
+    # files) is a syntax error, and a line comment at the end would swallow the closing bracket.
+    query = text.strip().rstrip("; \t\r\n")
     if not query:
         raise CommandError("the query is empty")
+    if "--" in query.rsplit("\n", 1)[-1]:
+        query += "\n"
     return query
 
 
