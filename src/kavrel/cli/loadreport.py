@@ -48,7 +48,8 @@ class JobTracker(logging.Handler):
     """
 
     _CREATED = ("🆔 Job ID: ", "✅ Job created: ")
-    _ENDED = ("completed successfully", "job failed with status", "❌ Error processing batch")
+    # A batch that broke off with an error leaves its job in an unknown state: still in flight.
+    _ENDED = ("completed successfully", "job failed with status")
 
     def __init__(self) -> None:
         super().__init__(logging.DEBUG)
