@@ -21,6 +21,11 @@ install: $(BIN)/python
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
 
+# The main job on a laptop: a sample SQLite warehouse upserted, updated and deleted into the local
+# Bulk API server, with the progress lines and what the server holds afterwards.
+demo: install
+	$(BIN)/python demo/demo.py
+
 format: $(BIN)/python
 	$(PIP) install --quiet ruff clang-format
 	$(BIN)/ruff format src tests bench
@@ -34,3 +39,6 @@ lint: $(BIN)/python
 
 clean:
 	rm -rf build $(VENV)
+
+bench: install
+	@for script in bench/bench_*.py; do $(BIN)/python "$$script" || exit 1; done

@@ -1,4 +1,598 @@
-// Extension module kavrel.salesforce.vantro: not built yet.
+// Extension module kavrel.salesforce.vantro: loads the rows of a warehouse query into a Salesforce
+// object through Bulk API 2.0 ingest jobs. `upsert` pages through the rows and runs one job per
+// batch; `insert`, `update` and `delete` push everything through one job.
+//
+// Everything the module calls (requests, json, csv, q, ingest, time, logger) is looked up in its
+// namespace at call time, so patching a module global changes what the code does.
 #include "_pyglue.hpp"
 
-PYBIND11_MODULE(vantro, m) { kavrel::bind_module_globals(m); }
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+namespace py = pybind11;
+using kavrel::cat;
+using kavrel::g;
+using kavrel::grouped;
+
+const char *const INGEST_PATH = "/services/data/v62.0/jobs/ingest";
+
+const char *const UPSERT_DOC =
+    "\n"
+    "    Upsert records to Salesforce using data from a SQL query executed against Snowflake.\n"
+    "    Processes records in batches to handle large datasets efficiently.\n"
+    "    \n"
+    "    Args:\n"
+    "        session: Snowflake session object\n"
+    "        access_info: Salesforce access credentials dictionary\n"
+    "        sobject: Salesforce object name (e.g., 'Account', 'Contact')\n"
+    "        query: SQL query string to execute against Snowflake\n"
+    "        field: External ID field name for upsert operation\n"
+    "        batch_size: Number of records to process per batch (default: 25000)\n"
+    "    ";
+
+// ---------------------------------------------------------------------------------------------
+// Small Python-semantics helpers
+
+py::object checked(PyObject *result) {
+    if (result == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::str str_of(const char *text) { return py::str(text); }
+
+py::object floor_divide(const py::handle &a, const py::handle &b) {
+    return checked(PyNumber_FloorDivide(a.ptr(), b.ptr()));
+}
+
+// `min(a, b)`: `a` unless `b < a`, as the builtin decides.
+py::object py_min(const py::object &a, const py::object &b) {
+    int b_smaller = PyObject_RichCompareBool(b.ptr(), a.ptr(), Py_LT);
+    if (b_smaller < 0)
+        throw py::error_already_set();
+    return b_smaller ? b : a;
+}
+
+py::object py_len(const py::handle &value) {
+    Py_ssize_t size = PyObject_Length(value.ptr());
+    if (size < 0)
+        throw py::error_already_set();
+    return py::int_(size);
+}
+
+void log(const char *level, const py::handle &message) { g("logger").attr(level)(message); }
+
+// Parameters bound as a Python `def name(p1, p2, ..., last=default)` binds them, with the
+// interpreter's own TypeError texts for a wrong call.
+std::string quoted_list(const std::vector<std::string> &names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += "'" + names[i] + "'";
+    }
+    return text;
+}
+
+std::vector<py::object> bind_arguments(const char *func, const std::vector<const char *> &names,
+                                       const std::vector<py::object> &defaults,
+                                       const py::args &args, const py::kwargs &kwargs) {
+    const size_t count = names.size();
+    const size_t given = args.size();
+    std::vector<py::object> bound(count);
+    for (size_t i = 0; i < given && i < count; ++i)
+        bound[i] = args[i];
+    for (auto item : kwargs) {
+        std::string key = py::str(item.first).cast<std::string>();
+        size_t index = 0;
+        while (index < count && key != names[index])
+            ++index;
+        if (index == count)
+            kavrel::raise(PyExc_TypeError, std::string(func) +
+                                               "() got an unexpected keyword argument '" + key +
+                                               "'");
+        if (bound[index])
+            kavrel::raise(PyExc_TypeError,
+                          std::string(func) + "() got multiple values for argument '" + key + "'");
+        bound[index] = py::reinterpret_borrow<py::object>(item.second);
+    }
+    const size_t required = count - defaults.size();
+    if (given > count) {
+        std::string takes =
+            defaults.empty() ? std::to_string(count)
+                             : "from " + std::to_string(required) + " to " + std::to_string(count);
+        kavrel::raise(PyExc_TypeError, std::string(func) + "() takes " + takes +
+                                           " positional arguments but " + std::to_string(given) +
+                                           " were given");
+    }
+    std::vector<std::string> missing;
+    for (size_t i = 0; i < required; ++i)
+        if (!bound[i])
+            missing.push_back(names[i]);
+    if (!missing.empty())
+        kavrel::raise(PyExc_TypeError,
+                      std::string(func) + "() missing " + std::to_string(missing.size()) +
+                          " required positional argument" + (missing.size() == 1 ? "" : "s") +
+                          ": " + quoted_list(missing));
+    for (size_t i = required; i < count; ++i)
+        if (!bound[i])
+            bound[i] = defaults[i - required];
+    return bound;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rows to records: the hot path of every batch
+
+// `key, value = item`, with the interpreter's unpacking errors.
+std::pair<py::object, py::object> unpack_pair(const py::handle &item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
+    PyObject *raw_iterator = PyObject_GetIter(item.ptr());
+    if (raw_iterator == nullptr) {
+        PyErr_Clear();
+        kavrel::raise(PyExc_TypeError,
+                      "cannot unpack non-iterable " + kavrel::type_name(item) + " object");
+    }
+    py::object iterator = py::reinterpret_steal<py::object>(raw_iterator);
+    py::object parts[3];
+    int found = 0;
+    for (; found < 3; ++found) {
+        PyObject *next = PyIter_Next(iterator.ptr());
+        if (next == nullptr) {
+            if (PyErr_Occurred())
+                throw py::error_already_set();
+            break;
+        }
+        parts[found] = py::reinterpret_steal<py::object>(next);
+    }
+    if (found < 2)
+        kavrel::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
+                                            std::to_string(found) + ")");
+    if (found > 2)
+        kavrel::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {parts[0], parts[1]};
+}
+
+// The record of one row: the row's `asDict()` in its own order, with `None` written as "" and
+// every other value shared unchanged. An exact dict is taken whole (its keys, order and table
+// size as they are; copied unless nobody else holds it) and only its None slots are rewritten;
+// any other mapping goes through `items()`.
+struct RecordMaker {
+    py::str empty{""};
+    py::str as_dict{"asDict"};
+    py::str items{"items"};
+
+    py::object operator()(const py::handle &row) const {
+        py::object mapping = checked(PyObject_CallMethodNoArgs(row.ptr(), as_dict.ptr()));
+        if (PyDict_CheckExact(mapping.ptr())) {
+            // A dict that only this loop references cannot be seen by anyone else, so it can
+            // become the record itself instead of being copied.
+            py::object record =
+                Py_REFCNT(mapping.ptr()) == 1 ? mapping : checked(PyDict_Copy(mapping.ptr()));
+            PyObject *key = nullptr;
+            PyObject *value = nullptr;
+            Py_ssize_t position = 0;
+            while (PyDict_Next(mapping.ptr(), &position, &key, &value))
+                if (value == Py_None && PyDict_SetItem(record.ptr(), key, empty.ptr()) != 0)
+                    throw py::error_already_set();
+            return record;
+        }
+        py::object record = checked(PyDict_New());
+        py::object pairs = checked(PyObject_CallMethodNoArgs(mapping.ptr(), items.ptr()));
+        py::object pair_iterator = checked(PyObject_GetIter(pairs.ptr()));
+        while (PyObject *raw_pair = PyIter_Next(pair_iterator.ptr())) {
+            py::object pair = py::reinterpret_steal<py::object>(raw_pair);
+            auto [key, value] = unpack_pair(pair);
+            const py::handle stored = value.is_none() ? py::handle(empty) : py::handle(value);
+            if (PyDict_SetItem(record.ptr(), key.ptr(), stored.ptr()) != 0)
+                throw py::error_already_set();
+        }
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return record;
+    }
+};
+
+// The job record set of the collected rows, in their order. When the rows are a list that
+// nothing else holds, each row is let go as soon as its record is made, so a batch's rows and
+// its records are not held in full at the same time.
+py::list rows_to_records(py::object results) {
+    const RecordMaker record_of;
+    py::list records;
+    if (PyList_CheckExact(results.ptr()) && Py_REFCNT(results.ptr()) == 1) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.ptr()); ++i) {
+            py::object row = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(results.ptr(), i));
+            if (PyList_SetItem(results.ptr(), i, py::none().release().ptr()) != 0)
+                throw py::error_already_set();
+            if (PyList_Append(records.ptr(), record_of(row).ptr()) != 0)
+                throw py::error_already_set();
+        }
+        return records;
+    }
+    py::object rows = checked(PyObject_GetIter(results.ptr()));
+    while (PyObject *next = PyIter_Next(rows.ptr())) {
+        py::object row = py::reinterpret_steal<py::object>(next);
+        if (PyList_Append(records.ptr(), record_of(row).ptr()) != 0)
+            throw py::error_already_set();
+    }
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+    return records;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The parts every job shares
+
+py::dict request_headers(const py::object &access_token) {
+    py::dict headers;
+    headers["Authorization"] = cat({str_of("Bearer "), access_token});
+    headers["Content-Type"] = "application/json";
+    return headers;
+}
+
+py::object ingest_url(const py::object &access_info) {
+    return cat({access_info["instance_url"], str_of(INGEST_PATH)});
+}
+
+// `requests.post(url, headers=headers, data=json.dumps(job_data))`, with the names looked up in
+// the order the Python expression evaluates them.
+py::object create_job_request(const py::object &url, const py::dict &headers,
+                              const py::object &job_data_text) {
+    py::object post = g("requests").attr("post");
+    return post(url, py::arg("headers") = headers, py::arg("data") = job_data_text);
+}
+
+py::object dumps(const py::dict &document) { return g("json").attr("dumps")(document); }
+
+// ---------------------------------------------------------------------------------------------
+// Batched upsert
+
+struct UpsertRun {
+    py::object access_info;
+    py::object bulk_api_url;
+    py::dict headers;
+    py::object job_data_text;
+    py::object successful_batches = py::int_(0);
+    py::object failed_batches = py::int_(0);
+};
+
+// Runs one ingest job over a batch's records until it ends; true when it ended "JobComplete".
+// Returns the parsed creation response and the job id through `job_info` and `job_id`.
+bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info,
+                   py::object &job_id) {
+    log("debug", str_of("🔍 Converting batch records to CSV format..."));
+    py::object batch_data = g("csv").attr("json_to_csv")(batch_records);
+    // The records are only needed for the CSV text; letting them go now keeps one copy of the
+    // batch in memory while it is uploaded.
+    batch_records = py::list();
+    log("debug", cat({str_of("📄 Batch CSV data length: "), grouped(py_len(batch_data)),
+                      str_of(" characters")}));
+
+    log("debug", str_of("🔍 Creating Salesforce Bulk API job for this batch..."));
+    py::object response = create_job_request(run.bulk_api_url, run.headers, run.job_data_text);
+    py::object status_code = response.attr("status_code");
+    if (!kavrel::py_equal(status_code, py::int_(200))) {
+        log("error", cat({str_of("❌ Job creation failed with status "), status_code}));
+        log("error", cat({str_of("❌ Response: "), response.attr("text")}));
+        response.attr("raise_for_status")();
+    }
+    job_info = response.attr("json")();
+    log("info", cat({str_of("✅ Job created successfully: "), job_info}));
+    job_id = job_info[str_of("id")];
+    log("debug", cat({str_of("🆔 Job ID: "), job_id}));
+
+    log("debug", str_of("🔍 Sending batch CSV data to Salesforce..."));
+    g("ingest").attr("send_file")(run.access_info, job_id, batch_data);
+    batch_data = py::none();
+    log("info", str_of("✅ Batch file sent successfully"));
+
+    log("debug", str_of("🔍 Closing job to start processing..."));
+    py::object close_results = g("ingest").attr("job_close")(run.access_info, job_id);
+    log("info", cat({str_of("✅ Job closed: "), close_results}));
+
+    log("debug", str_of("🔍 Monitoring batch job status..."));
+    py::object status_check_count = py::int_(0);
+    py::str state_key("state");
+    while (true) {
+        status_check_count = status_check_count + py::int_(1);
+        close_results = g("ingest").attr("job_status")(run.access_info, job_id);
+        log("debug",
+            cat({str_of("📊 Status check #"), status_check_count, str_of(" - ID: "),
+                 close_results[str_of("id")], str_of(", Status: "), close_results[state_key]}));
+        if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
+            log("info", str_of("✅ Batch job completed successfully!"));
+            run.successful_batches = run.successful_batches + py::int_(1);
+            return true;
+        }
+        py::object state = close_results[state_key];
+        if (kavrel::py_equal(state, str_of("Failed")) ||
+            kavrel::py_equal(state, str_of("Aborted"))) {
+            log("error",
+                cat({str_of("❌ Batch job failed with status: "), close_results[state_key]}));
+            log("error", cat({str_of("❌ Full job details: "), close_results}));
+            run.failed_batches = run.failed_batches + py::int_(1);
+            return false;
+        }
+        log("debug", str_of("⏳ Waiting 10 seconds before next status check..."));
+        g("time").attr("sleep")(10);
+    }
+}
+
+py::dict batch_result(const py::object &number, const py::object &job_id,
+                      const py::object &records_processed, bool success, const char *last_key,
+                      const py::object &last_value) {
+    py::dict record;
+    record["batch_number"] = number;
+    record["job_id"] = job_id;
+    record["records_processed"] = records_processed;
+    record["success"] = py::bool_(success);
+    record[last_key] = last_value;
+    return record;
+}
+
+py::object upsert_batches(const py::object &session, const py::object &access_info,
+                          const py::object &sobject, const py::object &query,
+                          const py::object &field, const py::object &batch_size) {
+    py::object access_token = access_info[str_of("access_token")];
+    py::object base_query = cat({str_of("SELECT * FROM ("), query, str_of(") AS _vantro_source")});
+
+    log("debug", str_of("🔍 STEP 1: Getting total record count..."));
+    py::object count_query =
+        cat({str_of("SELECT COUNT(*) as total_count FROM ("), query, str_of(")")});
+    py::object count_result = session.attr("sql")(count_query).attr("collect")();
+    py::object total_records = kavrel::truthy(count_result)
+                                   ? py::object(count_result[py::int_(0)][py::int_(0)])
+                                   : py::object(py::int_(0));
+    log("info", cat({str_of("📊 Total records to process: "), grouped(total_records)}));
+    if (kavrel::py_equal(total_records, py::int_(0))) {
+        log("warning", str_of("⚠️ No records found to process"));
+        return py::none();
+    }
+
+    py::object num_batches = floor_divide(total_records + batch_size - py::int_(1), batch_size);
+    // A negative size would plan zero or negative batches and report a load that sent nothing
+    // as completed; refuse it here, where a size of 0 already fails.
+    if (batch_size < py::int_(0))
+        kavrel::raise(PyExc_ValueError,
+                      cat({str_of("batch_size must be a positive integer, not "), batch_size}));
+    log("info", cat({str_of("📦 Will process "), grouped(total_records), str_of(" records in "),
+                     num_batches, str_of(" batch(es) of up to "), grouped(batch_size),
+                     str_of(" records each")}));
+
+    UpsertRun run;
+    run.access_info = access_info;
+    run.bulk_api_url = ingest_url(access_info);
+    log("debug", cat({str_of("🔗 Bulk API URL: "), run.bulk_api_url}));
+    py::dict job_data_template;
+    job_data_template["object"] = py::str(sobject);
+    job_data_template["operation"] = "upsert";
+    job_data_template["externalIdFieldName"] = py::str(field);
+    job_data_template["lineEnding"] = "CRLF";
+    run.headers = request_headers(access_token);
+    run.job_data_text = dumps(job_data_template);
+    py::list all_job_info;
+    py::object total_processed = py::int_(0);
+
+    const py::object batch_count = checked(PyNumber_Index(num_batches.ptr()));
+    const py::object one = py::int_(1);
+    for (py::object batch_num = py::int_(0); batch_num < batch_count; batch_num = batch_num + one) {
+        py::object offset = batch_num * batch_size;
+        const py::object &limit = batch_size;
+        py::object number = batch_num + one;
+        log("debug", cat({str_of("🔍 STEP 2."), number, str_of(": Processing batch "), number,
+                          str_of("/"), num_batches}));
+        log("debug", cat({str_of("📊 Batch range: records "), grouped(offset + one), str_of(" to "),
+                          grouped(py_min(offset + limit, total_records))}));
+        try {
+            py::object batch_query =
+                cat({base_query, str_of(" LIMIT "), limit, str_of(" OFFSET "), offset});
+            log("debug",
+                cat({str_of("🔍 Executing batch query: "),
+                     checked(PySequence_GetSlice(batch_query.ptr(), 0, 100)), str_of("...")}));
+            py::list batch_records;
+            // The collected rows live only while their records are built.
+            py::object results = session.attr("sql")(batch_query).attr("collect")();
+            batch_records = rows_to_records(std::move(results));
+            py::object actual_batch_size = py_len(batch_records);
+            total_processed = total_processed + actual_batch_size;
+            log("debug",
+                cat({str_of("📊 Retrieved "), grouped(actual_batch_size),
+                     str_of(" records for this batch (Total processed: "), grouped(total_processed),
+                     str_of("/"), grouped(total_records), str_of(")")}));
+            if (kavrel::py_equal(actual_batch_size, py::int_(0))) {
+                log("warning", str_of("⚠️ No records in this batch, skipping..."));
+                continue;
+            }
+            py::object job_info = py::none();
+            py::object job_id = py::none();
+            bool batch_success = run_batch_job(run, batch_records, job_info, job_id);
+            all_job_info.append(batch_result(number, job_id, actual_batch_size, batch_success,
+                                             "job_info", job_info));
+            log("info", cat({str_of("✅ Batch "), number, str_of(" processing completed")}));
+        } catch (py::error_already_set &e) {
+            if (!kavrel::is_ordinary_error(e))
+                throw;
+            kavrel::HandlingException handling(e);
+            py::str error = kavrel::error_text(e);
+            log("error", cat({str_of("❌ Error processing batch "), number, str_of(": "), error}));
+            run.failed_batches = run.failed_batches + one;
+            all_job_info.append(
+                batch_result(number, py::none(), py::int_(0), false, "error", error));
+        }
+    }
+
+    log("info", str_of("✅ BATCH UPSERT PROCESSING COMPLETED"));
+    log("info", cat({str_of("📊 Summary: "), grouped(total_records), str_of(" total records, "),
+                     grouped(total_processed), str_of(" processed, "), run.successful_batches,
+                     str_of("/"), num_batches, str_of(" successful batches")}));
+    py::dict summary;
+    summary["total_records"] = total_records;
+    summary["records_processed"] = total_processed;
+    summary["total_batches"] = num_batches;
+    summary["successful_batches"] = run.successful_batches;
+    summary["failed_batches"] = run.failed_batches;
+    summary["batch_results"] = all_job_info;
+    return std::move(summary);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Single-job insert, update and delete
+
+struct SingleJob {
+    const char *operation; // as sent in the job document
+    const char *title;     // in the start line
+    const char *word;      // in the success and failure lines
+    bool rows_from_get_records;
+    bool content_type;
+    bool log_creation_response;
+};
+
+const SingleJob INSERT{"insert", "INSERT", "Insert", true, true, false};
+const SingleJob UPDATE{"update", "UPDATE", "Update", false, false, false};
+const SingleJob DELETE{"delete", "DELETE", "Delete", false, true, true};
+
+py::object run_single_job(const SingleJob &op, const py::object &session,
+                          const py::object &access_info, const py::object &sobject,
+                          const py::object &query) {
+    py::object access_token = access_info[str_of("access_token")];
+    log("info", cat({str_of("🚀 STARTING SALESFORCE "), str_of(op.title)}));
+    log("info", cat({str_of("📋 Parameters: SObject="), sobject}));
+
+    py::object records;
+    if (op.rows_from_get_records) {
+        records = g("q").attr("get_records")(session, query);
+    } else {
+        py::object results = session.attr("sql")(query).attr("collect")();
+        records = rows_to_records(std::move(results));
+    }
+    log("info", cat({str_of("📊 Records to "), str_of(op.operation), str_of(": "),
+                     grouped(py_len(records))}));
+    py::object data = g("csv").attr("json_to_csv")(records);
+    records = py::none();
+
+    py::object bulk_api_url = ingest_url(access_info);
+    py::dict job_data;
+    job_data["object"] = py::str(sobject);
+    if (op.content_type)
+        job_data["contentType"] = "CSV";
+    job_data["operation"] = op.operation;
+    job_data["lineEnding"] = "CRLF";
+    py::dict headers = request_headers(access_token);
+
+    log("debug", str_of("creating job"));
+    py::object post = g("requests").attr("post");
+    py::object response =
+        post(bulk_api_url, py::arg("headers") = headers, py::arg("data") = dumps(job_data));
+    py::object job_info = response.attr("json")();
+    if (op.log_creation_response)
+        log("debug", cat({str_of("JOB: "), job_info}));
+    py::object job_id = job_info[str_of("id")];
+    log("info", cat({str_of("✅ Job created: "), job_id}));
+
+    log("debug", str_of("sending file"));
+    g("ingest").attr("send_file")(access_info, job_id, data);
+    data = py::none();
+    log("info", str_of("✅ Data sent to Salesforce"));
+
+    log("debug", str_of("closing job"));
+    py::object close_results = g("ingest").attr("job_close")(access_info, job_id);
+
+    py::str state_key("state");
+    while (true) {
+        close_results = g("ingest").attr("job_status")(access_info, job_id);
+        log("debug", cat({str_of("ID: "), close_results[str_of("id")], str_of(", Status: "),
+                          close_results[state_key]}));
+        if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
+            log("info", cat({str_of("✅ "), str_of(op.word), str_of(" completed successfully!")}));
+            return job_info;
+        }
+        py::object state = close_results[state_key];
+        if (kavrel::py_equal(state, str_of("Failed")) ||
+            kavrel::py_equal(state, str_of("Aborted"))) {
+            log("error", cat({str_of("❌ "), str_of(op.word), str_of(" job failed with status: "),
+                              close_results[state_key]}));
+            log("error", cat({str_of("❌ Job details: "), close_results}));
+            kavrel::raise(PyExc_RuntimeError,
+                          cat({str_of("Salesforce "), str_of(op.operation), str_of(" job failed: "),
+                               close_results[state_key]}));
+        }
+        g("time").attr("sleep")(10);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Public functions
+
+py::object upsert(const py::args &args, const py::kwargs &kwargs) {
+    auto a = bind_arguments("upsert",
+                            {"session", "access_info", "sobject", "query", "field", "batch_size"},
+                            {py::int_(25000)}, args, kwargs);
+    const py::object &session = a[0], &access_info = a[1], &sobject = a[2], &query = a[3],
+                     &field = a[4], &batch_size = a[5];
+    log("info", str_of("🚀 STARTING SALESFORCE UPSERT WITH BATCH PROCESSING"));
+    log("info", cat({str_of("📋 Parameters: SObject="), sobject, str_of(", Field="), field,
+                     str_of(", Batch Size="), grouped(batch_size)}));
+    try {
+        return upsert_batches(session, access_info, sobject, query, field, batch_size);
+    } catch (py::error_already_set &e) {
+        if (!kavrel::is_ordinary_error(e))
+            throw;
+        kavrel::HandlingException handling(e);
+        log("error", str_of("❌ UPSERT FAILED"));
+        log("error", cat({str_of("Error: "), kavrel::error_text(e)}));
+        log("error", cat({str_of("Error type: "), kavrel::error_type_name(e)}));
+        throw;
+    }
+}
+
+py::object insert(const py::args &args, const py::kwargs &kwargs) {
+    auto a =
+        bind_arguments("insert", {"session", "access_info", "sobject", "query"}, {}, args, kwargs);
+    return run_single_job(INSERT, a[0], a[1], a[2], a[3]);
+}
+
+py::object update(const py::args &args, const py::kwargs &kwargs) {
+    auto a =
+        bind_arguments("update", {"session", "access_info", "sobject", "query"}, {}, args, kwargs);
+    return run_single_job(UPDATE, a[0], a[1], a[2], a[3]);
+}
+
+// `field` is part of the signature callers use and is deliberately not read.
+py::object delete_(const py::args &args, const py::kwargs &kwargs) {
+    auto a = bind_arguments("delete", {"session", "access_info", "sobject", "query", "field"}, {},
+                            args, kwargs);
+    return run_single_job(DELETE, a[0], a[1], a[2], a[3]);
+}
+
+// `from package import name`, for a submodule or an attribute alike.
+py::object from_import(const char *package, const char *name) {
+    py::object fromlist = py::make_tuple(name);
+    py::object module =
+        checked(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0));
+    return kavrel::import_name(py::reinterpret_borrow<py::module_>(module), name);
+}
+
+} // namespace
+
+PYBIND11_MODULE(vantro, m) {
+    kavrel::bind_module_globals(m);
+    kavrel::set_global("requests", py::module_::import("requests"));
+    kavrel::set_global("json", py::module_::import("json"));
+    kavrel::set_global("logging", py::module_::import("logging"));
+    kavrel::set_global("csv", from_import("kavrel.util", "csv"));
+    kavrel::set_global("q", from_import("kavrel.sflake", "query"));
+    kavrel::set_global("ingest", from_import("kavrel.salesforce", "ingest_bapi20"));
+    kavrel::set_global("time", py::module_::import("time"));
+    kavrel::set_global("logger", g("logging").attr("getLogger")("kavrel.salesforce.vantro"));
+
+    py::options options;
+    options.disable_function_signatures();
+    m.def("upsert", &upsert, UPSERT_DOC);
+    m.def("update", &update);
+    m.def("insert", &insert);
+    m.def("delete", &delete_);
+}
