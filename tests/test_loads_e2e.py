@@ -13,15 +13,7 @@ from pathlib import Path
 
 import pytest
 
-pytest.importorskip("kavrel.salesforce.emulator")
-pytest.importorskip("kavrel.sflake.local")
-pytest.importorskip("kavrel.user.connections.manager")
-if not hasattr(pytest.importorskip("kavrel.salesforce.vantro"), "upsert") or not hasattr(
-    pytest.importorskip("kavrel.util.csv"), "json_to_csv"
-):
-    pytest.skip("the load operations are not built yet", allow_module_level=True)
-
-from kavrel.user.connections import manager  # noqa: E402
+from kavrel.user.connections import manager
 
 SECRET = "local-secret"
 ACCOUNTS = [("Acme", "A-1"), ("Globex", "A-2"), ("Initech", "A-3")]
