@@ -1,0 +1,252 @@
+"""The load commands as a user runs them: a subprocess, saved profiles in a temporary home, a
+SQLite warehouse and the local Bulk API server."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from kavrel.user.connections import manager
+
+SECRET = "local-secret"
+ACCOUNTS = [("Acme", "A-1"), ("Globex", "A-2"), ("Initech", "A-3")]
+QUERY = "SELECT Name, Ext__c FROM accounts ORDER BY Ext__c"
+
+
+@pytest.fixture
+def server(bulk_server):
+    bulk_server.client_id, bulk_server.client_secret = "local-client", SECRET
+    return bulk_server
+
+
+@pytest.fixture
+def db(tmp_path: Path) -> Path:
+    path = tmp_path / "warehouse.db"
+    with sqlite3.connect(path) as connection:
+        connection.execute("CREATE TABLE accounts (Name TEXT, Ext__c TEXT)")
+        connection.executemany("INSERT INTO accounts VALUES (?, ?)", ACCOUNTS)
+    connection.close()
+    return path
+
+
+def save_salesforce(name: str = "crm", secret: str = SECRET, primary: bool = True) -> None:
+    credentials = {"client_id": "local-client", "client_key": secret, "my_domain": "acme"}
+    manager.save_connection_config(name, credentials, "salesforce")
+    if primary:
+        manager.set_primary_connection(name, "salesforce")
+
+
+def kavrel(home: Path, *args, env=None, server=None, db=None) -> subprocess.CompletedProcess:
+    args = [*args, *(["--login-url", server.base_url] if server else [])]
+    args += ["--sqlite", str(db)] if db else []
+    return subprocess.run(
+        [sys.executable, "-m", "kavrel", *args],
+        cwd=home.parent,
+        env={**os.environ, "HOME": str(home), **(env or {})},
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def names(server) -> list[str]:
+    return sorted(row["Name"] for row in server.rows("Account"))
+
+
+@pytest.mark.parametrize(
+    ("flag", "shown", "hidden"),
+    [
+        ("--batch-size=2", "🚀 STARTING SALESFORCE UPSERT WITH BATCH PROCESSING", "🔍 STEP 1"),
+        ("-v", "🔍 STEP 1: Getting total record count...", None),
+        ("-q", None, "🚀"),
+    ],
+)
+def test_upsert_loads_every_batch(flag, shown, hidden, home: Path, server, db: Path) -> None:
+    save_salesforce()
+    (home.parent / "accounts.sql").write_text(QUERY + ";\n")
+    done = kavrel(
+        home,
+        "upsert",
+        "--sobject",
+        "Account",
+        "--external-id",
+        "Ext__c",
+        "--query-file",
+        "accounts.sql",
+        "--batch-size=2",
+        flag,
+        server=server,
+        db=db,
+    )
+    assert done.returncode == 0, done.stderr
+    assert sorted((r["Name"], r["Ext__c"]) for r in server.rows("Account")) == ACCOUNTS
+    lines = done.stdout.splitlines()
+    assert lines[0].split() == ["batch", "job", "id", "state", "rows", "succeeded", "failed"]
+    assert [line.split()[0] for line in lines[1:3]] == ["1", "2"]
+    assert lines[-1] == "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed"
+    assert shown is None or shown in done.stderr
+    assert hidden is None or hidden not in done.stderr
+
+
+def test_insert_update_delete_round_trip(home: Path, server, db: Path) -> None:
+    save_salesforce()
+    done = kavrel(home, "insert", "--sobject", "Account", "--query", QUERY, server=server, db=db)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == (
+        "1 batch (1 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed"
+    )
+    with sqlite3.connect(db) as connection:
+        connection.execute("CREATE TABLE changes (Id TEXT, Name TEXT)")
+        connection.executemany(
+            "INSERT INTO changes VALUES (?, ?)",
+            [(r["Id"], r["Name"] + " Ltd") for r in server.rows("Account")],
+        )
+    connection.close()
+    # An org reached without a profile: the token comes from the environment.
+    done = kavrel(home, "update", "--sobject", "Account", "--query", "SELECT Id, Name FROM changes",
+                  "--instance-url", server.base_url, db=db,
+                  env={"SF_ACCESS_TOKEN": server.access_info["access_token"]})  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert names(server) == ["Acme Ltd", "Globex Ltd", "Initech Ltd"]
+    done = kavrel(
+        home,
+        "delete",
+        "--sobject",
+        "Account",
+        "--query",
+        "SELECT Id FROM changes WHERE Name <> 'Globex Ltd'",
+        server=server,
+        db=db,
+    )
+    assert done.returncode == 0, done.stderr
+    assert names(server) == ["Globex Ltd"]
+
+
+def test_rejected_records_are_saved_and_fail_the_run(home: Path, server, db: Path) -> None:
+    save_salesforce()
+    server.reject_records("Ext__c", "A-2", "DUPLICATE_VALUE:duplicate value found")
+    done = kavrel(home, "upsert", "--sobject", "Account", "--external-id", "Ext__c",
+                  "--query", QUERY, "--results-dir", "out", server=server, db=db)  # fmt: skip
+    assert done.returncode == 1
+    [failed_file] = (home.parent / "out").glob("*-failed.csv")
+    job_id = failed_file.name.removesuffix("-failed.csv")
+    assert (
+        done.stdout.splitlines()[-1]
+        == f"1 record failed in job {job_id}: see out/{failed_file.name}"
+    )
+    text = failed_file.read_text(encoding="utf-8")
+    assert "DUPLICATE_VALUE:duplicate value found" in text and "Globex" in text
+    assert "Acme" not in text
+    assert names(server) == ["Acme", "Initech"]
+
+
+@pytest.mark.parametrize(
+    ("args", "break_server", "message", "loaded"),
+    [
+        # The first batch's job is refused; the second batch still loads.
+        (["upsert", "--external-id", "Ext__c", "--batch-size", "2"],
+         lambda s: s.fail_next_request("POST", "/jobs/ingest", 500), "batch 1: 500", ["Initech"]),
+        (["insert"], lambda s: s.force_job_state("Failed"),
+         "Error: Salesforce insert job failed: Failed", []),
+    ],
+)  # fmt: skip
+def test_a_failed_job_fails_the_run(args, break_server, message, loaded, home, server, db) -> None:
+    save_salesforce()
+    break_server(server)
+    done = kavrel(home, *args, "--sobject", "Account", "--query", QUERY, server=server, db=db)
+    assert done.returncode == 1
+    assert message in done.stdout + done.stderr
+    assert names(server) == loaded
+
+
+def test_wrong_client_secret_gives_the_login_error(home: Path, server, db: Path) -> None:
+    save_salesforce(secret="not-the-secret")
+    done = kavrel(home, "insert", "--sobject", "Account", "--query", QUERY, server=server, db=db)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "Error: Salesforce login failed: invalid_client: invalid client credentials\n"
+    )  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("saved", "args", "message"),
+    [
+        ([], [], "no connection profiles are saved yet; create one with `kavrel mintova "
+                 "--salesforce`"),
+        (["crm"], [], "no Salesforce profile given and no primary Salesforce profile is set; "
+                      "create one with `kavrel mintova --salesforce`, or name a saved one with "
+                      "--salesforce PROFILE"),
+        (["crm"], ["--salesforce", "prod"], "no Salesforce profile named 'prod'; create one "
+                                            "with `kavrel mintova --salesforce`"),
+        (["crm!"], ["--snowflake", "crm"], "the profile 'crm' is a salesforce profile, not a "
+                                           "Snowflake one"),
+        (["crm!"], [], "no Snowflake profile given and no primary Snowflake profile is set; "
+                       "create one with `kavrel mintova --snowflake`, or name a saved one with "
+                       "--snowflake PROFILE"),
+        (["crm!", "dev!"], [], "Snowflake support is not installed; install it with: "
+                               "pip install 'kavrel[snowflake]'"),
+    ],
+)  # fmt: skip
+def test_missing_profiles_and_extra(saved, args, message, home: Path, server) -> None:
+    if "dev!" in saved and importlib.util.find_spec("snowflake") is not None:
+        pytest.skip("Snowflake's packages are installed here")
+    if saved:
+        save_salesforce("crm", primary=saved[0].endswith("!"))
+    if "dev!" in saved:
+        manager.save_connection_config("dev", {"account": "xy1", "user": "LOADER"}, "snowflake")
+        manager.set_primary_connection("dev", "snowflake")
+    done = kavrel(home, "insert", "--sobject", "Account", "--query", "SELECT 1", *args,
+                  server=server)  # fmt: skip
+    assert (done.returncode, done.stderr) == (1, f"Error: {message}\n")
+
+
+@pytest.mark.parametrize("kind", ["sqlite", "duckdb"])
+def test_dry_run_shows_the_first_rows_and_creates_no_job(kind: str, home: Path, db: Path) -> None:
+    if kind == "duckdb":
+        duckdb = pytest.importorskip("duckdb")
+        db = home.parent / "warehouse.duckdb"
+        with duckdb.connect(str(db)) as connection:
+            connection.execute("CREATE TABLE accounts (Name TEXT, Ext__c TEXT)")
+            connection.executemany("INSERT INTO accounts VALUES (?, ?)", ACCOUNTS)
+    query = "SELECT Name, Ext__c, NULL AS Phone FROM accounts ORDER BY Ext__c"
+    done = kavrel(home, "upsert", "--dry-run", "--sobject", "Account", "--external-id", "Ext__c",
+                  "--query", query, "--batch-size", "2", f"--{kind}", str(db))  # fmt: skip
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == (
+        "Dry run: 3 rows would be upserted into Account in 2 batch(es) of up to 2 rows; "
+        "no job was created.\nFirst 2 rows of the first batch's CSV:\n"
+        "Name,Ext__c,Phone\nAcme,A-1,\nGlobex,A-2,\n"
+    )
+
+
+def test_ctrl_c_names_the_job_in_flight(home: Path, server, db: Path) -> None:
+    save_salesforce()
+    server.in_progress_checks = 1000  # the job stays InProgress while the load waits on it
+    argv = ["insert", "--sobject", "Account", "--query", QUERY, "--login-url", server.base_url]
+    with subprocess.Popen(
+        [sys.executable, "-m", "kavrel", *argv, "--sqlite", str(db)],
+        env={**os.environ, "HOME": str(home)},
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    ) as process:
+        try:
+            # Bounded by the process: it either logs the job or ends.
+            created = next(line for line in process.stderr if line.startswith("✅ Job created: "))
+            process.send_signal(signal.SIGINT)
+            rest = process.stderr.read()
+            process.wait(timeout=30)
+        finally:
+            process.kill()
+    job_id = created.removeprefix("✅ Job created: ").strip()
+    assert process.returncode == 130
+    assert rest.splitlines()[-1] == (
+        f"Interrupted while job {job_id} was in flight; it was not aborted, "
+        "check its state in Salesforce."
+    )
