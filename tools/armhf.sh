@@ -263,6 +263,10 @@ main() {
     [ "$(uname -s)" = Linux ] || die "needs Linux (chroot, binfmt_misc)"
     need_root_user
     ensure_host_tools
+    # One run at a time per root: two would rebuild the same copy of the source under each other.
+    mkdir -p "$ARMHF_DIR"
+    exec 9>"$ARMHF_DIR/.lock"
+    flock -n 9 || die "another run is using $ARMHF_DIR; wait for it to finish"
     ensure_binfmt
     ensure_root
     sync_source
