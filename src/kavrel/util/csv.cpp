@@ -160,6 +160,14 @@ template <typename Char> bool put_utf8(Text &out, const Char *s, Py_ssize_t n) {
     return true;
 }
 
+// An ASCII str as one field, quoted when needed.
+void put_ascii(Text &out, PyObject *s) {
+    size_t start = out.buf.size();
+    out.put(static_cast<const char *>(PyUnicode_DATA(s)),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+    quote_if_needed(out, start);
+}
+
 // The characters of a str (or str subclass) as one field, quoted when needed.
 void put_text(Text &out, PyObject *s) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -421,6 +429,165 @@ void put_time(Text &out, PyObject *v) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// JSON
+
+// Containers nested deeper than this (or holding themselves) are left to the json module, which
+// has its own answer for them.
+constexpr int kMaxJsonDepth = 100;
+
+// The characters of a str as the body of a JSON string: quote, backslash and control characters
+// escaped exactly as the json module escapes them, everything else as UTF-8. False for a lone
+// surrogate, which has no UTF-8 form.
+template <typename Char> bool put_json_chars(Text &out, const Char *s, Py_ssize_t n) {
+    static const char hex[] = "0123456789abcdef";
+    // Six bytes is the longest any character takes (\u001f).
+    char *d = out.grow(static_cast<size_t>(n) * 6);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        uint32_t c = s[i];
+        if (c < 0x80) {
+            if (c >= 0x20 && c != '"' && c != '\\') {
+                *d++ = static_cast<char>(c);
+                continue;
+            }
+            *d++ = '\\';
+            switch (c) {
+            case '"':
+            case '\\':
+                *d++ = static_cast<char>(c);
+                break;
+            case '\n':
+                *d++ = 'n';
+                break;
+            case '\r':
+                *d++ = 'r';
+                break;
+            case '\t':
+                *d++ = 't';
+                break;
+            case '\b':
+                *d++ = 'b';
+                break;
+            case '\f':
+                *d++ = 'f';
+                break;
+            default:
+                *d++ = 'u';
+                *d++ = '0';
+                *d++ = '0';
+                *d++ = hex[c >> 4];
+                *d++ = hex[c & 0xF];
+            }
+        } else if (c < 0x800) {
+            *d++ = static_cast<char>(0xC0 | (c >> 6));
+            *d++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                out.trim(d);
+                return false;
+            }
+            *d++ = static_cast<char>(0xE0 | (c >> 12));
+            *d++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *d++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *d++ = static_cast<char>(0xF0 | (c >> 18));
+            *d++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *d++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *d++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.trim(d);
+    return true;
+}
+
+bool put_json_string(Text &out, PyObject *s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) != 0)
+        throw py::error_already_set();
+#endif
+    out.put('"');
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    bool encoded = true;
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+        encoded = put_json_chars(out, PyUnicode_1BYTE_DATA(s), n);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        encoded = put_json_chars(out, PyUnicode_2BYTE_DATA(s), n);
+        break;
+    default:
+        encoded = put_json_chars(out, PyUnicode_4BYTE_DATA(s), n);
+        break;
+    }
+    if (!PyUnicode_IS_ASCII(s))
+        out.maxchar = std::max(out.maxchar, PyUnicode_MAX_CHAR_VALUE(s));
+    out.put('"');
+    return encoded;
+}
+
+// `v` in compact JSON, as json.dumps(v, separators=(",", ":"), ensure_ascii=False) writes it,
+// when it is made of the plain types alone (dict with str keys, list, tuple, str, int, float,
+// bool, None, all of exactly these types). False, with part of it possibly written, for anything
+// else: the caller leaves such a value to the json module, so the text never differs from what
+// the json module would give. Nothing here runs Python code, so the containers cannot change
+// under the writer.
+bool put_json(Text &out, PyObject *v, int depth) {
+    PyTypeObject *type = Py_TYPE(v);
+    if (type == &PyUnicode_Type)
+        return put_json_string(out, v);
+    if (type == &PyLong_Type) {
+        put_int(out, v);
+    } else if (type == &PyFloat_Type) {
+        double d = PyFloat_AS_DOUBLE(v);
+        if (std::isfinite(d))
+            put_float(out, d);
+        else if (std::isnan(d))
+            out.put("NaN", 3);
+        else if (d > 0)
+            out.put("Infinity", 8);
+        else
+            out.put("-Infinity", 9);
+    } else if (v == Py_None) {
+        out.put("null", 4);
+    } else if (v == Py_True) {
+        out.put("true", 4);
+    } else if (v == Py_False) {
+        out.put("false", 5);
+    } else if (depth >= kMaxJsonDepth) {
+        return false;
+    } else if (type == &PyDict_Type) {
+        out.put('{');
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        bool first = true;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            if (!first)
+                out.put(',');
+            first = false;
+            if (!PyUnicode_CheckExact(key) || !put_json_string(out, key))
+                return false;
+            out.put(':');
+            if (!put_json(out, value, depth + 1))
+                return false;
+        }
+        out.put('}');
+    } else if (type == &PyList_Type || type == &PyTuple_Type) {
+        PyObject **items = PySequence_Fast_ITEMS(v);
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
+        out.put('[');
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i > 0)
+                out.put(',');
+            if (!put_json(out, items[i], depth + 1))
+                return false;
+        }
+        out.put(']');
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Bytes
 
 void put_base64(Text &out, const unsigned char *p, size_t n) {
@@ -559,13 +726,14 @@ public:
 
 private:
     void add_record(PyObject *record);
-    void place(PyObject *key, PyObject *value, Py_ssize_t position);
+    void add_dict(PyObject *record);
+    void place(PyObject *key, PyObject *value, Py_ssize_t position, Py_ssize_t written);
     Py_ssize_t column_of(PyObject *key);
-    bool write_in_column_order(PyObject *record);
-    void write_row();
-    size_t begin_row(Py_ssize_t width);
-    void end_row(size_t start, Py_ssize_t width);
+    void write_slots(size_t start, Py_ssize_t from);
+    size_t begin_row();
+    void end_row(size_t start);
     void write_field(PyObject *value, Py_ssize_t column);
+    bool put_inert(PyObject *v);
     Written put_value(PyObject *v);
     Written put_double(double d);
     Written put_other(PyObject *v);
@@ -609,9 +777,10 @@ Py_ssize_t CsvWriter::column_of(PyObject *key) {
     return position;
 }
 
-// Puts one value of the current record into its column's slot. Keys usually arrive as the very
-// objects, in the very order, of the columns already known, which settles most without a lookup.
-void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position) {
+// Puts one value of the current record into its column's slot; the first `written` columns were
+// already written straight from the record. Keys usually arrive as the very objects, in the very
+// order, of the columns already known, which settles most without a lookup.
+void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position, Py_ssize_t written) {
     py::object held_key = py::reinterpret_borrow<py::object>(key);
     py::object held_value = py::reinterpret_borrow<py::object>(value);
     Py_ssize_t column = position < static_cast<Py_ssize_t>(names_.size()) &&
@@ -619,7 +788,7 @@ void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position) {
                             ? position
                             : column_of(key);
     py::object &slot = row_[static_cast<size_t>(column)];
-    if (slot) {
+    if (column < written || slot) {
         kavrel::raise(PyExc_ValueError,
                       "json_to_csv: the record at index " + std::to_string(record_) +
                           " has two keys for the column " +
@@ -628,15 +797,41 @@ void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position) {
     slot = std::move(held_value);
 }
 
+// A dict's values are written as they come for as long as its keys are the known columns, as the
+// very same objects in the same order (rows from one query share their key objects); from the
+// first key that is not, the rest are sorted into slots and written after.
+void CsvWriter::add_dict(PyObject *record) {
+    const Py_ssize_t size = PyDict_GET_SIZE(record);
+    const Py_ssize_t known = static_cast<Py_ssize_t>(names_.size());
+    size_t start = begin_row();
+    Py_ssize_t pos = 0, column = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(record, &pos, &key, &value)) {
+        if (column < known && key == names_[static_cast<size_t>(column)].ptr()) {
+            if (column > 0)
+                body_.put(',');
+            write_field(value, column++);
+            continue;
+        }
+        Py_ssize_t position = column;
+        do
+            place(key, value, position++, column);
+        while (PyDict_Next(record, &pos, &key, &value));
+        break;
+    }
+    if (PyDict_GET_SIZE(record) != size)
+        kavrel::raise(PyExc_RuntimeError, "json_to_csv: the record at index " +
+                                              std::to_string(record_) +
+                                              " changed size while it was written");
+    write_slots(start, column);
+}
+
 void CsvWriter::add_record(PyObject *record) {
-    if (PyDict_CheckExact(record) && write_in_column_order(record))
-        return;
     if (PyDict_CheckExact(record)) {
-        Py_ssize_t pos = 0, position = 0;
-        PyObject *key = nullptr, *value = nullptr;
-        while (PyDict_Next(record, &pos, &key, &value))
-            place(key, value, position++);
-    } else {
+        add_dict(record);
+        return;
+    }
+    {
         if (!mapping_type_)
             mapping_type_ = kavrel::g("Mapping");
         int is_mapping =
@@ -658,30 +853,46 @@ void CsvWriter::add_record(PyObject *record) {
                 kavrel::raise(PyExc_TypeError, "json_to_csv: items() of the record at index " +
                                                    std::to_string(record_) +
                                                    " must give (key, value) pairs");
-            place(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), position++);
+            place(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), position++, 0);
         }
     }
-    write_row();
+    write_slots(begin_row(), 0);
 }
 
-// The common types are told apart by exact type first, which is one pointer comparison each;
-// subclasses and everything else take the slower isinstance-style checks.
+// The common types are told apart by exact type first, which is one pointer comparison each,
+// the most frequent first. False, with nothing written, for a value whose writing might run Python
+// code (or that is refused).
+bool CsvWriter::put_inert(PyObject *v) {
+    PyTypeObject *type = Py_TYPE(v);
+    if (type == &PyUnicode_Type) {
+        if (PyUnicode_IS_ASCII(v))
+            put_ascii(body_, v);
+        else
+            put_text(body_, v);
+    } else if (v == Py_None) {
+    } else if (type == &PyLong_Type) {
+        put_int(body_, v);
+    } else if (type == &PyFloat_Type) {
+        double d = PyFloat_AS_DOUBLE(v);
+        if (!std::isfinite(d))
+            return false;
+        put_float(body_, d);
+    } else if (type == &PyBool_Type) {
+        v == Py_True ? body_.put("true", 4) : body_.put("false", 5);
+    } else if (type == PyDateTimeAPI->DateType) {
+        put_date(body_, v);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The values put_inert leaves, subclasses and everything else taking the slower isinstance-style
+// checks.
 Written CsvWriter::put_value(PyObject *v) {
     PyTypeObject *type = Py_TYPE(v);
-    if (type == &PyUnicode_Type)
-        put_text(body_, v);
-    else if (v == Py_None)
-        ;
-    else if (type == &PyLong_Type)
-        put_int(body_, v);
-    else if (type == &PyFloat_Type)
-        return put_double(PyFloat_AS_DOUBLE(v));
-    else if (type == &PyBool_Type)
-        v == Py_True ? body_.put("true", 4) : body_.put("false", 5);
-    else if (type == PyDateTimeAPI->DateTimeType)
+    if (type == PyDateTimeAPI->DateTimeType)
         put_datetime(body_, v);
-    else if (type == PyDateTimeAPI->DateType)
-        put_date(body_, v);
     else if (type == reinterpret_cast<PyTypeObject *>(decimal_type_.ptr()))
         return put_decimal(body_, v);
     else if (type == PyDateTimeAPI->TimeType)
@@ -716,6 +927,14 @@ Written CsvWriter::put_other(PyObject *v) {
     } else if (PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v)) {
         put_bytes_like(body_, v);
     } else if (PyDict_Check(v) || PyList_Check(v)) {
+        size_t start = body_.buf.size();
+        Py_UCS4 maxchar = body_.maxchar;
+        if (put_json(body_, v, 0)) {
+            quote_if_needed(body_, start);
+            return Written::ok;
+        }
+        body_.buf.truncate(start);
+        body_.maxchar = maxchar;
         if (!encode_json_) {
             // One encoder for the whole call: json.dumps with these options would build a new
             // one for every value.
@@ -751,11 +970,15 @@ void CsvWriter::refuse_value(Written why, PyObject *value, Py_ssize_t column) {
 }
 
 void CsvWriter::write_field(PyObject *value, Py_ssize_t column) {
-    // Held for the length of the conversion: str() or a tzinfo may run code that drops it from
-    // its record.
-    py::object held = py::reinterpret_borrow<py::object>(value);
+    // The most frequent values are written without running any Python code, so their record
+    // keeps them alive. Any other is held for the length of the conversion: str() or a tzinfo may
+    // run code that drops it from its record.
+    py::object held;
     Written written;
     try {
+        if (put_inert(value))
+            return;
+        held = py::reinterpret_borrow<py::object>(value);
         written = put_value(value);
     } catch (py::error_already_set &e) {
         if (kavrel::is_ordinary_error(e))
@@ -768,51 +991,26 @@ void CsvWriter::write_field(PyObject *value, Py_ssize_t column) {
         refuse_value(written, value, column);
 }
 
-size_t CsvWriter::begin_row(Py_ssize_t width) {
-    if (widths_.empty() || widths_.back().second != width)
-        widths_.emplace_back(record_, width);
+size_t CsvWriter::begin_row() {
     row_starts_.push_back(body_.buf.size());
     return body_.buf.size();
 }
 
-void CsvWriter::end_row(size_t start, Py_ssize_t width) {
+void CsvWriter::end_row(size_t start) {
+    Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
+    if (widths_.empty() || widths_.back().second != width)
+        widths_.emplace_back(record_, width);
     // A line holding one empty field would read back as a blank line, i.e. as no row at all.
     if (width == 1 && body_.buf.size() == start)
         body_.put("\"\"", 2);
     body_.put("\r\n", 2);
 }
 
-// The common case: a dict whose keys are the known columns, as the very same objects in the same
-// order (rows from one query share their key objects). Its values are written as they come,
-// without sorting them into slots first. False, with nothing written, for any other record.
-bool CsvWriter::write_in_column_order(PyObject *record) {
+// Writes the columns from `from` on out of their slots (empty for those the record lacks) and
+// ends the row that began at `start`.
+void CsvWriter::write_slots(size_t start, Py_ssize_t from) {
     Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
-    if (width == 0 || PyDict_GET_SIZE(record) != width)
-        return false;
-    Py_ssize_t pos = 0, column = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(record, &pos, &key, &value))
-        if (key != names_[static_cast<size_t>(column++)].ptr())
-            return false;
-    size_t start = begin_row(width);
-    pos = 0;
-    for (column = 0; column < width && PyDict_Next(record, &pos, &key, &value); ++column) {
-        if (column > 0)
-            body_.put(',');
-        write_field(value, column);
-    }
-    if (column != width || PyDict_GET_SIZE(record) != width)
-        kavrel::raise(PyExc_RuntimeError, "json_to_csv: the record at index " +
-                                              std::to_string(record_) +
-                                              " changed size while it was written");
-    end_row(start, width);
-    return true;
-}
-
-void CsvWriter::write_row() {
-    Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
-    size_t start = begin_row(width);
-    for (Py_ssize_t column = 0; column < width; ++column) {
+    for (Py_ssize_t column = from; column < width; ++column) {
         py::object &slot = row_[static_cast<size_t>(column)];
         if (column > 0)
             body_.put(',');
@@ -821,7 +1019,7 @@ void CsvWriter::write_row() {
             slot = py::object();
         }
     }
-    end_row(start, width);
+    end_row(start);
 }
 
 py::str CsvWriter::finish() {
