@@ -77,6 +77,14 @@ def test_quoting_is_minimal_rfc4180(value, expected):
     assert json_to_csv([{"c": value}]) == f"c\r\n{expected}\r\n"
 
 
+@pytest.mark.parametrize("trigger", [",", '"', "\r", "\n"])
+def test_a_quote_trigger_anywhere_in_a_long_field_quotes_it(trigger):
+    values = ["x" * i + trigger + "y" * (20 - i) for i in range(21)]
+    text = json_to_csv([{"c": v, "d": "-" * 9} for v in values])
+    assert read_back(text)[1:] == [[v, "-" * 9] for v in values]
+    assert text.count('"') == sum(v.count('"') * 2 + 2 for v in values)
+
+
 def test_text_is_crlf_terminated_utf8_without_bom():
     text = json_to_csv([{"Name": "Zoë", "Id": 7}, {"Name": None, "Id": 8}])
     assert text.encode("utf-8") == b"Name,Id\r\nZo\xc3\xab,7\r\n,8\r\n"

@@ -87,12 +87,15 @@ private:
     size_t capacity_ = 0;
 };
 
-// UTF-8 text under construction, and the largest character width written into it (127 while all
-// is ASCII, else 255, 0xFFFF or 0x10FFFF as the widest str written), so the final str is allocated
-// once at its final width.
+// UTF-8 text under construction, the largest character width written into it (127 while all is
+// ASCII, else 255, 0xFFFF or 0x10FFFF as the widest str written) and the count of UTF-8
+// continuation bytes in it, so the final str is allocated once at its final length and width.
 struct Text {
     Buffer buf;
     Py_UCS4 maxchar = 127;
+    size_t continuation = 0;
+
+    size_t chars() const { return buf.size() - continuation; }
 
     void put(char c) { buf.push_back(c); }
     void put(const char *p, size_t n) { buf.append(p, n); }
@@ -103,13 +106,31 @@ struct Text {
 
 inline bool needs_quotes(char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; }
 
+// Nonzero exactly when one of the eight bytes in `x` is `c`.
+inline uint64_t has_byte(uint64_t x, char c) {
+    uint64_t v = x ^ (0x0101010101010101ULL * static_cast<unsigned char>(c));
+    return (v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL;
+}
+
+// The first byte in [p, end) that makes a field need quotes, or `end`. Eight bytes at a time, as
+// most fields need none.
+const char *find_quote_trigger(const char *p, const char *end) {
+    for (; end - p >= 8; p += 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        if ((has_byte(x, ',') | has_byte(x, '"') | has_byte(x, '\r') | has_byte(x, '\n')) != 0)
+            break;
+    }
+    while (p != end && !needs_quotes(*p))
+        ++p;
+    return p;
+}
+
 // The field written since `start` gets RFC 4180 quotes when it holds a comma, a quote, CR or LF.
 // Quoting is rare, so fields are written bare first and fixed up here only when needed.
 void quote_if_needed(Text &out, size_t start) {
-    const char *p = out.buf.data() + start;
     const char *end = out.buf.data() + out.buf.size();
-    while (p != end && !needs_quotes(*p))
-        ++p;
+    const char *p = find_quote_trigger(out.buf.data() + start, end);
     if (p == end)
         return;
     size_t length = out.buf.size() - start;
@@ -131,9 +152,10 @@ void quote_if_needed(Text &out, size_t start) {
 // Appends the UTF-8 form of `n` code points of one width. False for a lone surrogate, which has
 // no UTF-8 form (the caller raises Python's own UnicodeEncodeError for it).
 template <typename Char> bool put_utf8(Text &out, const Char *s, Py_ssize_t n) {
-    char *d = out.grow(static_cast<size_t>(n) * (sizeof(Char) == 1   ? 2
-                                                 : sizeof(Char) == 2 ? 3
-                                                                     : 4));
+    char *const begin = out.grow(static_cast<size_t>(n) * (sizeof(Char) == 1   ? 2
+                                                           : sizeof(Char) == 2 ? 3
+                                                                               : 4));
+    char *d = begin;
     for (Py_ssize_t i = 0; i < n; ++i) {
         uint32_t c = s[i];
         if (c < 0x80) {
@@ -156,6 +178,7 @@ template <typename Char> bool put_utf8(Text &out, const Char *s, Py_ssize_t n) {
             *d++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
+    out.continuation += static_cast<size_t>(d - begin) - static_cast<size_t>(n);
     out.trim(d);
     return true;
 }
@@ -233,9 +256,13 @@ void put_float(Text &out, double v) {
     // Shortest round-trip digits in the form "[-]d[.ddd]e±XX".
     char sci[40];
     char *sci_end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-    const char *e = static_cast<const char *>(std::memchr(sci, 'e', sizeof sci));
+    // The exponent is the last two or three digits.
+    const char *e = sci_end - 3;
+    while (*e != 'e')
+        --e;
     int exponent = 0;
-    std::from_chars(e + 2, sci_end, exponent);
+    for (const char *q = e + 2; q != sci_end; ++q)
+        exponent = exponent * 10 + (*q - '0');
     if (e[1] == '-')
         exponent = -exponent;
     if (exponent < -4 || exponent >= 16) {
@@ -478,6 +505,7 @@ template <typename Char> bool put_json_chars(Text &out, const Char *s, Py_ssize_
                 *d++ = hex[c & 0xF];
             }
         } else if (c < 0x800) {
+            out.continuation += 1;
             *d++ = static_cast<char>(0xC0 | (c >> 6));
             *d++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
@@ -485,10 +513,12 @@ template <typename Char> bool put_json_chars(Text &out, const Char *s, Py_ssize_
                 out.trim(d);
                 return false;
             }
+            out.continuation += 2;
             *d++ = static_cast<char>(0xE0 | (c >> 12));
             *d++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
             *d++ = static_cast<char>(0x80 | (c & 0x3F));
         } else {
+            out.continuation += 3;
             *d++ = static_cast<char>(0xF0 | (c >> 18));
             *d++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
             *d++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
@@ -633,30 +663,22 @@ void put_bytes_like(Text &out, PyObject *v) {
 // ---------------------------------------------------------------------------------------------
 // The final str
 
-size_t count_chars(const Buffer &utf8) {
-    size_t count = 0;
-    const char *p = utf8.data();
-    for (size_t i = 0; i < utf8.size(); ++i)
-        count += (static_cast<unsigned char>(p[i]) & 0xC0) != 0x80;
-    return count;
-}
-
 // Decodes UTF-8 that this module wrote itself (so known to be well formed, with no character
 // above what `Char` holds) straight into the final str's storage.
 template <typename Char> Char *widen(const Buffer &utf8, Char *d) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(utf8.data());
     const unsigned char *end = p + utf8.size();
     while (p != end) {
-        // Runs of ASCII, the bulk of any CSV text, eight bytes at a time.
-        while (end - p >= 8) {
-            uint64_t eight;
-            std::memcpy(&eight, p, 8);
-            if ((eight & 0x8080808080808080ULL) != 0)
+        // Runs of ASCII, the bulk of any CSV text, 32 bytes at a time.
+        while (end - p >= 32) {
+            uint64_t eight[4];
+            std::memcpy(eight, p, 32);
+            if (((eight[0] | eight[1] | eight[2] | eight[3]) & 0x8080808080808080ULL) != 0)
                 break;
-            for (int i = 0; i < 8; ++i)
+            for (int i = 0; i < 32; ++i)
                 d[i] = static_cast<Char>(p[i]);
-            p += 8;
-            d += 8;
+            p += 32;
+            d += 32;
         }
         if (p == end)
             break;
@@ -680,10 +702,7 @@ template <typename Char> Char *widen(const Buffer &utf8, Char *d) {
 
 // One str from the concatenation of `parts`, allocated once at its final width. Python's own
 // UTF-8 decoder would start narrow and copy everything again at each wider character it meets.
-py::str to_str(std::initializer_list<const Buffer *> parts, Py_UCS4 maxchar) {
-    size_t count = 0;
-    for (const Buffer *part : parts)
-        count += maxchar < 128 ? part->size() : count_chars(*part);
+py::str to_str(std::initializer_list<const Buffer *> parts, size_t count, Py_UCS4 maxchar) {
     py::str result =
         py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(count), maxchar));
     if (!result)
@@ -929,12 +948,14 @@ Written CsvWriter::put_other(PyObject *v) {
     } else if (PyDict_Check(v) || PyList_Check(v)) {
         size_t start = body_.buf.size();
         Py_UCS4 maxchar = body_.maxchar;
+        size_t continuation = body_.continuation;
         if (put_json(body_, v, 0)) {
             quote_if_needed(body_, start);
             return Written::ok;
         }
         body_.buf.truncate(start);
         body_.maxchar = maxchar;
+        body_.continuation = continuation;
         if (!encode_json_) {
             // One encoder for the whole call: json.dumps with these options would build a new
             // one for every value.
@@ -1062,7 +1083,9 @@ py::str CsvWriter::finish() {
         rows = &padded;
     }
 
-    return to_str({&header.buf, rows}, std::max(header.maxchar, body_.maxchar));
+    // Padding adds only commas, so the rows hold as many continuation bytes as the body.
+    return to_str({&header.buf, rows}, header.chars() + rows->size() - body_.continuation,
+                  std::max(header.maxchar, body_.maxchar));
 }
 
 py::str CsvWriter::run(const py::object &records) {
