@@ -199,6 +199,27 @@ def test_floats_match_repr_for_random_bit_patterns():
     assert rows == [repr(v) for v in values]
 
 
+def test_floats_with_few_decimals_match_repr():
+    rng = random.Random(1024)
+    values = [round(rng.uniform(-1e6, 1e6), rng.randint(0, 12)) for _ in range(20000)]
+    values += [
+        rng.randint(1, 10 ** rng.randint(1, 16)) / 10 ** rng.randint(0, 12) for _ in range(20000)
+    ]
+    edges = [1e-4, 0.00009999, 0.000123, 2.0**50, 2.0**50 - 1, 2.0**50 - 0.5, 1e15, 123456.0]
+    edges += [
+        0.1 + 0.2,
+        1 / 3,
+        9.999999999,
+        0.30000000000000004,
+        5e-324,
+        0.0,
+        1.7976931348623157e308,
+    ]
+    values += edges + [-v for v in edges]
+    rows = json_to_csv([{"x": v} for v in values]).split("\r\n")[1:-1]
+    assert rows == [repr(v) for v in values]
+
+
 def test_offset_with_seconds_is_written_as_the_same_instant_in_utc():
     tz = dt.timezone(dt.timedelta(minutes=1, seconds=30))
     assert field(dt.datetime(2024, 1, 1, 0, 0, 0, 500000, tzinfo=tz)) == (

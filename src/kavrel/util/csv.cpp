@@ -248,10 +248,59 @@ void put_int(Text &out, PyObject *v) {
     put_text(out, text.ptr());
 }
 
+// The few decimals most floats in records carry (prices, rates, scores), found without the general
+// shortest-digits search: the first k for which a whole m with m / 10**k reading back as `v`
+// exists. IEEE division is correctly rounded and m and 10**k are exact, so m / 10**k is the float
+// nearest to that decimal; at the smallest such k no shorter digits read back as `v`, and m is the
+// only candidate (10**-k exceeds the float's spacing), so these are exactly repr's digits. False
+// for values outside [1e-4, 2**50), whose repr may take exponent form or more digits than this
+// tries.
+bool put_short_float(Text &out, double v) {
+    static const double powers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    constexpr double limit = 1125899906842624.0; // 2**50: every whole number below is exact
+    double magnitude = std::fabs(v);
+    if (!(magnitude >= 1e-4 && magnitude < limit))
+        return false;
+    for (int k = 0; k < 10; ++k) {
+        double scaled = magnitude * powers[k];
+        if (scaled >= limit)
+            return false;
+        // Below 2**50 adding a half is exact, so this rounds to the nearest whole number.
+        double m = static_cast<double>(static_cast<int64_t>(scaled + 0.5));
+        if (m / powers[k] != magnitude)
+            continue;
+        char *d = out.grow(48);
+        if (v < 0)
+            *d++ = '-';
+        char digits[24];
+        int count = static_cast<int>(
+            std::to_chars(digits, digits + sizeof digits, static_cast<int64_t>(m)).ptr - digits);
+        if (k == 0) {
+            d = std::copy(digits, digits + count, d);
+            *d++ = '.';
+            *d++ = '0';
+        } else if (count > k) {
+            d = std::copy(digits, digits + count - k, d);
+            *d++ = '.';
+            d = std::copy(digits + count - k, digits + count, d);
+        } else {
+            *d++ = '0';
+            *d++ = '.';
+            d = std::fill_n(d, k - count, '0');
+            d = std::copy(digits, digits + count, d);
+        }
+        out.trim(d);
+        return true;
+    }
+    return false;
+}
+
 // A finite float exactly as Python's repr() writes it: the shortest digits that read back as the
 // same float, in exponent form when the decimal exponent is below -4 or at least 16, otherwise
 // positional with at least one digit after the point.
 void put_float(Text &out, double v) {
+    if (put_short_float(out, v))
+        return;
 #if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     // Shortest round-trip digits in the form "[-]d[.ddd]e±XX".
     char sci[40];
