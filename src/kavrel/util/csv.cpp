@@ -104,13 +104,18 @@ struct Text {
     void trim(const char *end) { buf.truncate(static_cast<size_t>(end - buf.data())); }
 };
 
-inline bool needs_quotes(char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; }
-
 // Nonzero exactly when one of the eight bytes in `x` is `c`.
 inline uint64_t has_byte(uint64_t x, char c) {
     uint64_t v = x ^ (0x0101010101010101ULL * static_cast<unsigned char>(c));
     return (v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL;
 }
+
+// The bytes that make a field need quotes, as a table: one load per byte instead of four tests.
+struct QuoteTriggers {
+    bool at[256] = {};
+    constexpr QuoteTriggers() { at[','] = at['"'] = at['\r'] = at['\n'] = true; }
+};
+constexpr QuoteTriggers kQuoteTriggers;
 
 // The first byte in [p, end) that makes a field need quotes, or `end`. Eight bytes at a time, as
 // most fields need none.
@@ -121,7 +126,7 @@ const char *find_quote_trigger(const char *p, const char *end) {
         if ((has_byte(x, ',') | has_byte(x, '"') | has_byte(x, '\r') | has_byte(x, '\n')) != 0)
             break;
     }
-    while (p != end && !needs_quotes(*p))
+    while (p != end && !kQuoteTriggers.at[static_cast<unsigned char>(*p)])
         ++p;
     return p;
 }
