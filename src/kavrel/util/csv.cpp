@@ -521,7 +521,10 @@ constexpr int kMaxJsonDepth = 100;
 // surrogate, which has no UTF-8 form.
 template <typename Char> bool put_json_chars(Text &out, const Char *s, Py_ssize_t n) {
     static const char hex[] = "0123456789abcdef";
-    // Six bytes is the longest any character takes (\u001f).
+    // Six bytes is the longest any character takes (\u001f). On 32-bit platforms a str can hold
+    // more characters than a sixth of the address space.
+    if (static_cast<size_t>(n) > std::numeric_limits<size_t>::max() / 6)
+        throw std::bad_alloc();
     char *d = out.grow(static_cast<size_t>(n) * 6);
     for (Py_ssize_t i = 0; i < n; ++i) {
         uint32_t c = s[i];
