@@ -2,6 +2,7 @@ import csv
 import datetime as dt
 import gc
 import io
+import json
 import random
 import struct
 import sys
@@ -74,6 +75,14 @@ def test_hostile_column_names_read_back_unchanged():
 )
 def test_quoting_is_minimal_rfc4180(value, expected):
     assert json_to_csv([{"c": value}]) == f"c\r\n{expected}\r\n"
+
+
+@pytest.mark.parametrize("trigger", [",", '"', "\r", "\n"])
+def test_a_quote_trigger_anywhere_in_a_long_field_quotes_it(trigger):
+    values = ["x" * i + trigger + "y" * (20 - i) for i in range(21)]
+    text = json_to_csv([{"c": v, "d": "-" * 9} for v in values])
+    assert read_back(text)[1:] == [[v, "-" * 9] for v in values]
+    assert text.count('"') == sum(v.count('"') * 2 + 2 for v in values)
 
 
 def test_text_is_crlf_terminated_utf8_without_bom():
@@ -186,6 +195,27 @@ def test_floats_match_repr_for_random_bit_patterns():
     ]
     values += [rng.randint(-(10**17), 10**17) / 10 ** rng.randint(0, 22) for _ in range(50000)]
     values = [v for v in values if v == v and abs(v) != float("inf")]
+    rows = json_to_csv([{"x": v} for v in values]).split("\r\n")[1:-1]
+    assert rows == [repr(v) for v in values]
+
+
+def test_floats_with_few_decimals_match_repr():
+    rng = random.Random(1024)
+    values = [round(rng.uniform(-1e6, 1e6), rng.randint(0, 12)) for _ in range(20000)]
+    values += [
+        rng.randint(1, 10 ** rng.randint(1, 16)) / 10 ** rng.randint(0, 12) for _ in range(20000)
+    ]
+    edges = [1e-4, 0.00009999, 0.000123, 2.0**50, 2.0**50 - 1, 2.0**50 - 0.5, 1e15, 123456.0]
+    edges += [
+        0.1 + 0.2,
+        1 / 3,
+        9.999999999,
+        0.30000000000000004,
+        5e-324,
+        0.0,
+        1.7976931348623157e308,
+    ]
+    values += edges + [-v for v in edges]
     rows = json_to_csv([{"x": v} for v in values]).split("\r\n")[1:-1]
     assert rows == [repr(v) for v in values]
 
@@ -371,3 +401,100 @@ def test_warehouse_rows_become_text_the_bulk_server_applies(bulk_server):
     # An empty field inserts no value.
     expected = [tuple(field(v) or None for v in r.values()) for r in records]
     assert stored == expected
+
+
+def compact_json(value) -> str:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+JSON_TEXT = [
+    *HOSTILE,
+    "".join(map(chr, range(0x80))),
+    "\\",
+    '\\"',
+    "\x7f\x85\u2028\u2029",
+    "\ufeff",
+]
+
+
+class Tagged(dict):
+    pass
+
+
+class Items(list):
+    pass
+
+
+class Number(float):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        JSON_TEXT,
+        {text: text for text in JSON_TEXT},
+        [0, -1, 2**63 - 1, -(2**63), 2**64, -(10**40), True, False, None],
+        [0.0, -0.0, 0.1, 1e16, 1e15, 1e-5, 5e-324, 1.7976931348623157e308, 1 / 3],
+        [float("nan"), float("inf"), float("-inf"), {"x": float("nan")}],
+        {"a": {"b": [[], {}, [[{"c": ("t", 1, None)}]]]}, "": ""},
+        [(), (1,), {"k": ()}],
+        # Not plain JSON types: the json module has the last word on these.
+        {2: "int key", 2.5: "float key", True: "bool", None: "none"},
+        [Tagged(a=1), Items([1]), Number(1.5)],
+        {"deep": json.loads("[" * 150 + "]" * 150)},
+    ],
+)
+def test_containers_are_written_exactly_as_the_json_module_writes_them(value):
+    assert field(value) == compact_json(value)
+
+
+def circular():
+    value = [1]
+    value.append({"again": value})
+    return value
+
+
+@pytest.mark.parametrize(
+    ("value", "error"),
+    [
+        (circular(), ValueError),
+        ({"a": [Decimal("1.5")]}, TypeError),
+        (["ok", "\ud800"], UnicodeEncodeError),
+        ({"\udfff": 1}, UnicodeEncodeError),
+    ],
+)
+def test_containers_the_json_module_refuses_are_refused(value, error):
+    with pytest.raises(error):
+        json_to_csv([{"j": value}])
+
+
+def test_random_nested_containers_match_the_json_module():
+    rng = random.Random(4300)
+    alphabet = '"\\\n\r\t\b\f\x00\x1f,aé€🚀 '
+
+    def scalar():
+        kind = rng.randrange(5)
+        if kind == 0:
+            return "".join(rng.choice(alphabet) for _ in range(rng.randrange(6)))
+        if kind == 1:
+            return rng.choice([rng.randint(-(2**70), 2**70), rng.randint(-9, 9)])
+        if kind == 2:
+            return struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+        if kind == 3:
+            return rng.choice([True, False, None])
+        return rng.random() * 10 ** rng.randint(-8, 20)
+
+    def make(depth):
+        if depth > 5 or rng.random() < 0.5:
+            return scalar()
+        if rng.random() < 0.5:
+            # Mostly text keys; the others are the json module's to convert.
+            return {
+                scalar() if rng.random() < 0.1 else str(scalar()): make(depth + 1) for _ in range(3)
+            }
+        return [make(depth + 1) for _ in range(rng.randrange(4))]
+
+    values = [[make(0)] for _ in range(3000)]
+    text = json_to_csv([{"j": value} for value in values])
+    assert [row[0] for row in read_back(text)[1:]] == [compact_json(v) for v in values]

@@ -87,12 +87,15 @@ private:
     size_t capacity_ = 0;
 };
 
-// UTF-8 text under construction, and the largest character width written into it (127 while all
-// is ASCII, else 255, 0xFFFF or 0x10FFFF as the widest str written), so the final str is allocated
-// once at its final width.
+// UTF-8 text under construction, the largest character width written into it (127 while all is
+// ASCII, else 255, 0xFFFF or 0x10FFFF as the widest str written) and the count of UTF-8
+// continuation bytes in it, so the final str is allocated once at its final length and width.
 struct Text {
     Buffer buf;
     Py_UCS4 maxchar = 127;
+    size_t continuation = 0;
+
+    size_t chars() const { return buf.size() - continuation; }
 
     void put(char c) { buf.push_back(c); }
     void put(const char *p, size_t n) { buf.append(p, n); }
@@ -101,15 +104,38 @@ struct Text {
     void trim(const char *end) { buf.truncate(static_cast<size_t>(end - buf.data())); }
 };
 
-inline bool needs_quotes(char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; }
+// Nonzero exactly when one of the eight bytes in `x` is `c`.
+inline uint64_t has_byte(uint64_t x, char c) {
+    uint64_t v = x ^ (0x0101010101010101ULL * static_cast<unsigned char>(c));
+    return (v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL;
+}
+
+// The bytes that make a field need quotes, as a table: one load per byte instead of four tests.
+struct QuoteTriggers {
+    bool at[256] = {};
+    constexpr QuoteTriggers() { at[','] = at['"'] = at['\r'] = at['\n'] = true; }
+};
+constexpr QuoteTriggers kQuoteTriggers;
+
+// The first byte in [p, end) that makes a field need quotes, or `end`. Eight bytes at a time, as
+// most fields need none.
+const char *find_quote_trigger(const char *p, const char *end) {
+    for (; end - p >= 8; p += 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        if ((has_byte(x, ',') | has_byte(x, '"') | has_byte(x, '\r') | has_byte(x, '\n')) != 0)
+            break;
+    }
+    while (p != end && !kQuoteTriggers.at[static_cast<unsigned char>(*p)])
+        ++p;
+    return p;
+}
 
 // The field written since `start` gets RFC 4180 quotes when it holds a comma, a quote, CR or LF.
 // Quoting is rare, so fields are written bare first and fixed up here only when needed.
 void quote_if_needed(Text &out, size_t start) {
-    const char *p = out.buf.data() + start;
     const char *end = out.buf.data() + out.buf.size();
-    while (p != end && !needs_quotes(*p))
-        ++p;
+    const char *p = find_quote_trigger(out.buf.data() + start, end);
     if (p == end)
         return;
     size_t length = out.buf.size() - start;
@@ -131,9 +157,10 @@ void quote_if_needed(Text &out, size_t start) {
 // Appends the UTF-8 form of `n` code points of one width. False for a lone surrogate, which has
 // no UTF-8 form (the caller raises Python's own UnicodeEncodeError for it).
 template <typename Char> bool put_utf8(Text &out, const Char *s, Py_ssize_t n) {
-    char *d = out.grow(static_cast<size_t>(n) * (sizeof(Char) == 1   ? 2
-                                                 : sizeof(Char) == 2 ? 3
-                                                                     : 4));
+    char *const begin = out.grow(static_cast<size_t>(n) * (sizeof(Char) == 1   ? 2
+                                                           : sizeof(Char) == 2 ? 3
+                                                                               : 4));
+    char *d = begin;
     for (Py_ssize_t i = 0; i < n; ++i) {
         uint32_t c = s[i];
         if (c < 0x80) {
@@ -156,8 +183,17 @@ template <typename Char> bool put_utf8(Text &out, const Char *s, Py_ssize_t n) {
             *d++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
+    out.continuation += static_cast<size_t>(d - begin) - static_cast<size_t>(n);
     out.trim(d);
     return true;
+}
+
+// An ASCII str as one field, quoted when needed.
+void put_ascii(Text &out, PyObject *s) {
+    size_t start = out.buf.size();
+    out.put(static_cast<const char *>(PyUnicode_DATA(s)),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+    quote_if_needed(out, start);
 }
 
 // The characters of a str (or str subclass) as one field, quoted when needed.
@@ -217,17 +253,70 @@ void put_int(Text &out, PyObject *v) {
     put_text(out, text.ptr());
 }
 
+// The few decimals most floats in records carry (prices, rates, scores), found without the general
+// shortest-digits search: the first k for which a whole m with m / 10**k reading back as `v`
+// exists. IEEE division is correctly rounded and m and 10**k are exact, so m / 10**k is the float
+// nearest to that decimal; at the smallest such k no shorter digits read back as `v`, and m is the
+// only candidate (10**-k exceeds the float's spacing), so these are exactly repr's digits. False
+// for values outside [1e-4, 2**50), whose repr may take exponent form or more digits than this
+// tries.
+bool put_short_float(Text &out, double v) {
+    static const double powers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    constexpr double limit = 1125899906842624.0; // 2**50: every whole number below is exact
+    double magnitude = std::fabs(v);
+    if (!(magnitude >= 1e-4 && magnitude < limit))
+        return false;
+    for (int k = 0; k < 10; ++k) {
+        double scaled = magnitude * powers[k];
+        if (scaled >= limit)
+            return false;
+        // Below 2**50 adding a half is exact, so this rounds to the nearest whole number.
+        double m = static_cast<double>(static_cast<int64_t>(scaled + 0.5));
+        if (m / powers[k] != magnitude)
+            continue;
+        char *d = out.grow(48);
+        if (v < 0)
+            *d++ = '-';
+        char digits[24];
+        int count = static_cast<int>(
+            std::to_chars(digits, digits + sizeof digits, static_cast<int64_t>(m)).ptr - digits);
+        if (k == 0) {
+            d = std::copy(digits, digits + count, d);
+            *d++ = '.';
+            *d++ = '0';
+        } else if (count > k) {
+            d = std::copy(digits, digits + count - k, d);
+            *d++ = '.';
+            d = std::copy(digits + count - k, digits + count, d);
+        } else {
+            *d++ = '0';
+            *d++ = '.';
+            d = std::fill_n(d, k - count, '0');
+            d = std::copy(digits, digits + count, d);
+        }
+        out.trim(d);
+        return true;
+    }
+    return false;
+}
+
 // A finite float exactly as Python's repr() writes it: the shortest digits that read back as the
 // same float, in exponent form when the decimal exponent is below -4 or at least 16, otherwise
 // positional with at least one digit after the point.
 void put_float(Text &out, double v) {
+    if (put_short_float(out, v))
+        return;
 #if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     // Shortest round-trip digits in the form "[-]d[.ddd]e±XX".
     char sci[40];
     char *sci_end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-    const char *e = static_cast<const char *>(std::memchr(sci, 'e', sizeof sci));
+    // The exponent is the last two or three digits.
+    const char *e = sci_end - 3;
+    while (*e != 'e')
+        --e;
     int exponent = 0;
-    std::from_chars(e + 2, sci_end, exponent);
+    for (const char *q = e + 2; q != sci_end; ++q)
+        exponent = exponent * 10 + (*q - '0');
     if (e[1] == '-')
         exponent = -exponent;
     if (exponent < -4 || exponent >= 16) {
@@ -421,6 +510,171 @@ void put_time(Text &out, PyObject *v) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// JSON
+
+// Containers nested deeper than this (or holding themselves) are left to the json module, which
+// has its own answer for them.
+constexpr int kMaxJsonDepth = 100;
+
+// The characters of a str as the body of a JSON string: quote, backslash and control characters
+// escaped exactly as the json module escapes them, everything else as UTF-8. False for a lone
+// surrogate, which has no UTF-8 form.
+template <typename Char> bool put_json_chars(Text &out, const Char *s, Py_ssize_t n) {
+    static const char hex[] = "0123456789abcdef";
+    // Six bytes is the longest any character takes (\u001f). On 32-bit platforms a str can hold
+    // more characters than a sixth of the address space.
+    if (static_cast<size_t>(n) > std::numeric_limits<size_t>::max() / 6)
+        throw std::bad_alloc();
+    char *d = out.grow(static_cast<size_t>(n) * 6);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        uint32_t c = s[i];
+        if (c < 0x80) {
+            if (c >= 0x20 && c != '"' && c != '\\') {
+                *d++ = static_cast<char>(c);
+                continue;
+            }
+            *d++ = '\\';
+            switch (c) {
+            case '"':
+            case '\\':
+                *d++ = static_cast<char>(c);
+                break;
+            case '\n':
+                *d++ = 'n';
+                break;
+            case '\r':
+                *d++ = 'r';
+                break;
+            case '\t':
+                *d++ = 't';
+                break;
+            case '\b':
+                *d++ = 'b';
+                break;
+            case '\f':
+                *d++ = 'f';
+                break;
+            default:
+                *d++ = 'u';
+                *d++ = '0';
+                *d++ = '0';
+                *d++ = hex[c >> 4];
+                *d++ = hex[c & 0xF];
+            }
+        } else if (c < 0x800) {
+            out.continuation += 1;
+            *d++ = static_cast<char>(0xC0 | (c >> 6));
+            *d++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                out.trim(d);
+                return false;
+            }
+            out.continuation += 2;
+            *d++ = static_cast<char>(0xE0 | (c >> 12));
+            *d++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *d++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out.continuation += 3;
+            *d++ = static_cast<char>(0xF0 | (c >> 18));
+            *d++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *d++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *d++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.trim(d);
+    return true;
+}
+
+bool put_json_string(Text &out, PyObject *s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) != 0)
+        throw py::error_already_set();
+#endif
+    out.put('"');
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    bool encoded = true;
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+        encoded = put_json_chars(out, PyUnicode_1BYTE_DATA(s), n);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        encoded = put_json_chars(out, PyUnicode_2BYTE_DATA(s), n);
+        break;
+    default:
+        encoded = put_json_chars(out, PyUnicode_4BYTE_DATA(s), n);
+        break;
+    }
+    if (!PyUnicode_IS_ASCII(s))
+        out.maxchar = std::max(out.maxchar, PyUnicode_MAX_CHAR_VALUE(s));
+    out.put('"');
+    return encoded;
+}
+
+// `v` in compact JSON, as json.dumps(v, separators=(",", ":"), ensure_ascii=False) writes it,
+// when it is made of the plain types alone (dict with str keys, list, tuple, str, int, float,
+// bool, None, all of exactly these types). False, with part of it possibly written, for anything
+// else: the caller leaves such a value to the json module, so the text never differs from what
+// the json module would give. Nothing here runs Python code, so the containers cannot change
+// under the writer.
+bool put_json(Text &out, PyObject *v, int depth) {
+    PyTypeObject *type = Py_TYPE(v);
+    if (type == &PyUnicode_Type)
+        return put_json_string(out, v);
+    if (type == &PyLong_Type) {
+        put_int(out, v);
+    } else if (type == &PyFloat_Type) {
+        double d = PyFloat_AS_DOUBLE(v);
+        if (std::isfinite(d))
+            put_float(out, d);
+        else if (std::isnan(d))
+            out.put("NaN", 3);
+        else if (d > 0)
+            out.put("Infinity", 8);
+        else
+            out.put("-Infinity", 9);
+    } else if (v == Py_None) {
+        out.put("null", 4);
+    } else if (v == Py_True) {
+        out.put("true", 4);
+    } else if (v == Py_False) {
+        out.put("false", 5);
+    } else if (depth >= kMaxJsonDepth) {
+        return false;
+    } else if (type == &PyDict_Type) {
+        out.put('{');
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        bool first = true;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            if (!first)
+                out.put(',');
+            first = false;
+            if (!PyUnicode_CheckExact(key) || !put_json_string(out, key))
+                return false;
+            out.put(':');
+            if (!put_json(out, value, depth + 1))
+                return false;
+        }
+        out.put('}');
+    } else if (type == &PyList_Type || type == &PyTuple_Type) {
+        PyObject **items = PySequence_Fast_ITEMS(v);
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
+        out.put('[');
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i > 0)
+                out.put(',');
+            if (!put_json(out, items[i], depth + 1))
+                return false;
+        }
+        out.put(']');
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Bytes
 
 void put_base64(Text &out, const unsigned char *p, size_t n) {
@@ -466,30 +720,22 @@ void put_bytes_like(Text &out, PyObject *v) {
 // ---------------------------------------------------------------------------------------------
 // The final str
 
-size_t count_chars(const Buffer &utf8) {
-    size_t count = 0;
-    const char *p = utf8.data();
-    for (size_t i = 0; i < utf8.size(); ++i)
-        count += (static_cast<unsigned char>(p[i]) & 0xC0) != 0x80;
-    return count;
-}
-
 // Decodes UTF-8 that this module wrote itself (so known to be well formed, with no character
 // above what `Char` holds) straight into the final str's storage.
 template <typename Char> Char *widen(const Buffer &utf8, Char *d) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(utf8.data());
     const unsigned char *end = p + utf8.size();
     while (p != end) {
-        // Runs of ASCII, the bulk of any CSV text, eight bytes at a time.
-        while (end - p >= 8) {
-            uint64_t eight;
-            std::memcpy(&eight, p, 8);
-            if ((eight & 0x8080808080808080ULL) != 0)
+        // Runs of ASCII, the bulk of any CSV text, 32 bytes at a time.
+        while (end - p >= 32) {
+            uint64_t eight[4];
+            std::memcpy(eight, p, 32);
+            if (((eight[0] | eight[1] | eight[2] | eight[3]) & 0x8080808080808080ULL) != 0)
                 break;
-            for (int i = 0; i < 8; ++i)
+            for (int i = 0; i < 32; ++i)
                 d[i] = static_cast<Char>(p[i]);
-            p += 8;
-            d += 8;
+            p += 32;
+            d += 32;
         }
         if (p == end)
             break;
@@ -513,10 +759,7 @@ template <typename Char> Char *widen(const Buffer &utf8, Char *d) {
 
 // One str from the concatenation of `parts`, allocated once at its final width. Python's own
 // UTF-8 decoder would start narrow and copy everything again at each wider character it meets.
-py::str to_str(std::initializer_list<const Buffer *> parts, Py_UCS4 maxchar) {
-    size_t count = 0;
-    for (const Buffer *part : parts)
-        count += maxchar < 128 ? part->size() : count_chars(*part);
+py::str to_str(std::initializer_list<const Buffer *> parts, size_t count, Py_UCS4 maxchar) {
     py::str result =
         py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(count), maxchar));
     if (!result)
@@ -559,13 +802,14 @@ public:
 
 private:
     void add_record(PyObject *record);
-    void place(PyObject *key, PyObject *value, Py_ssize_t position);
+    void add_dict(PyObject *record);
+    void place(PyObject *key, PyObject *value, Py_ssize_t position, Py_ssize_t written);
     Py_ssize_t column_of(PyObject *key);
-    bool write_in_column_order(PyObject *record);
-    void write_row();
-    size_t begin_row(Py_ssize_t width);
-    void end_row(size_t start, Py_ssize_t width);
+    void write_slots(size_t start, Py_ssize_t from);
+    size_t begin_row();
+    void end_row(size_t start);
     void write_field(PyObject *value, Py_ssize_t column);
+    bool put_inert(PyObject *v);
     Written put_value(PyObject *v);
     Written put_double(double d);
     Written put_other(PyObject *v);
@@ -609,9 +853,10 @@ Py_ssize_t CsvWriter::column_of(PyObject *key) {
     return position;
 }
 
-// Puts one value of the current record into its column's slot. Keys usually arrive as the very
-// objects, in the very order, of the columns already known, which settles most without a lookup.
-void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position) {
+// Puts one value of the current record into its column's slot; the first `written` columns were
+// already written straight from the record. Keys usually arrive as the very objects, in the very
+// order, of the columns already known, which settles most without a lookup.
+void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position, Py_ssize_t written) {
     py::object held_key = py::reinterpret_borrow<py::object>(key);
     py::object held_value = py::reinterpret_borrow<py::object>(value);
     Py_ssize_t column = position < static_cast<Py_ssize_t>(names_.size()) &&
@@ -619,7 +864,7 @@ void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position) {
                             ? position
                             : column_of(key);
     py::object &slot = row_[static_cast<size_t>(column)];
-    if (slot) {
+    if (column < written || slot) {
         kavrel::raise(PyExc_ValueError,
                       "json_to_csv: the record at index " + std::to_string(record_) +
                           " has two keys for the column " +
@@ -628,15 +873,41 @@ void CsvWriter::place(PyObject *key, PyObject *value, Py_ssize_t position) {
     slot = std::move(held_value);
 }
 
+// A dict's values are written as they come for as long as its keys are the known columns, as the
+// very same objects in the same order (rows from one query share their key objects); from the
+// first key that is not, the rest are sorted into slots and written after.
+void CsvWriter::add_dict(PyObject *record) {
+    const Py_ssize_t size = PyDict_GET_SIZE(record);
+    const Py_ssize_t known = static_cast<Py_ssize_t>(names_.size());
+    size_t start = begin_row();
+    Py_ssize_t pos = 0, column = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(record, &pos, &key, &value)) {
+        if (column < known && key == names_[static_cast<size_t>(column)].ptr()) {
+            if (column > 0)
+                body_.put(',');
+            write_field(value, column++);
+            continue;
+        }
+        Py_ssize_t position = column;
+        do
+            place(key, value, position++, column);
+        while (PyDict_Next(record, &pos, &key, &value));
+        break;
+    }
+    if (PyDict_GET_SIZE(record) != size)
+        kavrel::raise(PyExc_RuntimeError, "json_to_csv: the record at index " +
+                                              std::to_string(record_) +
+                                              " changed size while it was written");
+    write_slots(start, column);
+}
+
 void CsvWriter::add_record(PyObject *record) {
-    if (PyDict_CheckExact(record) && write_in_column_order(record))
-        return;
     if (PyDict_CheckExact(record)) {
-        Py_ssize_t pos = 0, position = 0;
-        PyObject *key = nullptr, *value = nullptr;
-        while (PyDict_Next(record, &pos, &key, &value))
-            place(key, value, position++);
-    } else {
+        add_dict(record);
+        return;
+    }
+    {
         if (!mapping_type_)
             mapping_type_ = kavrel::g("Mapping");
         int is_mapping =
@@ -658,30 +929,46 @@ void CsvWriter::add_record(PyObject *record) {
                 kavrel::raise(PyExc_TypeError, "json_to_csv: items() of the record at index " +
                                                    std::to_string(record_) +
                                                    " must give (key, value) pairs");
-            place(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), position++);
+            place(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), position++, 0);
         }
     }
-    write_row();
+    write_slots(begin_row(), 0);
 }
 
-// The common types are told apart by exact type first, which is one pointer comparison each;
-// subclasses and everything else take the slower isinstance-style checks.
+// The common types are told apart by exact type first, which is one pointer comparison each,
+// the most frequent first. False, with nothing written, for a value whose writing might run Python
+// code (or that is refused).
+bool CsvWriter::put_inert(PyObject *v) {
+    PyTypeObject *type = Py_TYPE(v);
+    if (type == &PyUnicode_Type) {
+        if (PyUnicode_IS_ASCII(v))
+            put_ascii(body_, v);
+        else
+            put_text(body_, v);
+    } else if (v == Py_None) {
+    } else if (type == &PyLong_Type) {
+        put_int(body_, v);
+    } else if (type == &PyFloat_Type) {
+        double d = PyFloat_AS_DOUBLE(v);
+        if (!std::isfinite(d))
+            return false;
+        put_float(body_, d);
+    } else if (type == &PyBool_Type) {
+        v == Py_True ? body_.put("true", 4) : body_.put("false", 5);
+    } else if (type == PyDateTimeAPI->DateType) {
+        put_date(body_, v);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The values put_inert leaves, subclasses and everything else taking the slower isinstance-style
+// checks.
 Written CsvWriter::put_value(PyObject *v) {
     PyTypeObject *type = Py_TYPE(v);
-    if (type == &PyUnicode_Type)
-        put_text(body_, v);
-    else if (v == Py_None)
-        ;
-    else if (type == &PyLong_Type)
-        put_int(body_, v);
-    else if (type == &PyFloat_Type)
-        return put_double(PyFloat_AS_DOUBLE(v));
-    else if (type == &PyBool_Type)
-        v == Py_True ? body_.put("true", 4) : body_.put("false", 5);
-    else if (type == PyDateTimeAPI->DateTimeType)
+    if (type == PyDateTimeAPI->DateTimeType)
         put_datetime(body_, v);
-    else if (type == PyDateTimeAPI->DateType)
-        put_date(body_, v);
     else if (type == reinterpret_cast<PyTypeObject *>(decimal_type_.ptr()))
         return put_decimal(body_, v);
     else if (type == PyDateTimeAPI->TimeType)
@@ -716,6 +1003,16 @@ Written CsvWriter::put_other(PyObject *v) {
     } else if (PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v)) {
         put_bytes_like(body_, v);
     } else if (PyDict_Check(v) || PyList_Check(v)) {
+        size_t start = body_.buf.size();
+        Py_UCS4 maxchar = body_.maxchar;
+        size_t continuation = body_.continuation;
+        if (put_json(body_, v, 0)) {
+            quote_if_needed(body_, start);
+            return Written::ok;
+        }
+        body_.buf.truncate(start);
+        body_.maxchar = maxchar;
+        body_.continuation = continuation;
         if (!encode_json_) {
             // One encoder for the whole call: json.dumps with these options would build a new
             // one for every value.
@@ -751,11 +1048,15 @@ void CsvWriter::refuse_value(Written why, PyObject *value, Py_ssize_t column) {
 }
 
 void CsvWriter::write_field(PyObject *value, Py_ssize_t column) {
-    // Held for the length of the conversion: str() or a tzinfo may run code that drops it from
-    // its record.
-    py::object held = py::reinterpret_borrow<py::object>(value);
+    // The most frequent values are written without running any Python code, so their record
+    // keeps them alive. Any other is held for the length of the conversion: str() or a tzinfo may
+    // run code that drops it from its record.
+    py::object held;
     Written written;
     try {
+        if (put_inert(value))
+            return;
+        held = py::reinterpret_borrow<py::object>(value);
         written = put_value(value);
     } catch (py::error_already_set &e) {
         if (kavrel::is_ordinary_error(e))
@@ -768,51 +1069,26 @@ void CsvWriter::write_field(PyObject *value, Py_ssize_t column) {
         refuse_value(written, value, column);
 }
 
-size_t CsvWriter::begin_row(Py_ssize_t width) {
-    if (widths_.empty() || widths_.back().second != width)
-        widths_.emplace_back(record_, width);
+size_t CsvWriter::begin_row() {
     row_starts_.push_back(body_.buf.size());
     return body_.buf.size();
 }
 
-void CsvWriter::end_row(size_t start, Py_ssize_t width) {
+void CsvWriter::end_row(size_t start) {
+    Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
+    if (widths_.empty() || widths_.back().second != width)
+        widths_.emplace_back(record_, width);
     // A line holding one empty field would read back as a blank line, i.e. as no row at all.
     if (width == 1 && body_.buf.size() == start)
         body_.put("\"\"", 2);
     body_.put("\r\n", 2);
 }
 
-// The common case: a dict whose keys are the known columns, as the very same objects in the same
-// order (rows from one query share their key objects). Its values are written as they come,
-// without sorting them into slots first. False, with nothing written, for any other record.
-bool CsvWriter::write_in_column_order(PyObject *record) {
+// Writes the columns from `from` on out of their slots (empty for those the record lacks) and
+// ends the row that began at `start`.
+void CsvWriter::write_slots(size_t start, Py_ssize_t from) {
     Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
-    if (width == 0 || PyDict_GET_SIZE(record) != width)
-        return false;
-    Py_ssize_t pos = 0, column = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(record, &pos, &key, &value))
-        if (key != names_[static_cast<size_t>(column++)].ptr())
-            return false;
-    size_t start = begin_row(width);
-    pos = 0;
-    for (column = 0; column < width && PyDict_Next(record, &pos, &key, &value); ++column) {
-        if (column > 0)
-            body_.put(',');
-        write_field(value, column);
-    }
-    if (column != width || PyDict_GET_SIZE(record) != width)
-        kavrel::raise(PyExc_RuntimeError, "json_to_csv: the record at index " +
-                                              std::to_string(record_) +
-                                              " changed size while it was written");
-    end_row(start, width);
-    return true;
-}
-
-void CsvWriter::write_row() {
-    Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
-    size_t start = begin_row(width);
-    for (Py_ssize_t column = 0; column < width; ++column) {
+    for (Py_ssize_t column = from; column < width; ++column) {
         py::object &slot = row_[static_cast<size_t>(column)];
         if (column > 0)
             body_.put(',');
@@ -821,7 +1097,7 @@ void CsvWriter::write_row() {
             slot = py::object();
         }
     }
-    end_row(start, width);
+    end_row(start);
 }
 
 py::str CsvWriter::finish() {
@@ -864,7 +1140,9 @@ py::str CsvWriter::finish() {
         rows = &padded;
     }
 
-    return to_str({&header.buf, rows}, std::max(header.maxchar, body_.maxchar));
+    // Padding adds only commas, so the rows hold as many continuation bytes as the body.
+    return to_str({&header.buf, rows}, header.chars() + rows->size() - body_.continuation,
+                  std::max(header.maxchar, body_.maxchar));
 }
 
 py::str CsvWriter::run(const py::object &records) {
