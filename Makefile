@@ -10,7 +10,7 @@ PIP := $(BIN)/python -m pip --disable-pip-version-check
 $(BIN)/python:
 	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info < (3, 11))' || \
 	  { echo "kavrel needs Python 3.11 or newer as $(PYTHON) (make PYTHON=/path/to/python3.11)"; exit 1; }
-	$(PYTHON) -m venv $(VENV)
+	$(PYTHON) -m venv --upgrade-deps $(VENV)
 
 # The build tools go into the venv first so the package builds without isolation, which keeps
 # the CMake build directory (and its incremental rebuilds) across runs.
