@@ -240,10 +240,7 @@ sync_source() {
 run_tests() {
     step "building and testing inside the armhf root (make test VENV=$VENV_NAME)"
     local status=0
-    # bookworm's own pip (23.0) predates the -C option that `make install` passes, so the venv
-    # is made here first, with pip brought up to date.
     in_root nice sh -c 'cd "$1" && uname -m && python3 --version &&
-        { [ -x "$2/bin/python" ] || python3 -m venv --upgrade-deps "$2"; } &&
         make test VENV="$2" PYTEST_ARGS="${PYTEST_ARGS:-}"' sh "$SRC_IN_ROOT" "$VENV_NAME" ||
         status=$?
     step_done "make test inside the armhf root finished with status $status"
