@@ -28,13 +28,13 @@ demo: install
 
 format: $(BIN)/python
 	$(PIP) install --quiet ruff clang-format
-	$(BIN)/ruff format src tests bench
+	$(BIN)/ruff format src tests bench demo
 	$(BIN)/clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp')
 
 lint: $(BIN)/python
 	$(PIP) install --quiet ruff clang-format
-	$(BIN)/ruff check src tests bench
-	$(BIN)/ruff format --check src tests bench
+	$(BIN)/ruff check src tests bench demo
+	$(BIN)/ruff format --check src tests bench demo
 	$(BIN)/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp')
 
 clean:

@@ -16,9 +16,7 @@ Run: .venv/bin/python bench/bench_upsert.py [--rows N]
 from __future__ import annotations
 
 import argparse
-import socket
 import subprocess
-import sys
 import tempfile
 import time
 import tracemalloc
@@ -26,6 +24,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 from kavrel.salesforce import vantro
+from kavrel.salesforce.emulator import run_in_subprocess
 from kavrel.sflake.local import SQLiteSession
 from kavrel.util.csv import json_to_csv
 
@@ -132,17 +131,8 @@ def module_local_work(rows: list, total: int) -> float:
 # The local Bulk API server, in its own process
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def start_server(db_path: Path) -> tuple[subprocess.Popen, str]:
-    command = [sys.executable, "-m", "kavrel.salesforce.emulator", "--port", str(free_port()),
-               "--access-token", TOKEN, "--db", str(db_path)]  # fmt: skip
-    server = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
-    return server, server.stdout.readline().strip()
+    return run_in_subprocess("--access-token", TOKEN, "--db", str(db_path))
 
 
 def end_to_end(session, base_url: str, total: int, traced: bool) -> tuple[float, int, dict]:

@@ -12,15 +12,13 @@ import csv
 import io
 import logging
 import random
-import socket
 import subprocess
-import sys
 import tempfile
 from datetime import date, timedelta
 from pathlib import Path
 
 from kavrel.salesforce import ingest_bapi20, vantro
-from kavrel.salesforce.emulator import BulkApiEmulator
+from kavrel.salesforce.emulator import BulkApiEmulator, run_in_subprocess
 from kavrel.sflake.local import SQLiteSession
 
 ACCOUNTS = 3500
@@ -64,21 +62,8 @@ def build_warehouse(path: Path) -> SQLiteSession:
     return session
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def start_server(db_path: Path) -> tuple[subprocess.Popen, str]:
-    command = [sys.executable, "-m", "kavrel.salesforce.emulator", "--port", str(free_port()),
-               "--access-token", TOKEN, "--db", str(db_path)]  # fmt: skip
-    server = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
-    base_url = server.stdout.readline().strip()
-    if not base_url:
-        server.kill()
-        raise SystemExit("the local Bulk API server did not start")
-    return server, base_url
+    return run_in_subprocess("--access-token", TOKEN, "--db", str(db_path))
 
 
 def bring_ids_back(session: SQLiteSession, access_info: dict, summary: dict) -> int:

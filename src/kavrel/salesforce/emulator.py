@@ -33,6 +33,7 @@ import logging
 import re
 import secrets
 import sqlite3
+import subprocess
 import sys
 import threading
 import time
@@ -1128,6 +1129,22 @@ class BulkApiEmulator:
 
 
 # -- command line -----------------------------------------------------------------------------
+
+
+def run_in_subprocess(*options: str) -> tuple[subprocess.Popen, str]:
+    """Starts `python -m kavrel.salesforce.emulator` on a free port with these options.
+
+    Returns the process and its base URL. Asking for port 0 and reading the URL it prints
+    avoids the race of probing for a free port first. The caller terminates the process.
+    """
+    command = [sys.executable, "-m", "kavrel.salesforce.emulator", "--port", "0", *options]
+    server = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    base_url = server.stdout.readline().strip()
+    if not base_url:
+        server.kill()
+        server.wait()
+        raise RuntimeError("the local Bulk API server did not start")
+    return server, base_url
 
 
 def serve(args: argparse.Namespace) -> int:

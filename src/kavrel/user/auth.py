@@ -8,7 +8,12 @@ import os
 import re
 from typing import Any
 
-from kavrel.user.profile_setup import ask_profile_name, required, save_profile
+from kavrel.user.profile_setup import (
+    ask_profile_name,
+    required,
+    save_profile,
+    until_input_ends,
+)
 from kavrel.user.prompts import ask, ask_secret, ask_until_valid
 
 ACCOUNT_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
@@ -151,8 +156,4 @@ def authenticate() -> dict[str, Any] | None:
     Returns the saved profile, or None when the user declined or the input ended. Ctrl-C raises
     KeyboardInterrupt to the caller; nothing is saved before the user confirms.
     """
-    try:
-        return _create_profile()
-    except EOFError:
-        print("\nInput ended before the profile was complete; nothing saved.")
-        return None
+    return until_input_ends(_create_profile)

@@ -4,6 +4,7 @@ a profile of that name), confirming, saving, and offering to make the profile pr
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from typing import Any
 
 from kavrel.user import connections as store
@@ -83,3 +84,12 @@ def save_profile(
         if ask_yes_no(f"Make '{name}' the primary {title} connection?", first):
             store.set_primary_connection(name, connection_type)
     return store.load_connection(name) or credentials
+
+
+def until_input_ends(create: Callable[[], dict[str, Any] | None]) -> dict[str, Any] | None:
+    """Runs an interactive creation; input that ends early (Ctrl-D) declines it, saving nothing."""
+    try:
+        return create()
+    except EOFError:
+        print("\nInput ended before the profile was complete; nothing saved.")
+        return None

@@ -5,7 +5,12 @@ from __future__ import annotations
 import re
 from typing import Any
 
-from kavrel.user.profile_setup import ask_profile_name, required, save_profile
+from kavrel.user.profile_setup import (
+    ask_profile_name,
+    required,
+    save_profile,
+    until_input_ends,
+)
 from kavrel.user.prompts import ask_secret, ask_until_valid, ask_yes_no
 
 DEFAULT_REDIRECT_URL = "https://localhost:1717//OauthRedirect"
@@ -90,8 +95,4 @@ def authenticate_salesforce() -> dict[str, Any] | None:
     Returns the saved profile, or None when the user declined or the input ended. Ctrl-C raises
     KeyboardInterrupt to the caller; nothing is saved before the user confirms.
     """
-    try:
-        return _create_profile()
-    except EOFError:
-        print("\nInput ended before the profile was complete; nothing saved.")
-        return None
+    return until_input_ends(_create_profile)
