@@ -135,8 +135,8 @@ register_binfmt() {
     [ -e $BINFMT/qemu-arm ]
 }
 
-# Runs a command inside the root. With binfmt the mounts live in a private mount namespace, so
-# they vanish with the command and never show on the host (an `rm -rf .armhf` stays harmless).
+# Runs a command inside the root. The mounts live in a private mount namespace, so they vanish
+# with the command and never show on the host (an `rm -rf .armhf` stays harmless).
 in_root() {
     local env=(env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}"
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
@@ -198,7 +198,12 @@ complete_root() {
 share_host_settings() {
     cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
     cp -L /etc/hosts "$ROOT/etc/hosts"
-    [ -x "$ROOT/usr/bin/qemu-arm-static" ] || cp "$QEMU" "$ROOT/usr/bin/qemu-arm-static"
+    # A qemu-arm registered earlier without the F flag is looked up inside the root at its path.
+    local interpreter
+    interpreter=$(awk '$1 == "interpreter" { print $2 }' $BINFMT/qemu-arm)
+    if ! grep -q '^flags:.*F' $BINFMT/qemu-arm && [ ! -e "$ROOT$interpreter" ]; then
+        mkdir -p "$(dirname "$ROOT$interpreter")" && cp "$QEMU" "$ROOT$interpreter"
+    fi
     local here=/usr/local/share/ca-certificates there=$ROOT/usr/local/share/ca-certificates
     if [ -d $here ] && ! diff -r -q $here "$there" >/dev/null 2>&1; then
         rm -rf "$there" && cp -r $here "$there"
