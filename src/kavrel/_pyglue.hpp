@@ -70,6 +70,16 @@ inline py::object import_name(const py::module_ &module, const char *name) {
     throw py::error_already_set();
 }
 
+// `from package import name`, for a submodule or an attribute alike (the fromlist makes the
+// import system load `package.name` when it is a submodule).
+inline py::object from_import(const char *package, const char *name) {
+    py::object fromlist = py::make_tuple(name);
+    PyObject *module = PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0);
+    if (module == nullptr)
+        throw py::error_already_set();
+    return import_name(py::reinterpret_steal<py::module_>(module), name);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Text, as Python would write it
 

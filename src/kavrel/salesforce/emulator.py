@@ -122,6 +122,16 @@ class _RequestError(Exception):
         self.message = message
 
 
+def _json_body(body: bytes, what: str) -> Any:
+    """The request body parsed as JSON; Salesforce's JSON_PARSER_ERROR when it is not JSON."""
+    try:
+        return json.loads(body.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as error:
+        raise _RequestError(
+            400, "JSON_PARSER_ERROR", f"{what} is not valid JSON: {error}"
+        ) from None
+
+
 @dataclass
 class _Answer:
     status: int
@@ -641,12 +651,7 @@ class BulkApiEmulator:
     # -- jobs -------------------------------------------------------------------------------
 
     def _create_job(self, body: bytes) -> _Answer:
-        try:
-            document = json.loads(body.decode("utf-8"))
-        except (UnicodeDecodeError, ValueError) as error:
-            raise _RequestError(
-                400, "JSON_PARSER_ERROR", f"The job is not valid JSON: {error}"
-            ) from None
+        document = _json_body(body, "The job")
         if not isinstance(document, dict):
             raise _RequestError(400, "JSON_PARSER_ERROR", "The job must be a JSON object")
         unknown = sorted(set(document) - JOB_MEMBERS)
@@ -741,12 +746,7 @@ class BulkApiEmulator:
         return info
 
     def _change_state(self, job: _Job, body: bytes) -> _Answer:
-        try:
-            document = json.loads(body.decode("utf-8"))
-        except (UnicodeDecodeError, ValueError) as error:
-            raise _RequestError(
-                400, "JSON_PARSER_ERROR", f"The body is not valid JSON: {error}"
-            ) from None
+        document = _json_body(body, "The body")
         state = document.get("state") if isinstance(document, dict) else None
         if state not in ("UploadComplete", "Aborted"):
             raise _RequestError(

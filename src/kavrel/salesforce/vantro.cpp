@@ -568,14 +568,6 @@ py::object delete_(const py::args &args, const py::kwargs &kwargs) {
     return run_single_job(DELETE, a[0], a[1], a[2], a[3]);
 }
 
-// `from package import name`, for a submodule or an attribute alike.
-py::object from_import(const char *package, const char *name) {
-    py::object fromlist = py::make_tuple(name);
-    py::object module =
-        checked(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0));
-    return kavrel::import_name(py::reinterpret_borrow<py::module_>(module), name);
-}
-
 } // namespace
 
 PYBIND11_MODULE(vantro, m) {
@@ -583,9 +575,9 @@ PYBIND11_MODULE(vantro, m) {
     kavrel::set_global("requests", py::module_::import("requests"));
     kavrel::set_global("json", py::module_::import("json"));
     kavrel::set_global("logging", py::module_::import("logging"));
-    kavrel::set_global("csv", from_import("kavrel.util", "csv"));
-    kavrel::set_global("q", from_import("kavrel.sflake", "query"));
-    kavrel::set_global("ingest", from_import("kavrel.salesforce", "ingest_bapi20"));
+    kavrel::set_global("csv", kavrel::from_import("kavrel.util", "csv"));
+    kavrel::set_global("q", kavrel::from_import("kavrel.sflake", "query"));
+    kavrel::set_global("ingest", kavrel::from_import("kavrel.salesforce", "ingest_bapi20"));
     kavrel::set_global("time", py::module_::import("time"));
     kavrel::set_global("logger", g("logging").attr("getLogger")("kavrel.salesforce.vantro"));
 

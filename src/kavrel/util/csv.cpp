@@ -196,6 +196,19 @@ void put_ascii(Text &out, PyObject *s) {
     quote_if_needed(out, start);
 }
 
+// Calls `walk` with the code units of the ready str `s`, typed by its storage kind, so one
+// template body serves the 1-, 2- and 4-byte forms.
+template <class Walk> bool with_code_units(PyObject *s, Walk walk) {
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+        return walk(PyUnicode_1BYTE_DATA(s));
+    case PyUnicode_2BYTE_KIND:
+        return walk(PyUnicode_2BYTE_DATA(s));
+    default:
+        return walk(PyUnicode_4BYTE_DATA(s));
+    }
+}
+
 // The characters of a str (or str subclass) as one field, quoted when needed.
 void put_text(Text &out, PyObject *s) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -209,17 +222,7 @@ void put_text(Text &out, PyObject *s) {
         out.put(static_cast<const char *>(PyUnicode_DATA(s)), static_cast<size_t>(n));
     } else {
         out.maxchar = std::max(out.maxchar, PyUnicode_MAX_CHAR_VALUE(s));
-        switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND:
-            encoded = put_utf8(out, PyUnicode_1BYTE_DATA(s), n);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            encoded = put_utf8(out, PyUnicode_2BYTE_DATA(s), n);
-            break;
-        default:
-            encoded = put_utf8(out, PyUnicode_4BYTE_DATA(s), n);
-            break;
-        }
+        encoded = with_code_units(s, [&](const auto *data) { return put_utf8(out, data, n); });
     }
     if (!encoded) {
         out.buf.truncate(start);
@@ -593,18 +596,8 @@ bool put_json_string(Text &out, PyObject *s) {
 #endif
     out.put('"');
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    bool encoded = true;
-    switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND:
-        encoded = put_json_chars(out, PyUnicode_1BYTE_DATA(s), n);
-        break;
-    case PyUnicode_2BYTE_KIND:
-        encoded = put_json_chars(out, PyUnicode_2BYTE_DATA(s), n);
-        break;
-    default:
-        encoded = put_json_chars(out, PyUnicode_4BYTE_DATA(s), n);
-        break;
-    }
+    bool encoded =
+        with_code_units(s, [&](const auto *data) { return put_json_chars(out, data, n); });
     if (!PyUnicode_IS_ASCII(s))
         out.maxchar = std::max(out.maxchar, PyUnicode_MAX_CHAR_VALUE(s));
     out.put('"');

@@ -48,11 +48,9 @@ int salesforce() { return create_connection("authenticate_salesforce"); }
 
 PYBIND11_MODULE(mintova, m) {
     kavrel::bind_module_globals(m);
-    kavrel::set_global("authenticate", kavrel::import_name(py::module_::import("kavrel.user.auth"),
-                                                           "authenticate"));
-    kavrel::set_global("authenticate_salesforce",
-                       kavrel::import_name(py::module_::import("kavrel.user.salesforce_auth"),
-                                           "authenticate_salesforce"));
+    kavrel::set_global("authenticate", kavrel::from_import("kavrel.user.auth", "authenticate"));
+    kavrel::set_global("authenticate_salesforce", kavrel::from_import("kavrel.user.salesforce_auth",
+                                                                      "authenticate_salesforce"));
 
     py::options options;
     options.disable_function_signatures();
