@@ -201,3 +201,18 @@ def test_python_m_serves_until_interrupted_and_keeps_records_in_the_db_file(tmp_
         stored = [row[0] for row in connection.execute('SELECT "Id" FROM "Account" ORDER BY "Id"')]
     connection.close()
     assert stored == first_ids and first_ids[0] != first_ids[1]
+
+
+def test_dropped_and_delayed_requests_fire_once_then_answer_normally(bulk_server):
+    bulk_server.drop_next_request("POST", "/jobs/ingest")
+    bulk_server.delay_next_request("POST", "/jobs/ingest", 0.3)
+    with pytest.raises(requests.ConnectionError):
+        post_job(bulk_server, {"object": "Account", "operation": "insert"})
+    with pytest.raises(requests.ReadTimeout):
+        requests.post(
+            bulk_server.base_url + INGEST,
+            headers={"Authorization": "Bearer local-token"},
+            data=json.dumps({"object": "Account", "operation": "insert", "lineEnding": "LF"}),
+            timeout=0.1,
+        )
+    assert post_job(bulk_server, {"object": "Account", "operation": "insert"}).status_code == 200

@@ -344,8 +344,17 @@ class _Handler(BaseHTTPRequestHandler):
         if isinstance(answer, _Answer):
             self._send(answer)
             return
+        injected = emulator._take_injection(method, self.path)
+        if injected is not None and injected[0] == "drop":
+            # The request was read whole; the client sees the connection end with no answer.
+            self.close_connection = True
+            return
+        if injected is not None and injected[0] == "delay":
+            time.sleep(injected[1])
         try:
-            answer = emulator._answer(method, self.path, dict(self.headers.items()), answer)
+            answer = emulator._answer(
+                method, self.path, dict(self.headers.items()), answer, injected
+            )
         except Exception:  # a fault of ours must not drop the client's connection unanswered
             logger.exception("request %s %s failed", method, self.path)
             answer = _error_answer(500, "UNKNOWN_EXCEPTION", "An unexpected error occurred")
@@ -425,7 +434,8 @@ class BulkApiEmulator:
         self._jobs: dict[str, _Job] = {}
         self._job_counter = secrets.randbelow(36**7)
         self._forced_states: deque[str] = deque()
-        self._failures: list[tuple[str, str, int, Any]] = []
+        # Injected faults, each (method, path suffix, kind, detail), fired once in the order given.
+        self._failures: list[tuple[str, str, str, Any]] = []
         self._rejections: list[tuple[str, str, str]] = []
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
@@ -510,8 +520,31 @@ class BulkApiEmulator:
         """
         if not isinstance(status, int) or not 100 <= status <= 599:
             raise ValueError(f"status must be an HTTP status code, not {status!r}")
+        self._inject(method, path_suffix, "fail", (status, body))
+
+    def drop_next_request(self, method: str, path_suffix: str) -> None:
+        """The next matching request is read whole, then its connection closed unanswered."""
+        self._inject(method, path_suffix, "drop", None)
+
+    def delay_next_request(self, method: str, path_suffix: str, seconds: float) -> None:
+        """The next matching request is answered only after `seconds` (as a slow org would)."""
+        if isinstance(seconds, bool) or not isinstance(seconds, int | float) or seconds < 0:
+            raise ValueError(f"seconds must be a number of 0 or more, not {seconds!r}")
+        self._inject(method, path_suffix, "delay", float(seconds))
+
+    def _inject(self, method: str, path_suffix: str, kind: str, detail: Any) -> None:
         with self._lock:
-            self._failures.append((method.upper(), path_suffix, status, body))
+            self._failures.append((method.upper(), path_suffix, kind, detail))
+
+    def _take_injection(self, method: str, target: str) -> tuple[str, Any] | None:
+        """Removes and returns the first injected fault matching this request, if any."""
+        path = target.partition("?")[0]
+        with self._lock:
+            for index, (fault_method, suffix, kind, detail) in enumerate(self._failures):
+                if fault_method == method and path.endswith(suffix):
+                    del self._failures[index]
+                    return kind, detail
+        return None
 
     def reject_records(self, field: str, value: str, message: str) -> None:
         """Records whose `field` holds exactly the text `value` fail with `message`."""
@@ -532,14 +565,19 @@ class BulkApiEmulator:
 
     # -- request dispatch -------------------------------------------------------------------
 
-    def _answer(self, method: str, target: str, headers: dict[str, str], body: bytes) -> _Answer:
+    def _answer(
+        self,
+        method: str,
+        target: str,
+        headers: dict[str, str],
+        body: bytes,
+        injected: tuple[str, Any] | None = None,
+    ) -> _Answer:
         path = target.partition("?")[0]
         with self._lock:
             self.requests.append((method, target, headers, body.decode("utf-8", "replace")))
-            for index, (fail_method, suffix, status, fail_body) in enumerate(self._failures):
-                if fail_method == method and path.endswith(suffix):
-                    del self._failures[index]
-                    return self._injected_failure(status, fail_body)
+            if injected is not None and injected[0] == "fail":
+                return self._injected_failure(*injected[1])
             if path == TOKEN_PATH:
                 if method != "POST":
                     return _oauth_error("invalid_request", "must use HTTP POST")
