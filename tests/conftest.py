@@ -16,14 +16,33 @@ def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
 
 @pytest.fixture
 def private_key():
-    """Writes a PEM private key to a path and returns the path: a real PKCS#8 RSA key from
-    openssl when it is installed (encrypted when a passphrase is given), else a block of the same
-    shape, which is all the profile commands look at."""
+    """Writes a PEM private key to a path and returns the path: a real PKCS#8 RSA key from the
+    cryptography package or openssl, whichever is installed (encrypted when a passphrase is
+    given), else a block of the same shape, which is all the profile commands look at where
+    passphrases cannot be checked."""
     import base64
     import shutil
     import subprocess
 
     def make(path: Path, passphrase: str | None = None) -> Path:
+        try:
+            from cryptography.hazmat.primitives import serialization
+            from cryptography.hazmat.primitives.asymmetric import rsa
+        except ImportError:
+            pass
+        else:
+            key = rsa.generate_private_key(public_exponent=65537, key_size=1024)
+            encryption = (
+                serialization.BestAvailableEncryption(passphrase.encode())
+                if passphrase
+                else serialization.NoEncryption()
+            )
+            path.write_bytes(
+                key.private_bytes(
+                    serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, encryption
+                )
+            )
+            return path
         openssl = shutil.which("openssl")
         if openssl:
             command = [openssl, "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024"]

@@ -1,4 +1,5 @@
-"""`kavrel tallyra` and `kavrel mintova`: list and create saved connection profiles.
+"""`kavrel connection ...`, `kavrel tallyra` and `kavrel mintova`: list, create, remove, test
+saved connection profiles and choose the primary ones.
 
 The command modules are imported when a command runs, so one that cannot load (its
 authentication modules missing, say) does not take `kavrel --help` or the other command with it.
@@ -7,7 +8,15 @@ authentication modules missing, say) does not take `kavrel --help` or the other 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
+import os
+import sys
+from collections.abc import Iterator
+from typing import Any
+
+from kavrel.cli import output
+from kavrel.cli.loads import CommandError
 
 
 def _run_tallyra(args: argparse.Namespace) -> int:
@@ -21,6 +30,7 @@ def _run_mintova(args: argparse.Namespace) -> int:
 
 def register(subparsers: argparse._SubParsersAction) -> None:
     """Adds this module's subcommands to the `kavrel` parser."""
+    _register_connection(subparsers)
     listing = subparsers.add_parser(
         "tallyra",
         help="list the saved connection profiles",
@@ -62,3 +72,304 @@ def register(subparsers: argparse._SubParsersAction) -> None:
         "sandbox or not, redirect URL)",
     )
     creation.set_defaults(run=_run_mintova)
+
+
+# --- `kavrel connection list|add|remove|set-default|test` --------------------------------------
+
+# What `--json` shows of a profile: never a secret, only whether one is set.
+_SHOWN_KEYS = {
+    "snowflake": ("account", "user", "role", "warehouse", "database", "schema", "private_key_file"),
+    "salesforce": ("client_id", "my_domain", "sandbox", "redirect_url"),
+}
+_SECRET_KEYS = {"snowflake": "private_key_passphrase", "salesforce": "client_key"}
+SECRET_VARIABLES = {
+    "private_key_passphrase": "KAVREL_PRIVATE_KEY_PASSPHRASE",
+    "client_key": "KAVREL_CLIENT_KEY",
+}
+_ADD_OPTIONS = {
+    "snowflake": (
+        ("account", "account identifier (xy12345, or the account URL)"),
+        ("user", "user name"),
+        ("role", "role"),
+        ("warehouse", "warehouse"),
+        ("database", "database"),
+        ("schema", "schema"),
+        ("private_key_file", "PEM private key file (.p8); copied into ~/.velmora"),
+        (
+            "private_key_passphrase",
+            "passphrase of an encrypted key (better: the environment variable "
+            f"{SECRET_VARIABLES['private_key_passphrase']}, which no process list shows)",
+        ),
+    ),
+    "salesforce": (
+        ("client_id", "connected app's client ID (consumer key)"),
+        (
+            "client_key",
+            "connected app's client secret (better: the environment variable "
+            f"{SECRET_VARIABLES['client_key']})",
+        ),
+        ("my_domain", "My Domain (acme for https://acme.my.salesforce.com)"),
+        ("redirect_url", "redirect URL"),
+    ),
+}
+
+
+def _store():
+    from kavrel.user import connections
+
+    return connections
+
+
+@contextlib.contextmanager
+def _stdout_for(args: argparse.Namespace) -> Iterator[None]:
+    """With --json the store's and the prompts' own lines go to standard error, so that standard
+    output holds only the document."""
+    if args.json:
+        with contextlib.redirect_stdout(sys.stderr):
+            yield
+    else:
+        yield
+
+
+def _load_profile(name: str) -> dict[str, Any]:
+    try:
+        profile = _store().load_connection(name)
+    except FileNotFoundError:
+        profile = None
+    if not profile:
+        raise CommandError(f"no connection profile named '{name}' (kavrel connection list)")
+    return profile
+
+
+def profile_document(name: str, profile: dict[str, Any], primaries: dict[str, Any]) -> dict:
+    kind = str(profile.get("connection_type") or "snowflake").lower()
+    document: dict[str, Any] = {"name": name, "type": kind, "primary": primaries.get(kind) == name}
+    for key in _SHOWN_KEYS.get(kind, ()):
+        document[key] = profile.get(key)
+    if kind in _SECRET_KEYS:
+        document[_SECRET_KEYS[kind] + "_set"] = bool(profile.get(_SECRET_KEYS[kind]))
+    return document
+
+
+def _primaries() -> dict[str, Any]:
+    store = _store()
+    return {kind: store.get_primary_connection(kind) for kind in ("snowflake", "salesforce")}
+
+
+def _list(args: argparse.Namespace) -> int:
+    if not args.json:
+        return _run_tallyra(args)
+
+    def produce() -> output.Outcome:
+        store = _store()
+        try:
+            names = store.tallyra()
+        except FileNotFoundError:
+            names = []
+        primaries = _primaries() if names else {"snowflake": None, "salesforce": None}
+        profiles = []
+        for name in names:
+            profile = store.load_connection(name)
+            if profile:
+                profiles.append(profile_document(name, profile, primaries))
+            else:
+                profiles.append({"name": name, "error": "cannot load this profile"})
+        return output.Outcome({"connections": profiles, "primary": primaries}, "")
+
+    return output.run_command(args, produce)
+
+
+def _answers(args: argparse.Namespace) -> Any:
+    from kavrel.user.profile_setup import Answers
+
+    given = {"name": args.name}
+    for key, _ in _ADD_OPTIONS[args.service]:
+        value = getattr(args, key, None)
+        if value is None and key in SECRET_VARIABLES:
+            value = os.environ.get(SECRET_VARIABLES[key]) or None
+        given[key] = value
+    if args.service == "salesforce":
+        given["sandbox"] = args.sandbox
+    return Answers(given, interactive=not args.no_interactive, make_primary=args.default)
+
+
+def _add(args: argparse.Namespace) -> int:
+    from kavrel.user.profile_setup import MissingAnswer
+
+    module = "auth" if args.service == "snowflake" else "salesforce_auth"
+    function = "authenticate" if args.service == "snowflake" else "authenticate_salesforce"
+    create = getattr(importlib.import_module(f"kavrel.user.{module}"), function)
+
+    def produce() -> output.Outcome:
+        answers = _answers(args)
+        try:
+            with _stdout_for(args):
+                profile = create(answers)
+        except KeyboardInterrupt:
+            print("\nCancelled; nothing saved.", file=sys.stderr)
+            raise
+        except MissingAnswer as problem:
+            raise CommandError(f"{problem} (needed with --no-interactive)") from None
+        if not profile:
+            raise CommandError("the connection was not created")
+        name = answers.name or "?"
+        document = profile_document(name, profile, _primaries())
+        return output.Outcome(document, f"✓ Connection '{name}' created.")
+
+    return output.run_command(args, produce)
+
+
+def _remove(args: argparse.Namespace) -> int:
+    def produce() -> output.Outcome:
+        profile = _load_profile(args.name)
+        kind = str(profile.get("connection_type") or "snowflake").lower()
+        was_primary = _primaries().get(kind) == args.name
+        with _stdout_for(args):
+            if not _store().delete_connection(args.name):
+                raise CommandError(f"no connection profile named '{args.name}'")
+        text = f"Removed the connection profile '{args.name}'."
+        if was_primary:
+            text += (
+                f"\nIt was the primary {kind} profile; make another one primary with "
+                "`kavrel connection set-default NAME`."
+            )
+        return output.Outcome(
+            {"name": args.name, "removed": True, "was_primary": was_primary}, text
+        )
+
+    return output.run_command(args, produce)
+
+
+def _set_default(args: argparse.Namespace) -> int:
+    def produce() -> output.Outcome:
+        profile = _load_profile(args.name)
+        kind = str(profile.get("connection_type") or "snowflake").lower()
+        with _stdout_for(args):
+            if not _store().set_primary_connection(args.name, kind):
+                raise CommandError(f"no connection profile named '{args.name}'")
+        return output.Outcome(
+            {"name": args.name, "type": kind, "primary": True},
+            f"'{args.name}' is now the primary {kind} connection.",
+        )
+
+    return output.run_command(args, produce)
+
+
+def _test(args: argparse.Namespace) -> int:
+    def produce() -> output.Outcome:
+        profile = _load_profile(args.name)
+        kind = str(profile.get("connection_type") or "snowflake").lower()
+        try:
+            where = (
+                _try_salesforce(profile, args) if kind == "salesforce" else _try_snowflake(profile)
+            )
+        except CommandError as problem:
+            raise CommandError(f"connection '{args.name}' failed: {problem}") from None
+        return output.Outcome(
+            {"name": args.name, "type": kind, "ok": True, "detail": where},
+            f"✓ Connection '{args.name}' works: {where}.",
+        )
+
+    return output.run_command(args, produce)
+
+
+def _try_salesforce(profile: dict[str, Any], args: argparse.Namespace) -> str:
+    from kavrel.salesforce import oauth
+
+    try:
+        access = oauth.request_token(profile, args.login_url)
+    except oauth.OAuthError as error:
+        raise CommandError(str(error)) from None
+    return f"got an access token for {access['instance_url']}"
+
+
+def _try_snowflake(profile: dict[str, Any]) -> str:
+    from kavrel.sflake import snowpark
+
+    try:
+        session = snowpark.create_session(profile)
+    except snowpark.SnowparkMissingError as error:
+        raise CommandError(str(error)) from None
+    except Exception as error:
+        text = " ".join(str(error).split()) or type(error).__name__
+        raise CommandError(text) from None
+    try:
+        session.sql("SELECT 1").collect()
+    except Exception as error:
+        raise CommandError(" ".join(str(error).split()) or type(error).__name__) from None
+    finally:
+        with contextlib.suppress(Exception):
+            session.close()
+    return f"opened a Snowflake session for account {profile.get('account')}"
+
+
+def _register_connection(subparsers: argparse._SubParsersAction) -> None:
+    connection = subparsers.add_parser(
+        "connection",
+        help="list, add, remove, test saved connection profiles, or choose the primary ones",
+        description="Manage the saved connection profiles in ~/.velmora/connections.toml.",
+    )
+    commands = connection.add_subparsers(dest="connection_command", metavar="COMMAND")
+    commands.required = True
+
+    listing = commands.add_parser(
+        "list", help="list the saved profiles", description="List the saved profiles."
+    )
+    listing.set_defaults(run=_list)
+
+    add = commands.add_parser(
+        "add",
+        help="create a profile, asking for what the options do not give",
+        description=(
+            "Create a connection profile. Answers given as options are not asked for; with "
+            "--no-interactive nothing is asked, and a missing required answer is an error "
+            "(status 1). Secrets can come from the environment variables "
+            + " and ".join(SECRET_VARIABLES.values())
+            + "."
+        ),
+    )
+    service = add.add_mutually_exclusive_group(required=True)
+    for kind in ("snowflake", "salesforce"):
+        service.add_argument(
+            f"--{kind}",
+            dest="service",
+            action="store_const",
+            const=kind,
+            help=f"a {kind.capitalize() if kind == 'snowflake' else 'Salesforce'} profile",
+        )
+    add.add_argument("--name", metavar="NAME", help="the profile's name")
+    add.add_argument(
+        "--default", action="store_true", help="make it the primary profile of its type"
+    )
+    add.add_argument(
+        "--no-interactive", action="store_true", help="ask nothing; fail when an answer is missing"
+    )
+    for kind, title in (("snowflake", "Snowflake"), ("salesforce", "Salesforce")):
+        group = add.add_argument_group(f"{title} profile")
+        for key, text in _ADD_OPTIONS[kind]:
+            group.add_argument(f"--{key.replace('_', '-')}", dest=key, metavar="VALUE", help=text)
+        if kind == "salesforce":
+            group.add_argument(
+                "--sandbox",
+                action=argparse.BooleanOptionalAction,
+                default=None,
+                help="the org is a sandbox (default: as the My Domain host says, else no)",
+            )
+    add.set_defaults(run=_add)
+
+    for name, text, run in (
+        ("remove", "delete a saved profile", _remove),
+        ("set-default", "make a profile the primary one of its type", _set_default),
+        ("test", "log in with a profile and say whether it works", _test),
+    ):
+        parser = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
+        parser.add_argument("name", metavar="NAME", help="the profile's name")
+        if name == "test":
+            parser.add_argument(
+                "--login-url",
+                metavar="URL",
+                help="host to ask for a Salesforce access token instead of the profile's My Domain",
+            )
+        parser.set_defaults(run=run)
+    for parser in commands.choices.values():
+        output.add_json_argument(parser)

@@ -136,3 +136,39 @@ def failed_results(access_info: dict[str, Any], job_id: str) -> str:
 def unprocessed_records(access_info: dict[str, Any], job_id: str) -> str:
     """CSV text of the uploaded records the job never processed."""
     return _results(access_info, job_id, "unprocessedrecords")
+
+
+# --- looking after jobs once they run: abort, list -----------------------------------------------
+
+# A list of ingest jobs comes in pages; past this many pages the rest is left unread.
+MAX_LIST_PAGES = 50
+
+
+def job_abort(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
+    """Asks Salesforce to abort an open or uploaded job; the job info. Salesforce refuses a job
+    that has already ended (BulkApiError)."""
+    body = json.dumps({"state": "Aborted"}).encode("utf-8")
+    response = _request(
+        "PATCH",
+        access_info,
+        _job_url(access_info, job_id),
+        data=body,
+        content_type="application/json; charset=UTF-8",
+    )
+    return response.json()
+
+
+def job_list(access_info: dict[str, Any]) -> list[dict[str, Any]]:
+    """The org's ingest jobs as Salesforce lists them, every page up to MAX_LIST_PAGES."""
+    instance_url = str(access_info["instance_url"]).rstrip("/")
+    url = f"{instance_url}/services/data/v{API_VERSION}/jobs/ingest/"
+    jobs: list[dict[str, Any]] = []
+    for _ in range(MAX_LIST_PAGES):
+        page = _request("GET", access_info, url).json()
+        jobs.extend(record for record in page.get("records") or [] if isinstance(record, dict))
+        next_url = page.get("nextRecordsUrl")
+        if page.get("done", True) or not next_url:
+            break
+        # The next page is named by a path on the same instance, never by another host.
+        url = instance_url + "/" + str(next_url).lstrip("/")
+    return jobs

@@ -9,12 +9,12 @@ import re
 from typing import Any
 
 from kavrel.user.profile_setup import (
+    Answers,
     ask_profile_name,
     required,
     save_profile,
     until_input_ends,
 )
-from kavrel.user.prompts import ask, ask_secret, ask_until_valid
 
 ACCOUNT_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
 ACCOUNT_HOST_SUFFIX = ".snowflakecomputing.com"
@@ -98,33 +98,71 @@ def parse_key_file(answer: str) -> tuple[str, bool]:
     return path, private_key_is_encrypted(path)
 
 
-def ask_passphrase(encrypted: bool) -> str:
+def passphrase_problem(path: str, passphrase: str) -> str | None:
+    """Why `passphrase` does not open the encrypted key in `path`, or None when it does.
+    Raises ImportError where the cryptography package is not installed."""
+    from cryptography.exceptions import UnsupportedAlgorithm
+    from cryptography.hazmat.primitives.serialization import load_pem_private_key
+
+    with open(path, "rb") as key_file:
+        data = key_file.read(MAX_KEY_FILE_BYTES)
+    try:
+        load_pem_private_key(data, passphrase.encode("utf-8"))
+    except UnsupportedAlgorithm:
+        return None  # a key kind the library does not know: it cannot judge the passphrase
+    except (ValueError, TypeError):
+        return "This passphrase does not open the key (or the key file is damaged)."
+    return None
+
+
+def ask_passphrase(path: str, encrypted: bool, answers: Answers | None = None) -> str:
+    """The passphrase of an encrypted key, checked against the key where the cryptography
+    package is installed; an unencrypted key has none and nothing is asked."""
+    answers = answers or Answers()
     if not encrypted:
-        return ask_secret("Private key passphrase (empty: the key is not encrypted)")
+        if answers.given.get("private_key_passphrase"):
+            print("  The private key is not encrypted; the passphrase given is not stored.")
+        return ""
     while True:
-        passphrase = ask_secret("Private key passphrase")
-        if passphrase:
+        passphrase = answers.text(
+            "private_key_passphrase",
+            "Private key passphrase",
+            required("This key is encrypted: its passphrase is required."),
+            secret=True,
+        )
+        try:
+            problem = passphrase_problem(path, passphrase)
+        except ImportError:
+            print(
+                "  The passphrase could not be checked (the cryptography package is not "
+                "installed); it is saved as given."
+            )
             return passphrase
-        print("  This key is encrypted: its passphrase is required.")
+        if problem is None:
+            return passphrase
+        answers.refuse("private_key_passphrase", problem)
 
 
-def _create_profile() -> dict[str, Any] | None:
+def _create_profile(answers: Answers) -> dict[str, Any] | None:
     print("New Snowflake connection (key-pair authentication). Ctrl-C cancels.")
-    name, current = ask_profile_name("snowflake")
+    name, current = ask_profile_name("snowflake", answers)
 
     def default(key: str) -> str:
         return str(current.get(key) or "")
 
-    account = ask_until_valid("Account identifier", parse_account, default("account"))
-    user = ask_until_valid("User", required("A user name is required."), default("user"))
-    role = ask("Role", default("role"))
-    warehouse = ask("Warehouse", default("warehouse"))
-    database = ask("Database", default("database"))
-    schema = ask("Schema", default("schema"))
-    key_file, encrypted = ask_until_valid(
-        "Private key file", parse_key_file, default("private_key_file")
+    def optional(answer: str) -> str:
+        return answer
+
+    account = answers.text("account", "Account identifier", parse_account, default("account"))
+    user = answers.text("user", "User", required("A user name is required."), default("user"))
+    role = answers.text("role", "Role", optional, default("role"))
+    warehouse = answers.text("warehouse", "Warehouse", optional, default("warehouse"))
+    database = answers.text("database", "Database", optional, default("database"))
+    schema = answers.text("schema", "Schema", optional, default("schema"))
+    key_file, encrypted = answers.text(
+        "private_key_file", "Private key file", parse_key_file, default("private_key_file")
     )
-    passphrase = ask_passphrase(encrypted)
+    passphrase = ask_passphrase(key_file, encrypted, answers)
 
     credentials = {
         "connection_type": "snowflake",
@@ -147,13 +185,14 @@ def _create_profile() -> dict[str, Any] | None:
         ("Private key", key_file),
         ("Passphrase", "(set)" if passphrase else "(not set)"),
     ]
-    return save_profile(name, credentials, "snowflake", summary)
+    return save_profile(name, credentials, "snowflake", summary, answers)
 
 
-def authenticate() -> dict[str, Any] | None:
+def authenticate(answers: Answers | None = None) -> dict[str, Any] | None:
     """Creates a Snowflake connection profile by asking the user for its details, and saves it.
 
-    Returns the saved profile, or None when the user declined or the input ended. Ctrl-C raises
-    KeyboardInterrupt to the caller; nothing is saved before the user confirms.
+    `answers` holds details given beforehand (and whether to ask at all). Returns the saved
+    profile, or None when the user declined or the input ended. Ctrl-C raises KeyboardInterrupt
+    to the caller; nothing is saved before the user confirms.
     """
-    return until_input_ends(_create_profile)
+    return until_input_ends(lambda: _create_profile(answers or Answers()))

@@ -4,8 +4,8 @@ a profile of that name), confirming, saving, and offering to make the profile pr
 from __future__ import annotations
 
 import re
-from collections.abc import Callable
-from typing import Any
+from collections.abc import Callable, Mapping
+from typing import Any, TypeVar
 
 from kavrel.user import connections as store
 from kavrel.user.prompts import ask_until_valid, ask_yes_no
@@ -13,6 +13,74 @@ from kavrel.user.prompts import ask_until_valid, ask_yes_no
 # Bare TOML keys that do not begin with "_" (those names are reserved for the store's own tables
 # and never listed as profiles) or "-" (it would read as an option on a command line).
 NAME_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]{0,63}")
+
+T = TypeVar("T")
+
+
+class MissingAnswer(Exception):
+    """Creation without questions lacks an answer, or was given one that is not valid; the text
+    names the option to give."""
+
+
+class Answers:
+    """The answers given before the creation starts (command-line options), by key.
+
+    A given answer is checked like a typed one. Interactively, a missing or invalid one is asked
+    for; without questions (`interactive=False`) a missing one takes the question's default and an
+    invalid one, or a required one missing, raises MissingAnswer. `make_primary` True makes the
+    profile primary without asking.
+    """
+
+    def __init__(
+        self,
+        given: Mapping[str, Any] | None = None,
+        interactive: bool = True,
+        make_primary: bool = False,
+    ) -> None:
+        self.given = {key: value for key, value in (given or {}).items() if value is not None}
+        self.interactive = interactive
+        self.make_primary = make_primary
+        # The name the profile was given, once chosen.
+        self.name: str | None = None
+
+    def forget(self, key: str) -> None:
+        """Drops a given answer, so that the question is asked (a refused name, say)."""
+        self.given.pop(key, None)
+
+    def refuse(self, key: str, problem: object) -> None:
+        """Reports an unusable answer: raises without questions, else shows it and forgets it."""
+        if not self.interactive:
+            raise MissingAnswer(f"--{key.replace('_', '-')}: {problem}")
+        print(f"  {problem}")
+        self.forget(key)
+
+    def text(
+        self,
+        key: str,
+        label: str,
+        parse: Callable[[str], T],
+        default: str = "",
+        *,
+        secret: bool = False,
+    ) -> T:
+        if key in self.given:
+            try:
+                return parse(str(self.given[key]))
+            except ValueError as problem:
+                self.refuse(key, problem)
+        elif not self.interactive:
+            try:
+                return parse(default)
+            except ValueError as problem:
+                self.refuse(key, problem)
+        return ask_until_valid(label, parse, default, secret=secret)
+
+    def yes_no(self, key: str, label: str, default: bool) -> bool:
+        if key in self.given:
+            return bool(self.given[key])
+        if not self.interactive:
+            return default
+        return ask_yes_no(label, default)
 
 
 def parse_profile_name(answer: str) -> str:
@@ -44,19 +112,30 @@ def _saved_profile(name: str) -> dict[str, Any] | None:
         return None
 
 
-def ask_profile_name(connection_type: str) -> tuple[str, dict[str, Any]]:
+def ask_profile_name(
+    connection_type: str, answers: Answers | None = None
+) -> tuple[str, dict[str, Any]]:
     """Asks for the new profile's name until it is valid and either free or, as the user
     confirms, to be replaced. Returns the name and the replaced profile of the same type (whose
-    values serve as the defaults), or an empty mapping."""
+    values serve as the defaults), or an empty mapping. Without questions an existing name is
+    refused: replacing a profile is for a person to confirm."""
+    answers = answers or Answers()
     while True:
-        name = ask_until_valid("Profile name", parse_profile_name)
+        name = answers.text("name", "Profile name", parse_profile_name)
         current = _saved_profile(name)
+        answers.name = name
         if not current:
             return name, {}
         kind = current.get("connection_type", "")
+        if not answers.interactive:
+            raise MissingAnswer(
+                f"--name: a {kind} profile named '{name}' already exists; remove it first "
+                f"(kavrel connection remove {name}) or choose another name"
+            )
         if ask_yes_no(f"A {kind} profile named '{name}' already exists. Replace it?", False):
             return name, current if kind == connection_type else {}
         print("  Choose another name.")
+        answers.forget("name")
 
 
 def save_profile(
@@ -64,24 +143,38 @@ def save_profile(
     credentials: dict[str, Any],
     connection_type: str,
     summary: list[tuple[str, str]],
+    answers: Answers | None = None,
 ) -> dict[str, Any] | None:
     """Shows `summary`, saves the profile once the user confirms, and offers to make it the
-    primary of its type. Returns the profile as stored, or None when the user declines."""
+    primary of its type. Returns the profile as stored, or None when the user declines.
+
+    Once the profile is saved, Ctrl-C or the end of input at the last question only skips making
+    it primary: the profile stays saved, and the user is told so."""
+    answers = answers or Answers()
     print()
     print(f"Profile '{name}' ({connection_type}):")
     for label, value in summary:
         print(f"  {label + ':':<18}{value}")
-    if not ask_yes_no("Save this profile?", True):
+    if not answers.yes_no("save", "Save this profile?", True):
         print("Nothing saved.")
         return None
     store.save_connection_config(name, credentials, connection_type=connection_type, copy_key=True)
 
     primary = store.get_primary_connection(connection_type)
-    if primary != name:
+    title = connection_type.capitalize()
+    if answers.make_primary:
+        store.set_primary_connection(name, connection_type)
+    elif primary != name:
         # Proposed by default when there is no primary of this type yet, or it was deleted.
         first = primary is None or not _saved_profile(primary)
-        title = connection_type.capitalize()
-        if ask_yes_no(f"Make '{name}' the primary {title} connection?", first):
+        try:
+            make_primary = answers.yes_no(
+                "default", f"Make '{name}' the primary {title} connection?", first
+            )
+        except (KeyboardInterrupt, EOFError):
+            print(f"\nProfile '{name}' was saved; it was not made the primary {title} connection.")
+            make_primary = False
+        if make_primary:
             store.set_primary_connection(name, connection_type)
     return store.load_connection(name) or credentials
 

@@ -6,12 +6,13 @@ import re
 from typing import Any
 
 from kavrel.user.profile_setup import (
+    Answers,
     ask_profile_name,
     required,
     save_profile,
     until_input_ends,
 )
-from kavrel.user.prompts import ask_secret, ask_until_valid, ask_yes_no
+from kavrel.user.prompts import ask_secret
 
 DEFAULT_REDIRECT_URL = "https://localhost:1717//OauthRedirect"
 HOST_LABEL = re.compile(r"[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?")
@@ -43,32 +44,42 @@ def parse_redirect_url(answer: str) -> str:
     return answer
 
 
-def ask_client_key(keep_current: bool) -> str:
-    if keep_current:
+def ask_client_key(keep_current: bool, answers: Answers | None = None) -> str:
+    answers = answers or Answers()
+    if keep_current and "client_key" not in answers.given:
         return ask_secret("Client key (consumer secret; empty keeps the current one)")
-    return ask_until_valid(
+    return answers.text(
+        "client_key",
         "Client key (consumer secret)",
         required("The client key is required."),
         secret=True,
     )
 
 
-def _create_profile() -> dict[str, Any] | None:
+def _create_profile(answers: Answers) -> dict[str, Any] | None:
     print("New Salesforce connection (connected app). Ctrl-C cancels.")
-    name, current = ask_profile_name("salesforce")
+    name, current = ask_profile_name("salesforce", answers)
 
     def default(key: str) -> str:
         return str(current.get(key) or "")
 
-    client_id = ask_until_valid(
-        "Client ID (consumer key)", required("The client ID is required."), default("client_id")
+    client_id = answers.text(
+        "client_id",
+        "Client ID (consumer key)",
+        required("The client ID is required."),
+        default("client_id"),
     )
-    client_key = ask_client_key(bool(current.get("client_key"))) or default("client_key")
-    my_domain, host_sandbox = ask_until_valid("My Domain", parse_my_domain, default("my_domain"))
+    client_key = ask_client_key(bool(current.get("client_key")), answers) or default("client_key")
+    my_domain, host_sandbox = answers.text(
+        "my_domain", "My Domain", parse_my_domain, default("my_domain")
+    )
     sandbox_default = bool(current.get("sandbox")) if host_sandbox is None else host_sandbox
-    sandbox = ask_yes_no("Sandbox org?", sandbox_default)
-    redirect_url = ask_until_valid(
-        "Redirect URL", parse_redirect_url, default("redirect_url") or DEFAULT_REDIRECT_URL
+    sandbox = answers.yes_no("sandbox", "Sandbox org?", sandbox_default)
+    redirect_url = answers.text(
+        "redirect_url",
+        "Redirect URL",
+        parse_redirect_url,
+        default("redirect_url") or DEFAULT_REDIRECT_URL,
     )
 
     credentials = {
@@ -86,13 +97,14 @@ def _create_profile() -> dict[str, Any] | None:
         ("Sandbox", "Yes" if sandbox else "No"),
         ("Redirect URL", redirect_url),
     ]
-    return save_profile(name, credentials, "salesforce", summary)
+    return save_profile(name, credentials, "salesforce", summary, answers)
 
 
-def authenticate_salesforce() -> dict[str, Any] | None:
+def authenticate_salesforce(answers: Answers | None = None) -> dict[str, Any] | None:
     """Creates a Salesforce connection profile by asking the user for its details, and saves it.
 
-    Returns the saved profile, or None when the user declined or the input ended. Ctrl-C raises
-    KeyboardInterrupt to the caller; nothing is saved before the user confirms.
+    `answers` holds details given beforehand (and whether to ask at all). Returns the saved
+    profile, or None when the user declined or the input ended. Ctrl-C raises KeyboardInterrupt
+    to the caller; nothing is saved before the user confirms.
     """
-    return until_input_ends(_create_profile)
+    return until_input_ends(lambda: _create_profile(answers or Answers()))

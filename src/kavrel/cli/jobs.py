@@ -1,0 +1,324 @@
+"""`kavrel job status|wait|results|abort|list`: look after Bulk API ingest jobs once they run.
+
+A job left running (after Ctrl-C, or started elsewhere) is named by its id; the org is a saved
+Salesforce profile or an instance URL with a token from the environment, as for the loads.
+Human-readable output goes to standard output, progress and errors to standard error; with
+`--json` standard output holds exactly one JSON document.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import os
+import re
+import time
+from pathlib import Path
+from typing import Any
+
+from kavrel.cli import output
+from kavrel.cli.loads import TOKEN_VARIABLE, CommandError, _access_info
+
+TERMINAL_STATES = ("JobComplete", "Failed", "Aborted")
+DEFAULT_INTERVAL = 5.0
+DEFAULT_LIST_LIMIT = 20
+RESULT_KINDS = (
+    ("success", "successful_results"),
+    ("failed", "failed_results"),
+    ("unprocessed", "unprocessed_records"),
+)
+_UNSAFE_FILE_CHARACTERS = re.compile(r"[^A-Za-z0-9_.-]")
+
+
+# --- arguments ---------------------------------------------------------------------------------
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text!r}")
+    return value
+
+
+def _positive_int(text: str) -> int:
+    if not text.isdigit() or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"must be a positive whole number, not {text!r}")
+    return int(text)
+
+
+def _add_org_arguments(parser: argparse.ArgumentParser) -> None:
+    org = parser.add_argument_group("org (default: the primary Salesforce profile)")
+    orgs = org.add_mutually_exclusive_group()
+    orgs.add_argument("--salesforce", metavar="PROFILE", help="saved Salesforce profile")
+    orgs.add_argument(
+        "--instance-url",
+        metavar="URL",
+        help=f"org URL; the access token is read from the environment variable {TOKEN_VARIABLE}",
+    )
+    org.add_argument(
+        "--login-url",
+        metavar="URL",
+        help="host to ask for the access token instead of the profile's My Domain",
+    )
+    output.add_json_argument(parser)
+
+
+_COMMANDS = {
+    "status": "show a job's state and record counts",
+    "wait": "wait until a job ends, showing its progress",
+    "results": "save a job's successful, failed and unprocessed records as CSV files",
+    "abort": "abort a job that is still open or being processed",
+    "list": "list the org's recent ingest jobs, newest first",
+}
+
+
+def register(subparsers: argparse._SubParsersAction) -> None:
+    """Adds `kavrel job ...` to the `kavrel` parser."""
+    job = subparsers.add_parser(
+        "job",
+        help="look at, wait for, save the records of, or abort an ingest job",
+        description="Look after Salesforce Bulk API ingest jobs by their id.",
+    )
+    commands = job.add_subparsers(dest="job_command", metavar="COMMAND", required=True)
+    for name, text in _COMMANDS.items():
+        parser = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
+        if name != "list":
+            parser.add_argument("job_id", metavar="JOB_ID", help="the ingest job's id (750...)")
+        _add_org_arguments(parser)
+        parser.set_defaults(run=_runner(name))
+    commands.choices["wait"].add_argument(
+        "--interval",
+        type=_positive_float,
+        default=DEFAULT_INTERVAL,
+        metavar="SECONDS",
+        help=f"pause between status checks (default {DEFAULT_INTERVAL:g})",
+    )
+    commands.choices["wait"].add_argument(
+        "--timeout",
+        type=_positive_float,
+        metavar="SECONDS",
+        help="give up (status 1) when the job has not ended after this long",
+    )
+    commands.choices["results"].add_argument(
+        "--results-dir",
+        metavar="DIR",
+        default=".",
+        help="where the <job id>-success|failed|unprocessed.csv files go (default: here)",
+    )
+    commands.choices["list"].add_argument(
+        "--limit",
+        type=_positive_int,
+        default=DEFAULT_LIST_LIMIT,
+        metavar="N",
+        help=f"show at most N jobs (default {DEFAULT_LIST_LIMIT})",
+    )
+
+
+def _runner(name: str):
+    command = globals()[f"_{name}"]
+
+    def run(args: argparse.Namespace) -> int:
+        return output.run_command(args, lambda: command(args, _access_info(args)))
+
+    return run
+
+
+# --- what a job looks like to the user -------------------------------------------------------
+
+
+def _count(value: Any) -> int | None:
+    try:
+        return int(value)
+    except (TypeError, ValueError):
+        return None
+
+
+def job_document(info: dict[str, Any], not_processed: int | None = None) -> dict[str, Any]:
+    """A job as `--json` shows it. `rows` is known only once the job has ended and its
+    unprocessed records were counted; until then it and `not_processed` are null."""
+    processed = _count(info.get("numberRecordsProcessed"))
+    failed = _count(info.get("numberRecordsFailed"))
+    succeeded = None if processed is None or failed is None else processed - failed
+    rows = None if processed is None or not_processed is None else processed + not_processed
+    document = {
+        "id": info.get("id"),
+        "state": info.get("state"),
+        "object": info.get("object"),
+        "operation": info.get("operation"),
+        "rows": rows,
+        "succeeded": succeeded,
+        "failed": failed,
+        "not_processed": not_processed,
+    }
+    if info.get("errorMessage"):
+        document["error"] = str(info["errorMessage"])
+    return document
+
+
+def _number(value: int | None) -> str:
+    return "-" if value is None else f"{value:,}"
+
+
+def describe(document: dict[str, Any]) -> str:
+    """Lines for a person: the job, its state and counts."""
+    lines = [
+        f"Job {document['id']}: {document['operation']} {document['object']}, {document['state']}",
+        f"  rows {_number(document['rows'])}, succeeded {_number(document['succeeded'])}, "
+        f"failed {_number(document['failed'])}, "
+        f"not processed {_number(document['not_processed'])}",
+    ]
+    if document.get("error"):
+        lines.append(f"  error: {document['error']}")
+    return "\n".join(lines)
+
+
+def _csv_records(text: str) -> int:
+    rows = sum(1 for row in csv.reader(io.StringIO(text, newline="")) if row)
+    return max(rows - 1, 0)
+
+
+def _ingest():
+    from kavrel.salesforce import ingest_bapi20
+
+    return ingest_bapi20
+
+
+def _read_job(access_info: dict[str, str], job_id: str) -> dict[str, Any]:
+    ingest = _ingest()
+    info = ingest.job_status(access_info, job_id)
+    not_processed = None
+    if info.get("state") in TERMINAL_STATES:
+        not_processed = _csv_records(ingest.unprocessed_records(access_info, job_id))
+    return job_document(info, not_processed)
+
+
+# --- the commands ------------------------------------------------------------------------------
+
+
+def _status(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
+    document = _read_job(access_info, args.job_id)
+    return output.Outcome(document, describe(document))
+
+
+def _wait(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
+    ingest = _ingest()
+    started = time.monotonic()
+    shown = None
+    while True:
+        info = ingest.job_status(access_info, args.job_id)
+        state = info.get("state")
+        progress = (state, info.get("numberRecordsProcessed"))
+        elapsed = time.monotonic() - started
+        if progress != shown:
+            shown = progress
+            processed = _number(_count(info.get("numberRecordsProcessed")))
+            output.progress(
+                f"Job {args.job_id}: {state}, {processed} records processed ({elapsed:.0f} s)"
+            )
+        if state in TERMINAL_STATES:
+            break
+        if args.timeout is not None and elapsed >= args.timeout:
+            raise CommandError(
+                f"job {args.job_id} is still {state} after {args.timeout:g} s; "
+                f"it keeps running (kavrel job wait {args.job_id} to wait again)"
+            )
+        time.sleep(args.interval)
+    document = _read_job(access_info, args.job_id)
+    ok = document["state"] == "JobComplete" and document["failed"] == 0
+    return output.Outcome(document, describe(document), 0 if ok else 1)
+
+
+def _job_file_name(job_id: str, kind: str) -> str:
+    # The id comes from the command line; it must never name a file outside the directory.
+    return f"{_UNSAFE_FILE_CHARACTERS.sub('_', job_id)}-{kind}.csv"
+
+
+def make_private_dir(path: Path) -> None:
+    """Creates `path` and any missing parents with mode 0700; an existing one is left as it is."""
+    missing = []
+    for folder in (path, *path.parents):
+        if folder.is_dir():
+            break
+        missing.append(folder)
+    for folder in reversed(missing):
+        try:
+            folder.mkdir(mode=0o700)
+        except FileExistsError:
+            if not folder.is_dir():
+                raise
+        os.chmod(folder, 0o700)
+
+
+def write_private_file(path: Path, text: str) -> None:
+    """Writes `text` to `path`, readable by the owner only, also when the file existed."""
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with open(descriptor, "w", encoding="utf-8", newline="") as out:
+        os.fchmod(out.fileno(), 0o600)
+        out.write(text)
+
+
+def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
+    ingest = _ingest()
+    info = ingest.job_status(access_info, args.job_id)
+    if info.get("state") not in TERMINAL_STATES:
+        raise CommandError(
+            f"job {args.job_id} is {info.get('state')}; its records can be saved once it ends "
+            f"(kavrel job wait {args.job_id})"
+        )
+    directory = Path(args.results_dir)
+    try:
+        make_private_dir(directory)
+    except OSError as error:
+        raise CommandError(f"cannot create the results directory {directory}: {error}") from None
+    files: dict[str, str] = {}
+    counts: dict[str, int] = {}
+    for kind, function in RESULT_KINDS:
+        text = getattr(ingest, function)(access_info, args.job_id)
+        path = directory / _job_file_name(args.job_id, kind)
+        try:
+            write_private_file(path, text)
+        except OSError as error:
+            raise CommandError(f"cannot write {path}: {error}") from None
+        files[kind] = str(path)
+        counts[kind] = _csv_records(text)
+    document = job_document(info, counts["unprocessed"])
+    document["files"] = files
+    lines = [describe(document)]
+    lines += [f"  {counts[kind]:,} {kind} records: {files[kind]}" for kind, _ in RESULT_KINDS]
+    return output.Outcome(document, "\n".join(lines))
+
+
+def _abort(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
+    ingest = _ingest()
+    try:
+        info = ingest.job_abort(access_info, args.job_id)
+    except ingest.BulkApiError as error:
+        if error.status_code == 404:
+            raise
+        message = f"Salesforce refused to abort job {args.job_id}: {error.message}"
+        raise CommandError(message) from None
+    document = job_document(info)
+    return output.Outcome(document, f"Job {args.job_id} aborted.")
+
+
+def _list(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
+    jobs = _ingest().job_list(access_info)
+    jobs.sort(key=lambda job: str(job.get("createdDate") or ""), reverse=True)
+    shown = [{**job_document(job), "created": job.get("createdDate")} for job in jobs[: args.limit]]
+    if not shown:
+        return output.Outcome({"jobs": []}, "No ingest jobs in this org.")
+    header = ("job id", "created", "operation", "object", "state")
+    rows = [
+        tuple(str(job[key] or "-") for key in ("id", "created", "operation", "object", "state"))
+        for job in shown
+    ]
+    widths = [max(len(row[i]) for row in (header, *rows)) for i in range(len(header))]
+    text = "\n".join(
+        "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip()
+        for row in (header, *rows)
+    )
+    return output.Outcome({"jobs": shown}, text)
