@@ -1,0 +1,169 @@
+"""`kavrel connection ...`, `--version` and `--help` from a shell, in a temporary home: profiles
+created without questions and at a real terminal, tested against the local server, removed."""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pexpect
+import pytest
+
+from kavrel.user.connections import manager
+
+KAVREL = str(Path(sys.executable).parent / "kavrel")
+CHECKS_PASSPHRASES = importlib.util.find_spec("cryptography") is not None
+
+
+def kavrel(home: Path, *args: str, **env: str) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [KAVREL, *args],
+        env={**os.environ, "HOME": str(home), "PYTHONIOENCODING": "utf-8", **env},
+        capture_output=True,
+        text=True,
+        stdin=subprocess.DEVNULL,
+        timeout=60,
+    )
+
+
+def add_salesforce(home: Path, name: str, *extra: str, secret: str = "secret"):
+    options = ["--name", name, "--client-id", "app", "--my-domain", "acme", "--no-interactive"]
+    return kavrel(
+        home, "connection", "add", "--salesforce", *options, *extra, KAVREL_CLIENT_KEY=secret
+    )
+
+
+def test_a_profile_from_creation_to_removal(home, bulk_server):
+    bulk_server.client_id, bulk_server.client_secret = "app", "secret"
+    assert add_salesforce(home, "crm", "--json").returncode == 0
+    assert add_salesforce(home, "bad", "--default", secret="wrong").returncode == 0
+
+    listed = kavrel(home, "connection", "list", "--json")
+    document = json.loads(listed.stdout)
+    assert document["primary"] == {"snowflake": None, "salesforce": "bad"}
+    assert [(p["name"], p["primary"], p["client_key_set"]) for p in document["connections"]] == [
+        ("crm", False, True),
+        ("bad", True, True),
+    ]
+    assert "secret" not in listed.stdout + listed.stderr
+    assert kavrel(home, "connection", "list").stdout == kavrel(home, "tallyra").stdout
+
+    login = ["--login-url", bulk_server.base_url]
+    works = kavrel(home, "connection", "test", "crm", *login)
+    assert (works.returncode, works.stdout) == (
+        0,
+        f"✓ Connection 'crm' works: got an access token for {bulk_server.base_url}.\n",
+    )
+    fails = kavrel(home, "connection", "test", "bad", *login)
+    assert fails.returncode == 1
+    assert fails.stderr.startswith("Error: connection 'bad' failed: Salesforce login failed")
+    assert fails.stderr.count("\n") == 1
+
+    assert kavrel(home, "connection", "set-default", "crm").returncode == 0
+    removed = kavrel(home, "connection", "remove", "crm", "--json")
+    assert json.loads(removed.stdout) == {"name": "crm", "removed": True, "was_primary": True}
+    assert manager.tallyra() == ["bad"]
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "message"),
+    [
+        (["remove", "nobody"], 1, "no connection profile named 'nobody'"),
+        (["set-default", "nobody"], 1, "no connection profile named 'nobody'"),
+        (["test", "nobody"], 1, "no connection profile named 'nobody'"),
+        (["add", "--snowflake", "--name", "dev", "--no-interactive"], 1, "--account: "),
+        (["add", "--salesforce", "--name", "crm", "--no-interactive"], 1, "already exists"),
+        (["add", "--salesforce", "--name", "-x", "--no-interactive"], 2, "expected one argument"),
+        (["add", "--name", "x"], 2, "one of the arguments --snowflake --salesforce is required"),
+        (["remove"], 2, "the following arguments are required: NAME"),
+    ],
+)
+def test_bad_input_gets_one_clear_line(home, args, status, message):
+    add_salesforce(home, "crm")
+    done = kavrel(home, "connection", *args)
+    assert done.returncode == status
+    assert message in done.stderr
+    assert manager.tallyra() == ["crm"]
+
+
+@pytest.mark.parametrize(
+    ("passphrase", "status", "message"),
+    [
+        ("right", 0, "✓ Connection 'dev' created."),
+        ("wrong", 1, "--private-key-passphrase: This passphrase does not open the key"),
+        (None, 1, "--private-key-passphrase: This key is encrypted: its passphrase is required."),
+    ],
+)
+@pytest.mark.skipif(not CHECKS_PASSPHRASES, reason="passphrases are checked with cryptography")
+def test_an_encrypted_keys_passphrase_is_checked(
+    home, tmp_path, private_key, passphrase, status, message
+):
+    key = private_key(tmp_path / "rsa_key.p8", "right")
+    options = ["--name", "dev", "--account", "xy1", "--user", "U", "--private-key-file", str(key)]
+    env = {"KAVREL_PRIVATE_KEY_PASSPHRASE": passphrase} if passphrase else {}
+    done = kavrel(home, "connection", "add", "--snowflake", *options, "--no-interactive", **env)
+    assert done.returncode == status
+    assert message in done.stdout + done.stderr
+    saved = manager.load_connection("dev") if status == 0 else None
+    assert (saved or {}).get("private_key_passphrase") == (passphrase if status == 0 else None)
+    assert ("right" in done.stdout + done.stderr) is False
+
+
+def spawn(home: Path, *args: str) -> pexpect.spawn:
+    env = {**os.environ, "HOME": str(home), "PYTHONIOENCODING": "utf-8"}
+    return pexpect.spawn(KAVREL, list(args), env=env, encoding="utf-8", timeout=30)
+
+
+@pytest.mark.parametrize(
+    ("command", "status", "last"),
+    [
+        (["mintova", "--salesforce"], 0, "✓ Connection created successfully!"),
+        (["connection", "add", "--salesforce", "--client-id", "app"], 0, "created."),
+    ],
+)
+def test_ctrl_c_after_saving_says_the_profile_was_saved(home, command, status, last):
+    from test_cli import wait_until_reading
+
+    child = spawn(home, *command)
+    answers = [("Profile name: ", "crm")]
+    if "--client-id" not in command:
+        answers.append((r"Client ID \(consumer key\): ", "app"))
+    answers += [
+        (r"Client key \(consumer secret\): ", "secret"),
+        ("My Domain: ", "acme"),
+        (r"Sandbox org\? \[y/N\]: ", ""),
+        ("Redirect URL .*: ", ""),
+        (r"Save this profile\? \[Y/n\]: ", ""),
+    ]
+    for prompt, answer in answers:
+        child.expect(prompt)
+        child.sendline(answer)
+    child.expect(r"Make 'crm' the primary Salesforce connection\? \[Y/n\]: ")
+    wait_until_reading(child)
+    child.sendintr()
+    child.expect("Profile 'crm' was saved; it was not made the primary Salesforce connection.")
+    child.expect(last)
+    child.expect(pexpect.EOF)
+    child.close()
+    assert child.exitstatus == status
+    assert manager.tallyra() == ["crm"]
+    assert manager.get_primary_connection("salesforce") is None
+
+
+def test_version_and_grouped_help(home):
+    from kavrel import __version__
+
+    assert kavrel(home, "--version").stdout == f"kavrel {__version__}\n"
+    text = kavrel(home, "--help").stdout
+    titles = [
+        "Load a query's rows into Salesforce:",
+        "Look after ingest jobs:",
+        "Saved connections:",
+    ]
+    assert all(title in text for title in titles)
+    positions = [text.index(f"\n  {command} ") for command in ("upsert", "job", "connection")]
+    assert positions == sorted(positions)

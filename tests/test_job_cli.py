@@ -1,0 +1,165 @@
+"""`kavrel job ...` as a script runs it: a subprocess against the local Bulk API server, with a
+saved Salesforce profile in a temporary home."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import requests
+
+from kavrel.salesforce.ingest_bapi20 import API_VERSION
+from kavrel.user.connections import manager
+
+KAVREL = str(Path(sys.executable).parent / "kavrel")
+COUNTS = ("succeeded", "failed", "not_processed")
+
+
+@pytest.fixture
+def org(bulk_server, home):
+    bulk_server.client_id, bulk_server.client_secret = "app", "secret"
+    manager.save_connection_config(
+        "crm", {"client_id": "app", "client_key": "secret", "my_domain": "acme"}, "salesforce"
+    )
+    manager.set_primary_connection("crm", "salesforce")
+    return bulk_server
+
+
+def start_job(server, csv_text: str | None = None) -> str:
+    """Creates an insert job; uploads and closes it when given the CSV."""
+    url = f"{server.base_url}/services/data/v{API_VERSION}/jobs/ingest"
+    headers = {"Authorization": f"Bearer {server.access_token}"}
+    job = requests.post(url, json={"object": "Account", "operation": "insert"}, headers=headers)
+    job_id = job.json()["id"]
+    if csv_text is not None:
+        upload = {**headers, "Content-Type": "text/csv"}
+        requests.put(f"{url}/{job_id}/batches", data=csv_text.encode(), headers=upload)
+        requests.patch(f"{url}/{job_id}", json={"state": "UploadComplete"}, headers=headers)
+    return job_id
+
+
+def kavrel(home: Path, server, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [KAVREL, "job", *args, "--login-url", server.base_url],
+        cwd=home,
+        env={**os.environ, "HOME": str(home)},
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+
+
+def test_results_are_saved_privately_and_the_counts_add_up(org, home):
+    org.reject_records("Name", "bad", "REQUIRED_FIELD_MISSING:no good")
+    job_id = start_job(org, "Name\nAcme\nbad\nGlobex\n")
+    done = kavrel(home, org, "results", job_id, "--results-dir", "out/new", "--json")
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)
+    assert {key: document[key] for key in ("id", "state", "rows", *COUNTS)} == {
+        "id": job_id,
+        "state": "JobComplete",
+        "rows": 3,
+        "succeeded": 2,
+        "failed": 1,
+        "not_processed": 0,
+    }
+    folder = home / "out" / "new"
+    assert [folder.stat().st_mode & 0o777, (home / "out").stat().st_mode & 0o777] == [0o700] * 2
+    for kind, header, records in [
+        ("success", "sf__Id,sf__Created,Name", 2),
+        ("failed", "sf__Id,sf__Error,Name", 1),
+        ("unprocessed", "Name", 0),
+    ]:
+        path = folder / f"{job_id}-{kind}.csv"
+        assert document["files"][kind] == str(Path("out/new") / path.name)
+        assert path.stat().st_mode & 0o777 == 0o600
+        lines = path.read_text().splitlines()
+        assert (lines[0], len(lines) - 1) == (header, records)
+
+
+@pytest.mark.parametrize(
+    ("rejected", "status", "line"),
+    [(None, 0, "JobComplete, 1 records processed"), ("x", 1, "JobComplete, 1 records processed")],
+)
+def test_wait_shows_progress_on_stderr_and_fails_on_failed_records(
+    org, home, rejected, status, line
+):
+    org.in_progress_checks = 2
+    if rejected:
+        org.reject_records("Name", rejected, "INVALID:refused")
+    job_id = start_job(org, "Name\nx\n")
+    done = kavrel(home, org, "wait", job_id, "--interval", "0.01", "--json")
+    assert done.returncode == status, done.stderr
+    assert f"Job {job_id}: InProgress, 0 records processed" in done.stderr
+    assert line in done.stderr
+    document = json.loads(done.stdout)
+    assert document["rows"] == sum(document[key] for key in COUNTS) == 1
+
+
+def test_abort_once_then_refused_with_salesforces_reason(org, home):
+    job_id = start_job(org)
+    first = kavrel(home, org, "abort", job_id)
+    assert (first.returncode, first.stdout) == (0, f"Job {job_id} aborted.\n")
+    again = kavrel(home, org, "abort", job_id, "--json")
+    assert again.returncode == 1
+    reason = f"Salesforce refused to abort job {job_id}: Job {job_id} is Aborted"
+    assert json.loads(again.stdout)["error"].startswith(reason)
+    assert again.stderr.startswith("Error: " + reason)
+
+
+def test_list_is_newest_first_and_limited(org, home):
+    ids = [start_job(org) for _ in range(3)]
+    for i, job_id in enumerate(ids):
+        org._jobs[job_id].created = f"2026-01-0{i + 1}T00:00:00.000+0000"
+    done = kavrel(home, org, "list", "--limit", "2", "--json")
+    assert [job["id"] for job in json.loads(done.stdout)["jobs"]] == ids[:0:-1]
+    table = kavrel(home, org, "list").stdout.splitlines()
+    assert table[0].split() == ["job", "id", "created", "operation", "object", "state"]
+    assert [row.split()[0] for row in table[1:]] == ids[::-1]
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "message"),
+    [
+        (["status", "750000000000000AAA"], 1, "no ingest job 750000000000000AAA in this org"),
+        (["results", "OPEN"], 1, "is Open; its records can be saved once it ends"),
+        (["wait", "OPEN", "--timeout", "0.2", "--interval", "0.05"], 1, "is still Open after"),
+        (["status", "x", "--salesforce", "nobody"], 1, "no Salesforce profile named 'nobody'"),
+        (["status"], 2, "the following arguments are required: JOB_ID"),
+        (["wait", "x", "--interval", "0"], 2, "must be a positive number of seconds"),
+        (["list", "--limit", "-1"], 2, "must be a positive whole number"),
+    ],
+)
+def test_bad_input_gets_one_clear_line(org, home, args, status, message):
+    args = [start_job(org) if arg == "OPEN" else arg for arg in args]
+    done = kavrel(home, org, *args)
+    assert done.returncode == status
+    assert message in done.stderr
+    if status == 1:
+        errors = [line for line in done.stderr.splitlines() if line.startswith("Error: ")]
+        assert len(errors) == 1 and message in errors[0]
+        assert "Traceback" not in done.stderr
+
+
+def test_sigterm_while_waiting_ends_with_143(org, home):
+    job_id = start_job(org)
+    child = subprocess.Popen(
+        [KAVREL, "job", "wait", job_id, "--interval", "0.05", "--login-url", org.base_url],
+        env={**os.environ, "HOME": str(home)},
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    line = "?"
+    while line and "Open" not in line:
+        line = child.stderr.readline()
+    assert line, "the command ended before it reported the job"
+    child.send_signal(signal.SIGTERM)
+    assert child.wait(timeout=30) == 143
+    child.stdout.close()
+    child.stderr.close()
