@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -113,9 +114,10 @@ def test_abort_once_then_refused_with_salesforces_reason(org, home):
 
 
 def test_list_is_newest_first_and_limited(org, home):
-    ids = [start_job(org) for _ in range(3)]
-    for i, job_id in enumerate(ids):
-        org._jobs[job_id].created = f"2026-01-0{i + 1}T00:00:00.000+0000"
+    ids = []
+    for _ in range(3):
+        ids.append(start_job(org))
+        time.sleep(0.01)  # creation times are kept to the millisecond
     done = kavrel(home, org, "list", "--limit", "2", "--json")
     assert [job["id"] for job in json.loads(done.stdout)["jobs"]] == ids[:0:-1]
     table = kavrel(home, org, "list").stdout.splitlines()

@@ -205,6 +205,14 @@ def _status(args: argparse.Namespace, access_info: dict[str, str]) -> output.Out
 
 
 def _wait(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
+    try:
+        return _wait_for_end(args, access_info)
+    except KeyboardInterrupt:
+        output.progress(f"Stopped waiting; job {args.job_id} was not aborted and keeps running.")
+        raise
+
+
+def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
     ingest = _ingest()
     started = time.monotonic()
     shown = None

@@ -19,6 +19,8 @@ from kavrel.cli.loads import CommandError
 
 @dataclass
 class Outcome:
+    """What a command found: the `--json` document, the text for a person, the exit status."""
+
     document: dict[str, Any]
     text: str
     status: int = 0
