@@ -354,3 +354,18 @@ def test_end_of_input_cancels_and_ctrl_c_reaches_the_caller(home, terminal, caps
     with pytest.raises(KeyboardInterrupt):
         create()
     assert not (home / ".velmora").exists()
+
+
+@pytest.mark.parametrize("ending", [EOFError(), KeyboardInterrupt()])
+def test_ending_at_the_primary_question_keeps_the_saved_profile(home, terminal, capsys, ending):
+    from kavrel.user.connections import get_primary_connection, load_connection
+
+    terminal("crm", "app", "k", "acme", "", "", "", ending)
+    saved = salesforce_auth.authenticate_salesforce()
+    assert saved == load_connection("crm")
+    assert get_primary_connection("salesforce") is None
+    out = capsys.readouterr().out
+    assert out.endswith(
+        "Profile 'crm' was saved; it was not made the primary Salesforce connection.\n"
+    )
+    assert "nothing saved" not in out
