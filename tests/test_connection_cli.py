@@ -77,6 +77,7 @@ def test_a_profile_from_creation_to_removal(home, bulk_server):
         (["test", "nobody"], 1, "no connection profile named 'nobody'"),
         (["add", "--snowflake", "--name", "dev", "--no-interactive"], 1, "--account: "),
         (["add", "--salesforce", "--name", "crm", "--no-interactive"], 1, "already exists"),
+        (["add", "--snowflake", "--client-id", "x"], 1, "--client-id is not an option of a snow"),
         (["add", "--salesforce", "--name", "-x", "--no-interactive"], 2, "expected one argument"),
         (["add", "--name", "x"], 2, "one of the arguments --snowflake --salesforce is required"),
         (["remove"], 2, "the following arguments are required: NAME"),

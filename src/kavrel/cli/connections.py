@@ -182,6 +182,13 @@ def _list(args: argparse.Namespace) -> int:
 def _answers(args: argparse.Namespace) -> Any:
     from kavrel.user.profile_setup import Answers
 
+    other = "salesforce" if args.service == "snowflake" else "snowflake"
+    misplaced = [key for key, _ in _ADD_OPTIONS[other] if getattr(args, key, None) is not None]
+    if args.service == "snowflake" and args.sandbox is not None:
+        misplaced.append("sandbox")
+    if misplaced:
+        flag = "--" + misplaced[0].replace("_", "-")
+        raise CommandError(f"{flag} is not an option of a {args.service} profile")
     given = {"name": args.name}
     for key, _ in _ADD_OPTIONS[args.service]:
         value = getattr(args, key, None)
