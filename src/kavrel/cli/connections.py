@@ -346,7 +346,10 @@ def _register_connection(subparsers: argparse._SubParsersAction) -> None:
         )
     add.add_argument("--name", metavar="NAME", help="the profile's name")
     add.add_argument(
-        "--default", action="store_true", help="make it the primary profile of its type"
+        "--default",
+        action="store_true",
+        help="make it the primary profile of its type (without questions a profile is also "
+        "made primary when its type has none yet, as the question's default answer)",
     )
     add.add_argument(
         "--no-interactive", action="store_true", help="ask nothing; fail when an answer is missing"
