@@ -341,23 +341,12 @@ def test_no_connections_file(home, capsys):
     assert capsys.readouterr() == (NO_FILE_LINES, "")
 
 
-def damage(velmora, breakage):
-    velmora.mkdir()
-    file = velmora / "connections.toml"
-    if breakage == "directory-in-place":
-        file.mkdir()
-    elif breakage == "velmora-is-a-file":
-        velmora.rmdir()
-        velmora.write_text(DEV)
-    else:
-        file.write_bytes(
-            {
-                "no-toml-library": DEV.encode(),
-                "malformed-file": (DEV + "[dev\n").encode(),
-                "not-utf-8": DEV.encode() + b"user = '\xff'\n",
-                "primary-not-a-table": b"_primary = 'dev'\n" + DEV.encode(),
-            }[breakage]
-        )
+DAMAGED = {
+    "no-toml-library": DEV.encode(),
+    "malformed-file": (DEV + "[dev\n").encode(),
+    "not-utf-8": DEV.encode() + b"user = '\xff'\n",
+    "primary-not-a-table": b"_primary = 'dev'\n" + DEV.encode(),
+}
 
 
 @pytest.mark.parametrize(
@@ -376,7 +365,14 @@ def test_store_failures_are_reported_with_their_traceback_and_file(
 ):
     from kavrel.user.connections import manager
 
-    damage(home / ".velmora", breakage)
+    velmora = home / ".velmora"
+    if breakage == "velmora-is-a-file":
+        velmora.write_text(DEV)
+    else:
+        (velmora / "connections.toml").mkdir(parents=True)
+        if breakage != "directory-in-place":
+            (velmora / "connections.toml").rmdir()
+            (velmora / "connections.toml").write_bytes(DAMAGED[breakage])
     if breakage == "no-toml-library":
         monkeypatch.setattr(manager, "TOML_AVAILABLE", False)
     assert tallyra() == 1

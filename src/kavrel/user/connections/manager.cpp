@@ -533,8 +533,8 @@ py::object stat_or_none(const py::object &path) {
     }
 }
 
-// The file holds secrets: say so, once per process and file, when others may read it. Nothing is
-// changed without the user.
+// The file holds secrets: say so, once per process and file, when others may read or change it.
+// Nothing is changed without the user.
 void warn_if_open_to_others(const py::object &path, const py::object &status) {
     py::object mode = py::object(status.attr("st_mode")) & py::int_(07777);
     if (!kavrel::truthy(mode & py::int_(0077)))
@@ -546,7 +546,7 @@ void warn_if_open_to_others(const py::object &path, const py::object &status) {
     warned.attr("add")(key);
     py::object quoted = g("shlex").attr("quote")(key);
     g("print")(
-        cat({py::str("Warning: "), key, py::str(" can be read by other users (mode "),
+        cat({py::str("Warning: "), key, py::str(" is open to other users (mode "),
              g("format")(mode, "04o"), py::str("); make it private with: chmod 600 "), quoted}),
         py::arg("file") = g("sys").attr("stderr"));
 }
