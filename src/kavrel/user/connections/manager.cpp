@@ -333,45 +333,49 @@ bool process_alive(const py::object &pid) {
     return true;
 }
 
-// Removes the temporary files in `directory` that no save under way can still need: those whose
-// process is gone (a killed save), those older than an hour (their pid now names another process),
-// and those of the earlier naming, which carried no pid. Runs under the store lock, which every
-// save holds while its temporary file exists.
-void remove_stale_temporaries(const py::object &directory) {
+const double HOUR = 3600;
+
+// Whether the temporary file `path` of process `pid` is left over: its process is gone (a killed
+// save), or it is older than an hour (its pid now names another process). A pid of None marks the
+// earlier naming, which carried none; under the store lock such a file is never in use.
+bool is_stale_temporary(const py::object &path, const py::object &pid) {
+    if (pid.is_none())
+        return true;
     py::object os = g("os");
+    py::object number = g("int")(pid);
+    if (kavrel::py_equal(number, os.attr("getpid")()))
+        return false;
+    if (!process_alive(number))
+        return true;
+    try {
+        double modified = os.attr("stat")(path).attr("st_mtime").cast<double>();
+        return modified < g("time").attr("time")().cast<double>() - HOUR;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        return false;
+    }
+}
+
+// Removes the temporary files in `directory` that no save under way can still need. Runs under the
+// store lock, which every save holds while its temporary file exists.
+void remove_stale_temporaries(const py::object &directory) {
     py::object pattern = g("re").attr("compile")(
-        R"(^\..+\.tmp-(\d+)-[a-z0-9_]{8}$|^\.connections\.toml\.[a-z0-9_]{8}\.tmp$)");
+        R"(^\..+\.tmp-(\d{1,9})-[a-z0-9_]{8}$|^\.connections\.toml\.[a-z0-9_]{8}\.tmp$)");
     py::object names;
     try {
-        names = os.attr("listdir")(directory);
+        names = g("os").attr("listdir")(directory);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_OSError))
             throw;
         return;
     }
-    double hour_ago = g("time").attr("time")().cast<double>() - 3600;
     for (const py::handle &name : names) {
         py::object match = pattern.attr("match")(name);
         if (match.is_none())
             continue;
         py::object path = as_path(directory) / name;
-        py::object pid = match.attr("group")(1);
-        bool stale = pid.is_none();
-        if (!stale) {
-            py::object number = g("int")(pid);
-            if (kavrel::py_equal(number, os.attr("getpid")()))
-                continue;
-            stale = !process_alive(number);
-        }
-        if (!stale) {
-            try {
-                stale = os.attr("stat")(path).attr("st_mtime").cast<double>() < hour_ago;
-            } catch (py::error_already_set &e) {
-                if (!e.matches(PyExc_OSError))
-                    throw;
-            }
-        }
-        if (stale)
+        if (is_stale_temporary(path, match.attr("group")(1)))
             remove_quietly(path);
     }
 }
