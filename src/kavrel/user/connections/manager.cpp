@@ -5,6 +5,9 @@
 // The file holds secrets and is shared by every process of the user, so a write goes to a temporary
 // file that replaces the old one only once it is complete, a new file is readable by its owner
 // only, and each read-change-write holds an exclusive lock on a file beside the connections file.
+// The same holds for the copies of Snowflake key files that profiles point at: a copy is written
+// once, whole, and never rewritten. A connections file that is a symbolic link is written through
+// to its target, and the temporary files of saves that were killed are removed by the next change.
 #include "_pyglue.hpp"
 
 #include <string>
