@@ -7,11 +7,16 @@ import pytest
 
 @pytest.fixture
 def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
-    """A fresh, empty home directory for the test (Path.home() and ~ resolve to it)."""
+    """A fresh, empty home directory for the test (Path.home() and ~ resolve to it), where new
+    files are private to their owner, as the store wants its secrets."""
+    import os
+
     home_dir = tmp_path / "home"
     home_dir.mkdir()
     monkeypatch.setenv("HOME", str(home_dir))
-    return home_dir
+    old_umask = os.umask(0o077)
+    yield home_dir
+    os.umask(old_umask)
 
 
 @pytest.fixture

@@ -341,29 +341,50 @@ def test_no_connections_file(home, capsys):
     assert capsys.readouterr() == (NO_FILE_LINES, "")
 
 
+DAMAGED = {
+    "no-toml-library": DEV.encode(),
+    "malformed-file": (DEV + "[dev\n").encode(),
+    "not-utf-8": DEV.encode() + b"user = '\xff'\n",
+    "primary-not-a-table": b"_primary = 'dev'\n" + DEV.encode(),
+}
+
+
 @pytest.mark.parametrize(
     ("breakage", "last_line"),
     [
         ("no-toml-library", "ValueError: TOML library is required. Install one of: tomli, toml"),
         ("malformed-file", "tomllib.TOMLDecodeError: "),
+        ("not-utf-8", "UnicodeDecodeError: "),
+        ("directory-in-place", "IsADirectoryError: "),
+        ("primary-not-a-table", "ValueError: The connections file "),
+        ("velmora-is-a-file", "NotADirectoryError: "),
     ],
 )
-def test_store_failures_are_reported_with_their_traceback(
+def test_store_failures_are_reported_with_their_traceback_and_file(
     home, monkeypatch, capsys, breakage, last_line
 ):
     from kavrel.user.connections import manager
 
-    (home / ".velmora").mkdir()
-    (home / ".velmora" / "connections.toml").write_text(DEV + "[dev\n")
+    velmora = home / ".velmora"
+    if breakage == "velmora-is-a-file":
+        velmora.write_text(DEV)
+    else:
+        (velmora / "connections.toml").mkdir(parents=True)
+        if breakage != "directory-in-place":
+            (velmora / "connections.toml").rmdir()
+            (velmora / "connections.toml").write_bytes(DAMAGED[breakage])
     if breakage == "no-toml-library":
         monkeypatch.setattr(manager, "TOML_AVAILABLE", False)
     assert tallyra() == 1
     out, err = capsys.readouterr()
     assert out.startswith("Error listing connections: ")
     assert out.count("\n") == 1
-    # The parse error comes from Python frames, which the traceback shows; the store's own
-    # refusal is raised in compiled code and has nothing to show but its last line.
-    if breakage == "malformed-file":
-        assert err.startswith("Traceback (most recent call last):\n")
-    assert err.splitlines()[-1].startswith(last_line)
-    assert out.removeprefix("Error listing connections: ").strip() in err.splitlines()[-1]
+    lines = err.splitlines()
+    error_line = next(line for line in reversed(lines) if not line.startswith("while reading"))
+    assert error_line.startswith(last_line)
+    assert out.removeprefix("Error listing connections: ").strip() in error_line
+    if breakage != "no-toml-library":
+        # Python frames (the parser's) show in the traceback; the store's own refusals are raised
+        # in compiled code and show only their last lines. Either way the file is named.
+        assert str(home / ".velmora" / "connections.toml") in err
+        assert "AttributeError" not in err

@@ -96,7 +96,7 @@ def test_get_primary_connection_checks_the_type_only_when_primaries_exist(store_
 
 def test_primaries_are_set_per_type_and_survive_deletion(store_file, capsys):
     path = store_file(STORE)
-    assert manager.set_primary_connection(" dev ") is False
+    assert manager.set_primary_connection("nobody") is False
     assert manager.set_primary_connection("crm") is True
     assert manager.set_primary_connection("dev", None) is True
     assert manager.set_primary_connection("dev", " SalesForce") is True
@@ -109,8 +109,8 @@ def test_primaries_are_set_per_type_and_survive_deletion(store_file, capsys):
     with pytest.raises(ValueError, match="^Invalid connection_type: postgres. Must be"):
         manager.set_primary_connection("pg")
     assert path.read_bytes() == before
-    assert manager.delete_connection(" dev ") is False
-    assert manager.delete_connection("dev") is True
+    assert manager.delete_connection("nobody") is False
+    assert manager.delete_connection(" dev ") is True
     assert manager.get_primary_connection("snowflake") == "dev"
     assert manager.tallyra() == ["crm", "pg"]
     assert capsys.readouterr().out.splitlines() == [
@@ -119,7 +119,7 @@ def test_primaries_are_set_per_type_and_survive_deletion(store_file, capsys):
         "✓ Set 'dev' as primary salesforce connection",
         "✓ Deleted connection 'dev'",
     ]
-    assert manager.delete_connection("_primary") is True
-    assert manager.get_primary_connection() is None
+    assert manager.delete_connection("_primary") is False
+    assert manager.get_primary_connection() == "dev"
     path.write_text("[_primary]\nname = 'dev'\n")
     assert manager.tallyra() == []

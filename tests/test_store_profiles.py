@@ -26,15 +26,15 @@ def test_save_strips_fills_every_key_and_reports(home, capsys):
     ]
     store = stored()
     assert list(store["dev"].items()) == list((dict.fromkeys(
-        ["connection_type", "private_key_file", "private_key_passphrase", "account", "user",
+        ["connection_type", "private_key_file", "private_key_passphrase", "account",
          "authenticator", "warehouse", "database", "schema", "role"], ""
-    ) | {"connection_type": "snowflake", "account": "xy", "user": "None",
+    ) | {"connection_type": "snowflake", "account": "xy",
          "authenticator": "SNOWFLAKE_JWT"}).items())  # fmt: skip
     assert list(store["crm"].items()) == [
         ("connection_type", "salesforce"), ("client_id", "id"), ("client_key", ""),
         ("sandbox", False), ("my_domain", ""),
         ("redirect_url", "https://localhost:1717//OauthRedirect")]  # fmt: skip
-    assert (store["sbx"]["sandbox"], store["sbx"]["redirect_url"]) == ("", "r")
+    assert ("sandbox" in store["sbx"], store["sbx"]["redirect_url"]) == (False, "r")
 
 
 def test_save_replaces_in_place_appends_new_and_leaves_primaries(home):
@@ -62,8 +62,8 @@ def test_update_replaces_the_profile_and_keeps_or_takes_the_type(home, capsys):
     manager.save_connection_config("dev", {"account": "a", "user": "u"})
     manager._save_connections_file({**stored(), "bare": {"account": "z"}})
     capsys.readouterr()
-    assert manager.update_connection(" dev ", {"role": "r"}) is False
-    assert manager.update_connection("dev", {"role": "r"}) is True
+    assert manager.update_connection("_primary", {"role": "r"}) is False
+    assert manager.update_connection(" dev ", {"role": "r"}) is True
     assert stored()["dev"]["account"] == ""
     assert manager.update_connection("bare", {}) is True
     assert manager.update_connection("dev", {"connection_type": " SALESFORCE "}) is True

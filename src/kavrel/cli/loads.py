@@ -165,6 +165,8 @@ def _profile(kind: str, name: str | None) -> dict[str, Any]:
 
 
 def _access_info(args: argparse.Namespace) -> dict[str, str]:
+    from kavrel.salesforce import oauth
+
     if args.instance_url is not None:
         if args.login_url is not None:
             raise CommandError("--login-url has no use with --instance-url")
@@ -174,9 +176,10 @@ def _access_info(args: argparse.Namespace) -> dict[str, str]:
                 f"--instance-url needs the access token in the environment variable "
                 f"{TOKEN_VARIABLE}"
             )
-        return {"access_token": token, "instance_url": args.instance_url.strip().rstrip("/")}
-    from kavrel.salesforce import oauth
-
+        try:
+            return oauth.bearer_access_info(token, args.instance_url, "--instance-url")
+        except oauth.OAuthError as error:
+            raise CommandError(str(error)) from None
     profile = _profile("salesforce", args.salesforce)
     try:
         return oauth.request_token(profile, args.login_url)

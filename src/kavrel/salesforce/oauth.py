@@ -7,8 +7,10 @@ org's `my_domain` and whether it is a `sandbox`. `request_token` turns such a pr
 
 from __future__ import annotations
 
+import ipaddress
 from collections.abc import Mapping
 from typing import Any
+from urllib.parse import urlsplit
 
 import requests
 
@@ -40,6 +42,50 @@ def is_sandbox(value: Any) -> bool:
     raise OAuthError(f"cannot tell whether sandbox={value!r} means true or false")
 
 
+def _is_loopback(host: str) -> bool:
+    if host == "localhost" or host.endswith(".localhost"):
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def require_encrypted(url: str, secret: str, option: str) -> str:
+    """Returns `url` when `secret` may be sent to it: over https, or over plain http only to this
+    machine (the local server). Raises OAuthError saying why otherwise."""
+    parts = urlsplit(url.strip())
+    scheme = parts.scheme.lower()
+    if scheme == "https" or (scheme == "http" and _is_loopback(parts.hostname or "")):
+        return url
+    if scheme == "http":
+        raise OAuthError(
+            f"{option} {url} uses http://, which would send the {secret} unencrypted; "
+            "use https:// (plain http is accepted only for a loopback address)"
+        )
+    raise OAuthError(f"{option} {url} must begin with https://")
+
+
+def require_header_safe(access_token: str) -> str:
+    """Returns the token when it can go into an HTTP header; the error never repeats it."""
+    printable = access_token.isascii() and access_token.isprintable()
+    if not printable or access_token != access_token.strip():
+        raise OAuthError(
+            "the access token holds a line break, a control or non-ASCII character, or blanks "
+            "around it; it cannot be sent as a header (check how it was copied)"
+        )
+    return access_token
+
+
+def bearer_access_info(access_token: str, instance_url: str, option: str) -> dict[str, str]:
+    """The `access_info` mapping for a token the user already holds, refused where it could leak."""
+    url = instance_url.strip().rstrip("/")
+    if "://" not in url:
+        url = "https://" + url
+    url = require_encrypted(url, "access token", option)
+    return {"access_token": require_header_safe(access_token), "instance_url": url}
+
+
 def _domain_name(my_domain: str) -> str:
     """The bare My Domain name, also when the profile holds a host name or a URL."""
     name = my_domain.strip()
@@ -58,7 +104,7 @@ def token_url(profile: Mapping[str, Any], login_url: str | None = None) -> str:
         base = login_url.strip().rstrip("/")
         if "://" not in base:
             base = "https://" + base
-        return base + TOKEN_PATH
+        return require_encrypted(base, "client secret", "--login-url") + TOKEN_PATH
     name = _domain_name(str(profile.get("my_domain") or ""))
     if not name:
         raise OAuthError(
@@ -104,7 +150,6 @@ def request_token(profile: Mapping[str, Any], login_url: str | None = None) -> d
         body = None
     if not isinstance(body, dict) or not body.get("access_token") or not body.get("instance_url"):
         raise OAuthError(f"Salesforce login failed: unexpected answer from {url}")
-    return {
-        "access_token": str(body["access_token"]),
-        "instance_url": str(body["instance_url"]).rstrip("/"),
-    }
+    return bearer_access_info(
+        str(body["access_token"]), str(body["instance_url"]), "the instance URL"
+    )

@@ -5,6 +5,9 @@
 // The file holds secrets and is shared by every process of the user, so a write goes to a temporary
 // file that replaces the old one only once it is complete, a new file is readable by its owner
 // only, and each read-change-write holds an exclusive lock on a file beside the connections file.
+// The same holds for the copies of Snowflake key files that profiles point at: a copy is written
+// once, whole, and never rewritten. A connections file that is a symbolic link is written through
+// to its target, and the temporary files of saves that were killed are removed by the next change.
 #include "_pyglue.hpp"
 
 #include <string>
@@ -271,25 +274,42 @@ void sync_directory(const py::object &directory) {
     }
 }
 
-// Writes `path` whole through `write(f)` (f: a UTF-8 text file): into a temporary file in the
-// same directory, synced, then renamed over `path`. On any failure the old file stays as it was
-// and the temporary file is removed. A new file is readable by its owner only; an existing file
-// keeps its mode.
-template <class Write> void write_atomically(const py::object &path, Write write) {
+// Temporary files are named ".<target name>.tmp-<pid>-<random>", so a later save can tell those of
+// killed processes (each holds every secret) from those of a save under way.
+py::str temporary_prefix(const py::object &target) {
+    return cat({py::str("."), target.attr("name"), py::str(".tmp-"), g("os").attr("getpid")(),
+                py::str("-")});
+}
+
+// The file a write replaces: the target of a symbolic link (a connections file kept in a dotfiles
+// repository stays a link), else the path itself.
+py::object write_target(const py::object &path) {
+    py::object os_path = g("os").attr("path");
+    if (kavrel::truthy(os_path.attr("islink")(path)))
+        return as_path(os_path.attr("realpath")(path));
+    return as_path(path);
+}
+
+// Writes `path` whole through `write(f)` (f: a UTF-8 text file, or a binary one): into a temporary
+// file in the same directory, synced, then renamed over `path`. On any failure the old file stays
+// as it was and the temporary file is removed. A new file is readable by its owner only; an
+// existing file keeps its mode.
+template <class Write>
+void write_atomically(const py::object &path, Write write, bool binary = false) {
     py::object os = g("os");
-    py::object target = as_path(path);
+    py::object target = write_target(path);
     py::object directory = target.attr("parent");
     py::tuple made = g("tempfile")
-                         .attr("mkstemp")(py::arg("prefix") = cat(
-                                              {py::str("."), target.attr("name"), py::str(".")}),
-                                          py::arg("suffix") = ".tmp", py::arg("dir") = directory);
+                         .attr("mkstemp")(py::arg("prefix") = temporary_prefix(target),
+                                          py::arg("dir") = directory);
     py::object fd = made[0], temporary = made[1], file = py::none();
     try {
         if (kavrel::truthy(target.attr("exists")())) {
             py::object mode = os.attr("stat")(target).attr("st_mode");
             os.attr("fchmod")(fd, mode & py::int_(07777));
         }
-        file = g("open")(fd, "w", py::arg("encoding") = "utf-8", py::arg("newline") = "");
+        file = binary ? g("open")(fd, "wb")
+                      : g("open")(fd, "w", py::arg("encoding") = "utf-8", py::arg("newline") = "");
         write(file);
         file.attr("flush")();
         os.attr("fsync")(file.attr("fileno")());
@@ -301,6 +321,66 @@ template <class Write> void write_atomically(const py::object &path, Write write
         throw;
     }
     sync_directory(directory);
+}
+
+// False only when no process `pid` exists (one of another user still counts as alive).
+bool process_alive(const py::object &pid) {
+    try {
+        g("os").attr("kill")(pid, 0);
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_ProcessLookupError))
+            return false;
+        if (!e.matches(PyExc_OSError))
+            throw;
+    }
+    return true;
+}
+
+const double HOUR = 3600;
+
+// Whether the temporary file `path` of process `pid` is left over: its process is gone (a killed
+// save), or it is older than an hour (its pid now names another process). A pid of None marks the
+// earlier naming, which carried none; under the store lock such a file is never in use.
+bool is_stale_temporary(const py::object &path, const py::object &pid) {
+    if (pid.is_none())
+        return true;
+    py::object os = g("os");
+    py::object number = g("int")(pid);
+    if (kavrel::py_equal(number, os.attr("getpid")()))
+        return false;
+    if (!process_alive(number))
+        return true;
+    try {
+        double modified = os.attr("stat")(path).attr("st_mtime").cast<double>();
+        return modified < g("time").attr("time")().cast<double>() - HOUR;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        return false;
+    }
+}
+
+// Removes the temporary files in `directory` that no save under way can still need. Runs under the
+// store lock, which every save holds while its temporary file exists.
+void remove_stale_temporaries(const py::object &directory) {
+    py::object pattern = g("re").attr("compile")(
+        R"(^\..+\.tmp-(\d{1,9})-[a-z0-9_]{8}$|^\.connections\.toml\.[a-z0-9_]{8}\.tmp$)");
+    py::object names;
+    try {
+        names = g("os").attr("listdir")(directory);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        return;
+    }
+    for (const py::handle &name : names) {
+        py::object match = pattern.attr("match")(name);
+        if (match.is_none())
+            continue;
+        py::object path = as_path(directory) / name;
+        if (is_stale_temporary(path, match.attr("group")(1)))
+            remove_quietly(path);
+    }
 }
 
 // Runs `body` while holding an exclusive lock on "<connections file>.lock", so a concurrent
@@ -319,6 +399,10 @@ template <class Body> py::object with_store_lock(const py::object &connections_f
     try {
         py::object fcntl = g("fcntl");
         fcntl.attr("flock")(fd, fcntl.attr("LOCK_EX"));
+        remove_stale_temporaries(lock_path.attr("parent"));
+        py::object target_directory = write_target(path).attr("parent");
+        if (!kavrel::py_equal(target_directory, lock_path.attr("parent")))
+            remove_stale_temporaries(target_directory);
         result = body();
     } catch (...) {
         close_quietly(py::none(), fd);
@@ -350,6 +434,17 @@ py::object key_destination(const py::object &source, const py::object &directory
     }
 }
 
+// Puts a copy of the key `source` at `destination`, which key_destination chose: free, or already
+// holding the same key. An existing copy is never written again, and a new one appears whole or
+// not at all: every profile may point at it, and a save killed halfway must not cost them their
+// key.
+void copy_key_file(const py::object &source, const py::object &destination) {
+    if (kavrel::truthy(g("os").attr("path").attr("lexists")(destination)))
+        return;
+    py::object content = as_path(source).attr("read_bytes")();
+    write_atomically(destination, [&](const py::object &f) { f.attr("write")(content); }, true);
+}
+
 // The `private_key_file` of a Snowflake profile: the caller's key file copied into the settings
 // directory (owner-only) when asked and possible, else the caller's path as given.
 py::str private_key_file(const py::dict &credentials, const py::object &directory,
@@ -363,9 +458,7 @@ py::str private_key_file(const py::dict &credentials, const py::object &director
         py::object destination = directory / base;
         if (!kavrel::py_equal(os_path.attr("abspath")(key), os_path.attr("abspath")(destination))) {
             destination = key_destination(key, directory, base);
-            if (!kavrel::truthy(os_path.attr("exists")(destination)) ||
-                !kavrel::truthy(os_path.attr("samefile")(key, destination)))
-                g("shutil").attr("copy2")(key, destination);
+            copy_key_file(key, destination);
             os.attr("chmod")(destination, OWNER_ONLY_FILE);
             kavrel::print_line(cat({py::str("✓ Copied private key to "), destination}));
         } else {
@@ -377,6 +470,17 @@ py::str private_key_file(const py::dict &credentials, const py::object &director
     return stripped(key);
 }
 
+// A credential given as None is not set: its key is left out of the table, which reads back as
+// empty (or as the key's default) like a key never given.
+bool is_set(const py::dict &credentials, const char *key) {
+    return !credentials.contains(key) || !credentials[key].is_none();
+}
+
+void put_text(py::dict &table, const py::dict &credentials, const char *key) {
+    if (is_set(credentials, key))
+        table[key] = text_of(credentials, key);
+}
+
 // The table of a profile of type `type`, built from `credentials` alone. A type other than
 // snowflake or salesforce gives a table holding only `connection_type`.
 py::dict build_profile(const py::str &type, const py::dict &credentials,
@@ -384,20 +488,22 @@ py::dict build_profile(const py::str &type, const py::dict &credentials,
     py::dict table;
     table["connection_type"] = type;
     if (is_type(type, "snowflake")) {
-        table["private_key_file"] = private_key_file(credentials, directory, copy_key);
-        table["private_key_passphrase"] = text_of(credentials, "private_key_passphrase");
-        table["account"] = text_of(credentials, "account");
-        table["user"] = text_of(credentials, "user");
+        if (is_set(credentials, "private_key_file"))
+            table["private_key_file"] = private_key_file(credentials, directory, copy_key);
+        for (const char *key : {"private_key_passphrase", "account", "user"})
+            put_text(table, credentials, key);
         table["authenticator"] = py::str("SNOWFLAKE_JWT");
         for (const char *key : {"warehouse", "database", "schema", "role"})
-            table[key] = text_of(credentials, key);
+            put_text(table, credentials, key);
     } else if (is_type(type, "salesforce")) {
-        table["client_id"] = text_of(credentials, "client_id");
-        table["client_key"] = text_of(credentials, "client_key");
-        table["sandbox"] = get(credentials, "sandbox", py::bool_(false));
-        table["my_domain"] = text_of(credentials, "my_domain");
-        table["redirect_url"] =
-            stripped(get(credentials, "redirect_url", py::str(DEFAULT_REDIRECT_URL)));
+        put_text(table, credentials, "client_id");
+        put_text(table, credentials, "client_key");
+        if (is_set(credentials, "sandbox"))
+            table["sandbox"] = get(credentials, "sandbox", py::bool_(false));
+        put_text(table, credentials, "my_domain");
+        if (is_set(credentials, "redirect_url"))
+            table["redirect_url"] =
+                stripped(get(credentials, "redirect_url", py::str(DEFAULT_REDIRECT_URL)));
     }
     return table;
 }
@@ -415,24 +521,81 @@ py::object initialize_velmora_directory() {
     return directory;
 }
 
+// Names the connections file in a note on `e`, which every printed traceback shows; the type and
+// the text of the exception stay what callers match on.
+void name_the_file(py::error_already_set &e, const py::object &path) {
+    if (kavrel::is_ordinary_error(e))
+        e.value().attr("add_note")(cat({py::str("while reading the connections file "), path}));
+}
+
+// `os.stat(path)`, or None when there is no such file.
+py::object stat_or_none(const py::object &path) {
+    try {
+        return g("os").attr("stat")(path);
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_FileNotFoundError))
+            return py::none();
+        name_the_file(e, path);
+        throw;
+    }
+}
+
+// The file holds secrets: say so, once per process and file, when others may read or change it.
+// Nothing is changed without the user.
+void warn_if_open_to_others(const py::object &path, const py::object &status) {
+    py::object mode = py::object(status.attr("st_mode")) & py::int_(07777);
+    if (!kavrel::truthy(mode & py::int_(0077)))
+        return;
+    py::object warned = g("_warned_open_files");
+    py::str key = py::str(path);
+    if (warned.contains(key))
+        return;
+    warned.attr("add")(key);
+    py::object quoted = g("shlex").attr("quote")(key);
+    g("print")(
+        cat({py::str("Warning: "), key, py::str(" is open to other users (mode "),
+             g("format")(mode, "04o"), py::str("); make it private with: chmod 600 "), quoted}),
+        py::arg("file") = g("sys").attr("stderr"));
+}
+
+// The top level of a store holds tables only; anything else would fail later, far from its cause.
+void require_tables_read(const py::object &store, const py::object &path) {
+    if (!PyDict_Check(store.ptr()))
+        kavrel::raise(PyExc_ValueError, cat({py::str("The connections file "), path,
+                                             py::str(" did not read as tables")}));
+    for (const py::handle &item : items_of(store)) {
+        py::handle name = item[py::int_(0)], table = item[py::int_(1)];
+        if (!PyDict_Check(table.ptr()))
+            kavrel::raise(PyExc_ValueError,
+                          cat({py::str("The connections file "), path, py::str(" is damaged: '"),
+                               py::str(name), py::str("' is not a table but "),
+                               py::str(kavrel::type_name(table))}));
+    }
+}
+
 py::object load_connections_file() {
     require_toml();
     py::object path = g("get_connections_file")();
-    if (!kavrel::truthy(as_path(path).attr("exists")()))
+    py::object status = stat_or_none(path);
+    if (status.is_none())
         kavrel::raise(PyExc_FileNotFoundError,
                       cat({py::str("Connections file not found: "), py::str(path)}));
+    warn_if_open_to_others(path, status);
     py::object mode = g("TOML_READ_MODE");
     bool binary = kavrel::truthy(mode.attr("__contains__")("b"));
-    py::object file =
-        binary ? g("open")(path, mode) : g("open")(path, mode, py::arg("encoding") = "utf-8");
-    py::object store;
+    py::object file = py::none(), store;
     try {
+        file =
+            binary ? g("open")(path, mode) : g("open")(path, mode, py::arg("encoding") = "utf-8");
         store = g("tomllib").attr("load")(file);
-    } catch (...) {
-        close_quietly(file, py::none());
+        file.attr("close")();
+    } catch (py::error_already_set &e) {
+        if (!file.is_none())
+            close_quietly(file, py::none());
+        name_the_file(e, path);
         throw;
     }
-    file.attr("close")();
+    require_tables_read(store, path);
     return store;
 }
 
@@ -455,6 +618,75 @@ py::object save_connections_file(const py::object &connections) {
 // ---------------------------------------------------------------------------------------------
 // Saving and updating profiles
 
+// Names the listing hides (those beginning with "_", such as the primaries' table) and the empty
+// name cannot hold a profile: saving one would replace the primaries or vanish from view.
+void require_profile_name(const py::str &name) {
+    if (!kavrel::truthy(name))
+        kavrel::raise(PyExc_ValueError, "A connection needs a name");
+    if (kavrel::truthy(name.attr("startswith")("_")))
+        kavrel::raise(PyExc_ValueError, cat({py::str("Cannot save a connection named '"), name,
+                                             py::str("': names beginning with '_' are reserved")}));
+}
+
+// The stored profile `name` (stripped), or None when there is none; reserved names hold no profile.
+py::object stored_profile(const py::object &store, const py::str &name) {
+    if (kavrel::truthy(name.attr("startswith")("_")) || !store.contains(name))
+        return py::none();
+    return store[name];
+}
+
+void drop_primary_entry(const py::object &primary, const py::object &entry, const py::str &name) {
+    if (primary.contains(entry) && kavrel::py_equal(stripped(primary[entry]), name))
+        primary.attr("__delitem__")(entry);
+}
+
+// A profile replaced by one of another type is no longer the primary of its old type: a stale
+// entry would send loads of that type to a profile that cannot serve them.
+void leave_old_type(const py::object &store, const py::str &name, const py::str &old_type) {
+    if (!store.contains("_primary"))
+        return;
+    py::object primary = store["_primary"];
+    drop_primary_entry(primary, cat({old_type, py::str("_primary")}), name);
+    drop_primary_entry(primary, py::str("name"), name);
+}
+
+bool key_in_use(const py::object &store, const py::str &key_path) {
+    for (const py::handle &table : store.attr("values")())
+        if (PyDict_Check(table.ptr()) &&
+            kavrel::py_equal(text_of(table, "private_key_file"), key_path))
+            return true;
+    return false;
+}
+
+// Removes the key copy of a replaced profile when it lies in the settings directory and no profile
+// points at it any longer. Keys elsewhere are the user's own and stay.
+void remove_unused_key_copy(const py::object &store, const py::object &old_table,
+                            const py::object &directory) {
+    py::str key_path = text_of(old_table, "private_key_file");
+    py::object os_path = g("os").attr("path");
+    if (!kavrel::truthy(key_path) || key_in_use(store, key_path))
+        return;
+    py::object key_directory = os_path.attr("dirname")(os_path.attr("abspath")(key_path));
+    if (kavrel::py_equal(key_directory, os_path.attr("abspath")(directory)) &&
+        kavrel::truthy(os_path.attr("isfile")(key_path)))
+        remove_quietly(key_path);
+}
+
+// Puts `table` into the store under `name` and writes the store. When the name held a profile of
+// another type, that type's primaries let go of it, and its key copy goes once unused.
+void store_profile(const py::object &store, const py::str &name, const py::dict &table,
+                   const py::object &directory) {
+    py::object old = stored_profile(store, name);
+    store[name] = table;
+    bool type_changed =
+        !old.is_none() && !kavrel::py_equal(profile_type(old), table["connection_type"]);
+    if (type_changed)
+        leave_old_type(store, name, profile_type(old));
+    g("_save_connections_file")(store);
+    if (type_changed)
+        remove_unused_key_copy(store, old, directory);
+}
+
 py::object save_connection_config(const py::object &connection_name, const py::object &credentials,
                                   const py::object &connection_type, const py::object &copy_key) {
     kavrel::require_str(connection_name, "connection_name");
@@ -462,6 +694,7 @@ py::object save_connection_config(const py::object &connection_name, const py::o
     kavrel::require_str(connection_type, "connection_type");
     require_toml();
     py::str name = stripped(connection_name);
+    require_profile_name(name);
     py::str type = normalised_type(connection_type);
     g("initialize_velmora_directory")();
     py::object path = g("get_connections_file")();
@@ -474,8 +707,8 @@ py::object save_connection_config(const py::object &connection_name, const py::o
             kavrel::raise(PyExc_ValueError,
                           cat({py::str("Unknown connection type: "), type,
                                py::str(". Must be 'snowflake' or 'salesforce'")}));
-        store[name] = build_profile(type, credentials, directory, copy_key);
-        g("_save_connections_file")(store);
+        store_profile(store, name, build_profile(type, credentials, directory, copy_key),
+                      directory);
         return py::none();
     });
     kavrel::print_line(
@@ -484,12 +717,12 @@ py::object save_connection_config(const py::object &connection_name, const py::o
 }
 
 // The type an update writes when the caller names none: the `connection_type` of `credentials`
-// when it has one, else the stored one.
+// when it has one (None counts as not given), else the stored one.
 py::object update_type(const py::handle &table, const py::dict &credentials) {
-    if (!credentials.contains("connection_type"))
+    if (!credentials.contains("connection_type") || credentials["connection_type"].is_none())
         return get(table, "connection_type", py::str("snowflake"));
     py::object given = credentials["connection_type"];
-    if (!given.is_none() && !PyUnicode_Check(given.ptr()))
+    if (!PyUnicode_Check(given.ptr()))
         kavrel::raise(PyExc_TypeError, "credentials['connection_type'] must be str or None, not " +
                                            kavrel::type_name(given));
     return given;
@@ -500,23 +733,24 @@ py::object update_connection(const py::object &connection_name, const py::object
     kavrel::require_str(connection_name, "connection_name");
     kavrel::require_dict(credentials, "credentials");
     kavrel::require_str_or_none(connection_type, "connection_type");
+    py::str name = stripped(connection_name);
     py::object written_type = with_store_lock(g("get_connections_file")(), [&]() -> py::object {
         py::object store = g("_load_connections_file")();
-        if (!store.contains(connection_name))
+        py::object old = stored_profile(store, name);
+        if (old.is_none())
             return py::none();
-        py::object raw = connection_type.is_none()
-                             ? update_type(store[connection_name], credentials)
-                             : connection_type;
+        py::object raw =
+            connection_type.is_none() ? update_type(old, credentials) : connection_type;
         py::str type = normalised_type(raw);
         py::object directory = g("get_velmora_dir")();
-        store[connection_name] = build_profile(type, credentials, directory, copy_key);
-        g("_save_connections_file")(store);
+        store_profile(store, name, build_profile(type, credentials, directory, copy_key),
+                      directory);
         return type;
     });
     if (written_type.is_none())
         return py::bool_(false);
-    kavrel::print_line(cat({py::str("✓ Updated connection '"), connection_name, py::str("' ("),
-                            written_type, py::str(")")}));
+    kavrel::print_line(
+        cat({py::str("✓ Updated connection '"), name, py::str("' ("), written_type, py::str(")")}));
     return py::bool_(true);
 }
 
@@ -601,18 +835,19 @@ py::object set_primary_connection(const py::object &connection_name,
                                   const py::object &connection_type) {
     kavrel::require_str(connection_name, "connection_name");
     kavrel::require_str_or_none(connection_type, "connection_type");
+    py::str name = stripped(connection_name);
     py::object written_type = with_store_lock(g("get_connections_file")(), [&]() -> py::object {
         py::object store = g("_load_connections_file")();
-        if (!store.contains(connection_name))
+        py::object profile = stored_profile(store, name);
+        if (profile.is_none())
             return py::none();
-        py::str type = connection_type.is_none() ? profile_type(store[connection_name])
-                                                 : normalised_type(connection_type);
+        py::str type =
+            connection_type.is_none() ? profile_type(profile) : normalised_type(connection_type);
         if (!is_type(type, "snowflake") && !is_type(type, "salesforce"))
             raise_invalid_type(type);
         if (!store.contains("_primary"))
             store["_primary"] = py::dict();
         py::object primary = store["_primary"];
-        py::str name = stripped(connection_name);
         primary[cat({type, py::str("_primary")})] = name;
         primary["name"] = name;
         g("_save_connections_file")(store);
@@ -620,23 +855,24 @@ py::object set_primary_connection(const py::object &connection_name,
     });
     if (written_type.is_none())
         return py::bool_(false);
-    kavrel::print_line(cat({py::str("✓ Set '"), connection_name, py::str("' as primary "),
-                            written_type, py::str(" connection")}));
+    kavrel::print_line(cat({py::str("✓ Set '"), name, py::str("' as primary "), written_type,
+                            py::str(" connection")}));
     return py::bool_(true);
 }
 
 py::object delete_connection(const py::object &connection_name) {
     kavrel::require_str(connection_name, "connection_name");
+    py::str name = stripped(connection_name);
     py::object deleted = with_store_lock(g("get_connections_file")(), [&]() -> py::object {
         py::object store = g("_load_connections_file")();
-        if (!store.contains(connection_name))
+        if (stored_profile(store, name).is_none())
             return py::bool_(false);
-        store.attr("__delitem__")(connection_name);
+        store.attr("__delitem__")(name);
         g("_save_connections_file")(store);
         return py::bool_(true);
     });
     if (kavrel::truthy(deleted))
-        kavrel::print_line(cat({py::str("✓ Deleted connection '"), connection_name, py::str("'")}));
+        kavrel::print_line(cat({py::str("✓ Deleted connection '"), name, py::str("'")}));
     return deleted;
 }
 
@@ -673,9 +909,10 @@ PYBIND11_MODULE(manager, m) {
     kavrel::bind_module_globals(m);
     m.doc() = "The user's saved Snowflake and Salesforce connection profiles "
               "(~/.velmora/connections.toml).";
-    for (const char *module : {"os", "shutil", "fcntl", "tempfile"})
+    for (const char *module : {"os", "shutil", "fcntl", "tempfile", "re", "shlex", "sys", "time"})
         kavrel::set_global(module, py::module_::import(module));
     kavrel::set_global("Path", py::module_::import("pathlib").attr("Path"));
+    kavrel::set_global("_warned_open_files", py::set());
     bind_toml_library();
 
     py::options options;
