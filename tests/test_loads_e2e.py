@@ -172,6 +172,44 @@ def test_a_failed_job_fails_the_run(args, break_server, message, loaded, home, s
     assert names(server) == loaded
 
 
+@pytest.mark.parametrize(
+    ("args", "break_server", "status", "totals"),
+    [
+        (["insert", "--batch-size", "2"], None, 0,
+         "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, "
+         "0 not processed"),
+        # One 503 on a status read is retried: the verdict stays right.
+        (["upsert", "--external-id", "Ext__c"], lambda s: s.fail_next_request("GET", "AAA", 503),
+         0, "1 batch (1 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, "
+            "0 not processed"),
+        (["insert"], lambda s: s.force_job_state("Failed"), 1,
+         "1 batch (0 succeeded, 1 failed), 3 rows, 0 records succeeded, 0 failed, "
+         "3 not processed"),
+    ],
+)  # fmt: skip
+def test_every_summary_adds_up(args, break_server, status, totals, home, server, db) -> None:
+    save_salesforce()
+    if break_server:
+        break_server(server)
+    done = kavrel(home, *args, "--sobject", "Account", "--query", QUERY,
+                  "--results-dir", "out/new", server=server, db=db)  # fmt: skip
+    assert done.returncode == status, done.stderr
+    lines = done.stdout.splitlines()
+    assert totals in lines
+    if status == 0:
+        assert len(server.rows("Account")) == 3
+        return
+    [job_id] = [line.split()[1] for line in lines[1:2]]
+    assert f"job {job_id}: Salesforce says: InvalidBatch : The job was set to fail" in lines
+    unprocessed = home.parent / "out" / "new" / f"{job_id}-unprocessed.csv"
+    assert lines[-1] == f"3 records not processed in job {job_id}: see out/new/{unprocessed.name}"
+    assert "Globex" in unprocessed.read_text(encoding="utf-8")
+    modes = [
+        p.stat().st_mode & 0o777 for p in (unprocessed, unprocessed.parent, home.parent / "out")
+    ]
+    assert modes == [0o600, 0o700, 0o700]
+
+
 def test_wrong_client_secret_gives_the_login_error(home: Path, server, db: Path) -> None:
     save_salesforce(secret="not-the-secret")
     done = kavrel(home, "insert", "--sobject", "Account", "--query", QUERY, server=server, db=db)

@@ -493,6 +493,8 @@ def test_single_job_exact_lines_document_and_result(wire, caplog, operation):
     if operation == "delete":
         expected.insert(4, ("DEBUG", "JOB: {'id': '750J1', 'state': 'Open'}"))
     assert logged(caplog) == expected
+    about_the_job = [getattr(r, "job_id", None) for r in caplog.records][4:]
+    assert about_the_job == ["750J1"] * (len(expected) - 4)
     assert w.calls == [
         ("post", URL, HEADERS, DOCUMENTS[operation] + '"lineEnding": "CRLF"}'),
         ("send_file", ACCESS, "750J1", 3000),
@@ -507,8 +509,13 @@ def test_single_job_exact_lines_document_and_result(wire, caplog, operation):
 @pytest.mark.parametrize("state", ["Failed", "Aborted"])
 def test_single_job_failure_raises_after_two_error_lines(wire, caplog, operation, state):
     wire(states=[["Open", state]])
-    with pytest.raises(RuntimeError, match=f"^Salesforce {operation} job failed: {state}$"):
+    with pytest.raises(
+        vantro.JobFailed, match=f"^Salesforce {operation} job failed: {state}$"
+    ) as e:
         getattr(vantro, operation)(RecordingSession(1), ACCESS, "Ac", SOURCE, *EXTRA[operation])
+    assert (e.value.job_id, e.value.state, e.value.job_info) == (
+        "750J1", state, {"id": "750J1", "state": state})  # fmt: skip
+    assert isinstance(e.value, RuntimeError)
     assert logged(caplog)[-2:] == [
         ("ERROR", f"❌ {operation.capitalize()} job failed with status: {state}"),
         ("ERROR", f"❌ Job details: {{'id': '750J1', 'state': '{state}'}}"),
