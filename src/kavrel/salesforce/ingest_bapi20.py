@@ -185,6 +185,8 @@ def _with_retries(
 ) -> requests.Response:
     """Sends a request, again after a pause for as long as `may_retry(error)` and the budget
     allow; the last error is raised as it came."""
+    # Counted both ways: the pauses asked for, and the time gone (a try can itself take long).
+    started = time.monotonic()
     waited = 0.0
     attempt = 0
     while True:
@@ -196,7 +198,8 @@ def _with_retries(
             asked = _retry_after(error)
             if asked is not None:
                 delay = asked
-            if not may_retry(error) or waited + delay > RETRY_BUDGET:
+            spent = max(waited, time.monotonic() - started)
+            if not may_retry(error) or spent + delay > RETRY_BUDGET:
                 raise
             attempt += 1
             waited += delay

@@ -28,6 +28,15 @@ const char *const INGEST_PATH = "/services/data/v62.0/jobs/ingest";
 const int CONNECT_TIMEOUT = 10;
 const int READ_TIMEOUT = 120;
 
+const char *const SINGLE_JOB_DOC =
+    "Loads all rows of `query` into `sobject` through one Bulk API job and returns the parsed\n"
+    "job-creation answer once the job is JobComplete.\n\n"
+    "Raises JobFailed when the job ends Failed or Aborted, BulkApiError when Salesforce refuses\n"
+    "to create it, DuplicateColumns when two columns share a name and UploadTooLarge when the\n"
+    "CSV is above the per-upload limit (both before any job exists). Any exception raised after\n"
+    "the job was created carries the job's id as its `job_id` attribute; a job still Open then\n"
+    "has been aborted.";
+
 const char *const JOB_FAILED_DOC =
     "A load job that ended Failed or Aborted.\n\n"
     "Attributes: job_id (the job's id), state (its final state) and job_info (the last status\n"
@@ -733,7 +742,7 @@ PYBIND11_MODULE(vantro, m) {
     py::options options;
     options.disable_function_signatures();
     m.def("upsert", &upsert, UPSERT_DOC);
-    m.def("update", &update);
-    m.def("insert", &insert);
-    m.def("delete", &delete_);
+    m.def("update", &update, SINGLE_JOB_DOC);
+    m.def("insert", &insert, SINGLE_JOB_DOC);
+    m.def("delete", &delete_, SINGLE_JOB_DOC);
 }
