@@ -147,10 +147,12 @@ class JobTracker(logging.Handler):
 
     def emit(self, record: logging.LogRecord) -> None:
         job_id = getattr(record, "job_id", None)
-        if job_id is not None:
+        event = getattr(record, "job_event", None)
+        # Records that only mention a job (a retried read) say nothing of its state.
+        if job_id is not None and event is not None:
             job_id = str(job_id)
             self.jobs.pop(job_id, None)  # most recent last
-            self.jobs[job_id] = str(getattr(record, "job_event", ""))
+            self.jobs[job_id] = str(event)
 
     def interrupted_message(self) -> str:
         job_id = self.job_id
