@@ -89,6 +89,7 @@ py::object py_len(const py::handle &value) {
 void log(const char *level, const py::handle &message) { g("logger").attr(level)(message); }
 
 // A log record about a job. `event` says what just happened to it: "created", "sent",
+// "closing" (the close is being sent: if it breaks off, "aborted" or "closed" follows),
 // "closed", "polled", "ended", "aborted" (by us, as it was still open), "open" (still open,
 // could not be aborted) or "error" (its batch broke off).
 void log_job(const char *level, const py::handle &message, const py::handle &job_id,
@@ -399,7 +400,7 @@ bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info
         batch_data = py::none();
         log_job("info", str_of("✅ Batch file sent successfully"), job_id, "sent");
 
-        log_job("debug", str_of("🔍 Closing job to start processing..."), job_id, "sent");
+        log_job("debug", str_of("🔍 Closing job to start processing..."), job_id, "closing");
         close_sent = true;
         close_results = g("ingest").attr("job_close")(run.access_info, job_id);
     } catch (py::error_already_set &) {
@@ -595,7 +596,7 @@ py::object run_created_job(const SingleJob &op, const py::object &access_info,
         data = py::none();
         log_job("info", str_of("✅ Data sent to Salesforce"), job_id, "sent");
 
-        log_job("debug", str_of("closing job"), job_id, "sent");
+        log_job("debug", str_of("closing job"), job_id, "closing");
         close_sent = true;
         g("ingest").attr("job_close")(access_info, job_id);
     } catch (py::error_already_set &) {
