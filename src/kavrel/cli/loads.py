@@ -296,7 +296,10 @@ def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
     if total == 0:
         return 0
     limit = min(PREVIEW_ROWS, args.batch_size or PREVIEW_ROWS)
-    rows = session.sql(f"SELECT * FROM ({query}) AS _kavrel_preview LIMIT {limit}").collect()
+    # Batches are pages in the order of all columns: show the first batch's rows as it will be.
+    order = " ORDER BY ALL" if args.batch_size is not None else ""
+    preview = f"SELECT * FROM ({query}) AS _kavrel_preview{order} LIMIT {limit}"
+    rows = session.sql(preview).collect()
     text = json_to_csv([row.asDict() for row in rows])
     print(f"First {len(rows):,} rows of the first batch's CSV:")
     print(text.replace("\r\n", "\n"), end="" if text.endswith("\r\n") else "\n")
