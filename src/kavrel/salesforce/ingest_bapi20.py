@@ -196,8 +196,8 @@ def _with_retries(
             delay = min(LONGEST_RETRY_DELAY, FIRST_RETRY_DELAY * 2**attempt)
             delay *= random.uniform(0.5, 1.0)
             asked = _retry_after(error)
-            if asked is not None:
-                delay = asked
+            if asked is not None:  # never sooner than the server asks, nor at once
+                delay = max(delay, asked)
             spent = max(waited, time.monotonic() - started)
             if not may_retry(error) or spent + delay > RETRY_BUDGET:
                 raise
@@ -205,7 +205,7 @@ def _with_retries(
             waited += delay
             logger.warning(
                 "%s of job %s failed (%s); trying again in %.1f s",
-                what, job_id, error or type(error).__name__, delay, extra={"job_id": job_id},
+                what, job_id, str(error) or type(error).__name__, delay, extra={"job_id": job_id},
             )  # fmt: skip
             time.sleep(delay)
 
