@@ -94,8 +94,16 @@ def test_changes_are_retried_only_when_the_server_was_never_reached(no_sleep):
     assert len(no_sleep) > 1 and sum(no_sleep) <= ingest.RETRY_BUDGET
 
 
+@pytest.mark.parametrize("kind", ["sqlite", "duckdb"])
 @pytest.mark.parametrize("operation", ["upsert", "insert", "update", "delete"])
-def test_repeated_column_names_are_refused_before_any_job(bulk_server, source, operation):
+def test_repeated_column_names_are_refused_before_any_job(bulk_server, source, operation, kind):
+    if kind == "duckdb":
+        pytest.importorskip("duckdb", reason="DuckDB is an optional extra")
+        from kavrel.sflake.local import DuckDBSession
+
+        source = DuckDBSession()
+        source.connection.execute("CREATE TABLE accounts (Name TEXT, Ext__c TEXT)")
+        source.connection.executemany("INSERT INTO accounts VALUES (?, ?)", ROWS)
     extra = {"upsert": ("Ext__c", 2), "delete": (None,)}.get(operation, ())
     query = "SELECT a.Name, b.Name, a.Ext__c FROM accounts a JOIN accounts b USING (Ext__c)"
     with pytest.raises(DuplicateColumns, match="more than one column named Name;"):

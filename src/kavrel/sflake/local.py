@@ -127,8 +127,28 @@ class SQLiteSession(_Session):
             raise DuplicateColumns(list(dict.fromkeys(twins)))
 
 
+# A query wrapped as a subquery, as the load operations page through it.
+_WRAPPED = re.compile(r"^SELECT \* FROM \((?P<query>.*)\) AS \w+ ", re.S)
+
+
 class DuckDBSession(_Session):
-    """A session over a DuckDB database file, or `:memory:` (needs the `duckdb` extra)."""
+    """A session over a DuckDB database file, or `:memory:` (needs the `duckdb` extra).
+
+    DuckDB renames the second "x" of a subquery's columns to "x_1", which cannot be told from a
+    real column name, so a wrapped query's own column names are read with DESCRIBE.
+    """
+
+    def _collect(self, text: str) -> list[Row]:
+        match = _WRAPPED.match(text)
+        if match is not None:
+            from kavrel.sflake.query import check_distinct_names
+
+            try:
+                described = self.connection.execute(f"DESCRIBE {match['query']}").fetchall()
+            except Exception:  # noqa: BLE001 (a query DESCRIBE cannot take runs as it is)
+                described = []
+            check_distinct_names(row[0] for row in described)
+        return super()._collect(text)
 
     def __init__(self, database: str | PathLike[str] = ":memory:") -> None:
         try:

@@ -20,12 +20,14 @@ class DuplicateColumns(ValueError):
 
 def check_distinct_columns(row: Any) -> None:
     """Raises `DuplicateColumns` when the row's column names (its `_fields`) repeat a name."""
-    fields = getattr(row, "_fields", None)
-    if not fields:
-        return
+    check_distinct_names(getattr(row, "_fields", None) or ())
+
+
+def check_distinct_names(names: Any) -> None:
+    """Raises `DuplicateColumns` when `names` repeat a name."""
     seen: set[str] = set()
     repeated: list[str] = []
-    for name in fields:
+    for name in names:
         if name in seen and name not in repeated:
             repeated.append(name)
         seen.add(name)
