@@ -138,10 +138,10 @@ def test_answers_that_are_not_2xx_raise_with_salesforce_code_and_message(bulk_se
     error = error_of(lambda: ingest.job_status(access, "750000000000000AAA"))
     assert (error.status_code, error.error_code) == (404, "NOT_FOUND")
 
-    bulk_server.fail_next_request("GET", job_id, 503)
-    error = error_of(lambda: ingest.job_status(access, job_id))
+    bulk_server.fail_next_request("PUT", "/batches", 503)  # a change is not retried on a 503
+    other = create_job(bulk_server, object="Account", operation="insert")
+    error = error_of(lambda: ingest.send_file(access, other, csv_text([["Name"], ["C"]])))
     assert (error.status_code, error.error_code) == (503, "SERVICE_UNAVAILABLE")
-    assert ingest.job_status(access, job_id)["state"] == "Open"  # only the next request fails
 
     bulk_server.fail_next_request("PATCH", job_id, 500, {"message": "boom"})
     error = error_of(lambda: ingest.job_close(access, job_id))

@@ -1,5 +1,6 @@
 from __future__ import annotations
 
+import json
 import logging
 import sys
 from pathlib import Path
@@ -73,38 +74,77 @@ def test_table_shows_each_job_and_the_totals() -> None:
     outcomes = [
         loadreport.JobOutcome(1, "750A", 25000, "JobComplete", processed=25000, failed=0),
         loadreport.JobOutcome(2, "750B", 1234, "JobComplete", processed=1234, failed=2),
-        loadreport.JobOutcome(3, None, 0, "error", error="401 Client Error: Unauthorized"),
-        loadreport.JobOutcome(4, "750D", 10, "Failed", processed=0, failed=0),
+        loadreport.JobOutcome(3, None, 7, "error", error="Bulk API error 401: Unauthorized"),
+        loadreport.JobOutcome(4, "750D", 10, "Failed", processed=4, failed=1,
+                              error_message="InvalidBatch : bad line"),
+        loadreport.JobOutcome(5, "750E", 3, "unknown", error="could not read"),
+    ]  # fmt: skip
+    summary = loadreport.LoadSummary(26254, outcomes)
+    assert loadreport.format_table(summary).splitlines() == [
+        "batch  job id  state          rows  succeeded  failed  not processed",
+        "1      750A    JobComplete  25,000     25,000       0              0",
+        "2      750B    JobComplete   1,234      1,232       2              0",
+        "3      -       error             7          -       -              -",
+        "4      750D    Failed           10          3       1              6",
+        "5      750E    unknown           3          -       -              -",
+        "batch 3: Bulk API error 401: Unauthorized",
+        "batch 4: Salesforce says: InvalidBatch : bad line",
+        "batch 5: could not read",
+        "5 batches (2 succeeded, 3 failed), 26,254 rows, 26,235 records succeeded, 3 failed, "
+        "6 not processed, 3 unknown, 7 not sent",
     ]
-    assert loadreport.format_table(outcomes).splitlines() == [
-        "batch  job id  state          rows  succeeded  failed",
-        "1      750A    JobComplete  25,000     25,000       0",
-        "2      750B    JobComplete   1,234      1,232       2",
-        "3      -       error             0          -       -",
-        "4      750D    Failed           10          0       0",
-        "batch 3: 401 Client Error: Unauthorized",
-        "4 batches (2 succeeded, 2 failed), 26,244 rows, 26,232 records succeeded, 2 failed",
-    ]
+    # Every row of the query is accounted for exactly once.
+    totals = summary.as_dict()["totals"]
+    parts = ("succeeded", "failed", "not_processed", "unknown", "not_sent")
+    assert sum(totals[k] for k in parts) == totals["rows"] and summary.exit_status == 1
+    job = json.loads(summary.to_json())["jobs"][3]
+    assert {k: job[k] for k in ("id", "state", "rows", "succeeded", "failed", "not_processed")} == {
+        "id": "750D", "state": "Failed", "rows": 10, "succeeded": 3, "failed": 1,
+        "not_processed": 6}  # fmt: skip
 
 
 @pytest.mark.parametrize(
-    ("lines", "message"),
+    ("jobs", "query_rows", "status"),
+    [
+        ([("JobComplete", 5, 5, 0)], 5, 0),
+        ([("JobComplete", 5, 5, 0)], 6, 1),  # a row of the query was never sent
+        ([("JobComplete", 5, 4, 0)], 5, 1),  # a row sent was never processed
+        ([("JobComplete", 5, 5, 1)], 5, 1),
+        ([("Aborted", 5, 5, 0)], 5, 1),
+        ([("InProgress", 5, 0, 0)], 5, 1),
+    ],
+)
+def test_exit_status_is_0_only_when_every_row_succeeded(jobs, query_rows, status) -> None:
+    outcomes = [loadreport.JobOutcome(None, f"750{i}", rows, state, processed=p, failed=f)
+                for i, (state, rows, p, f) in enumerate(jobs)]  # fmt: skip
+    assert loadreport.LoadSummary(query_rows, outcomes).exit_status == status
+
+
+def record(job_id: str | None, event: str = "") -> logging.LogRecord:
+    extra = {} if job_id is None else {"job_id": job_id, "job_event": event}
+    return logging.makeLogRecord({"msg": "any wording", "levelno": logging.DEBUG, **extra})
+
+
+@pytest.mark.parametrize(
+    ("events", "message"),
     [
         ([], "Interrupted before any job was created."),
-        (["✅ Job created: 750X", "✅ Data sent to Salesforce"],
-         "Interrupted while job 750X was in flight; it was not aborted, "
-         "check its state in Salesforce."),
-        (["🆔 Job ID: 750A", "✅ Batch job completed successfully!", "🆔 Job ID: 750B"],
-         "Interrupted while job 750B was in flight; it was not aborted, "
-         "check its state in Salesforce."),
-        (["🆔 Job ID: 750A", "❌ Batch job failed with status: Failed"],
+        ([("750X", "created"), ("750X", "sent")],
+         "Interrupted while job 750X was open; it could not be aborted: abort it in Salesforce "
+         "(Setup, Bulk Data Load Jobs)."),
+        ([("750X", "sent"), ("750X", "aborted")],
+         "Interrupted; job 750X was still open and has been aborted."),
+        ([("750A", "ended"), ("750B", "closed"), ("750B", "polled")],
+         "Interrupted while job 750B was processing; it was left to finish: check its state in "
+         "Salesforce (Setup, Bulk Data Load Jobs)."),
+        ([("750A", "created"), ("750A", "ended"), (None, "")],
          "Interrupted; the last job, 750A, had already finished."),
     ],
 )  # fmt: skip
-def test_tracker_names_the_job_in_flight(lines: list[str], message: str) -> None:
+def test_tracker_names_the_job_in_flight(events, message: str) -> None:
     tracker = loadreport.JobTracker()
-    for line in lines:
-        tracker.handle(logging.makeLogRecord({"msg": line, "levelno": logging.DEBUG}))
+    for job_id, event in events:
+        tracker.handle(record(job_id, event))
     assert tracker.interrupted_message() == message
 
 

@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from kavrel.salesforce import ingest_bapi20
 from kavrel.user.connections import manager
 
 SECRET = "local-secret"
@@ -88,9 +89,13 @@ def test_upsert_loads_every_batch(flag, shown, hidden, home: Path, server, db: P
     assert done.returncode == 0, done.stderr
     assert sorted((r["Name"], r["Ext__c"]) for r in server.rows("Account")) == ACCOUNTS
     lines = done.stdout.splitlines()
-    assert lines[0].split() == ["batch", "job", "id", "state", "rows", "succeeded", "failed"]
+    assert lines[0] == (
+        "batch  job id              state        rows  succeeded  failed  not processed"
+    )
     assert [line.split()[0] for line in lines[1:3]] == ["1", "2"]
-    assert lines[-1] == "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed"
+    assert lines[-1] == (
+        "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
+    )
     assert shown is None or shown in done.stderr
     assert hidden is None or hidden not in done.stderr
 
@@ -100,7 +105,7 @@ def test_insert_update_delete_round_trip(home: Path, server, db: Path) -> None:
     done = kavrel(home, "insert", "--sobject", "Account", "--query", QUERY, server=server, db=db)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-1] == (
-        "1 batch (1 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed"
+        "1 batch (1 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
     )
     with sqlite3.connect(db) as connection:
         connection.execute("CREATE TABLE changes (Id TEXT, Name TEXT)")
@@ -152,7 +157,8 @@ def test_rejected_records_are_saved_and_fail_the_run(home: Path, server, db: Pat
     [
         # The first batch's job is refused; the second batch still loads.
         (["upsert", "--external-id", "Ext__c", "--batch-size", "2"],
-         lambda s: s.fail_next_request("POST", "/jobs/ingest", 500), "batch 1: 500", ["Initech"]),
+         lambda s: s.fail_next_request("POST", "/jobs/ingest", 500),
+         "batch 1: Bulk API error 500 INTERNAL_SERVER_ERROR", ["Initech"]),
         (["insert"], lambda s: s.force_job_state("Failed"),
          "Error: Salesforce insert job failed: Failed", []),
     ],
@@ -164,6 +170,44 @@ def test_a_failed_job_fails_the_run(args, break_server, message, loaded, home, s
     assert done.returncode == 1
     assert message in done.stdout + done.stderr
     assert names(server) == loaded
+
+
+@pytest.mark.parametrize(
+    ("args", "break_server", "status", "totals"),
+    [
+        (["insert", "--batch-size", "2"], None, 0,
+         "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, "
+         "0 not processed"),
+        # One 503 on a status read is retried: the verdict stays right.
+        (["upsert", "--external-id", "Ext__c"], lambda s: s.fail_next_request("GET", "AAA", 503),
+         0, "1 batch (1 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, "
+            "0 not processed"),
+        (["insert"], lambda s: s.force_job_state("Failed"), 1,
+         "1 batch (0 succeeded, 1 failed), 3 rows, 0 records succeeded, 0 failed, "
+         "3 not processed"),
+    ],
+)  # fmt: skip
+def test_every_summary_adds_up(args, break_server, status, totals, home, server, db) -> None:
+    save_salesforce()
+    if break_server:
+        break_server(server)
+    done = kavrel(home, *args, "--sobject", "Account", "--query", QUERY,
+                  "--results-dir", "out/new", server=server, db=db)  # fmt: skip
+    assert done.returncode == status, done.stderr
+    lines = done.stdout.splitlines()
+    assert totals in lines
+    if status == 0:
+        assert len(server.rows("Account")) == 3
+        return
+    [job_id] = [line.split()[1] for line in lines[1:2]]
+    assert f"job {job_id}: Salesforce says: InvalidBatch : The job was set to fail" in lines
+    unprocessed = home.parent / "out" / "new" / f"{job_id}-unprocessed.csv"
+    assert lines[-1] == f"3 records not processed in job {job_id}: see out/new/{unprocessed.name}"
+    assert "Globex" in unprocessed.read_text(encoding="utf-8")
+    modes = [
+        p.stat().st_mode & 0o777 for p in (unprocessed, unprocessed.parent, home.parent / "out")
+    ]
+    assert modes == [0o600, 0o700, 0o700]
 
 
 def test_wrong_client_secret_gives_the_login_error(home: Path, server, db: Path) -> None:
@@ -225,10 +269,34 @@ def test_dry_run_shows_the_first_rows_and_creates_no_job(kind: str, home: Path, 
     )
 
 
-def test_ctrl_c_names_the_job_in_flight(home: Path, server, db: Path) -> None:
+@pytest.mark.parametrize(
+    ("stop", "slow_upload", "wait_for", "status", "message"),
+    [
+        # Closed and processing: left to finish, and named.
+        (signal.SIGINT, False, "ID: ", 130,
+         "Interrupted while job {job} was processing; it was left to finish: check its state in "
+         "Salesforce (Setup, Bulk Data Load Jobs)."),
+        # Still uploading: the Open job is aborted, and SIGTERM is handled as Ctrl-C is.
+        (signal.SIGTERM, True, "✅ Job created: ", 143,
+         "Interrupted; job {job} was still open and has been aborted."),
+    ],
+)  # fmt: skip
+def test_an_interrupted_load_names_its_job(stop, slow_upload, wait_for, status, message, home,
+                                           server, db) -> None:  # fmt: skip
     save_salesforce()
     server.in_progress_checks = 1000  # the job stays InProgress while the load waits on it
-    argv = ["insert", "--sobject", "Account", "--query", QUERY, "--login-url", server.base_url]
+    if slow_upload:
+        server.delay_next_request("PUT", "/batches", 5)
+    argv = [
+        "insert",
+        "-v",
+        "--sobject",
+        "Account",
+        "--query",
+        QUERY,
+        "--login-url",
+        server.base_url,
+    ]
     with subprocess.Popen(
         [sys.executable, "-m", "kavrel", *argv, "--sqlite", str(db)],
         env={**os.environ, "HOME": str(home)},
@@ -237,16 +305,18 @@ def test_ctrl_c_names_the_job_in_flight(home: Path, server, db: Path) -> None:
         text=True,
     ) as process:
         try:
-            # Bounded by the process: it either logs the job or ends.
-            created = next(line for line in process.stderr if line.startswith("✅ Job created: "))
-            process.send_signal(signal.SIGINT)
+            # Bounded by the process: it either logs the line or ends.
+            lines = iter(process.stderr)
+            created = next(line for line in lines if line.startswith("✅ Job created: "))
+            if wait_for != "✅ Job created: ":
+                next(line for line in lines if line.startswith(wait_for))
+            process.send_signal(stop)
             rest = process.stderr.read()
             process.wait(timeout=30)
         finally:
             process.kill()
     job_id = created.removeprefix("✅ Job created: ").strip()
-    assert process.returncode == 130
-    assert rest.splitlines()[-1] == (
-        f"Interrupted while job {job_id} was in flight; it was not aborted, "
-        "check its state in Salesforce."
-    )
+    assert process.returncode == status
+    assert rest.splitlines()[-1] == message.format(job=job_id)
+    state = ingest_bapi20.job_status(server.access_info, job_id)["state"]
+    assert state == ("Aborted" if slow_upload else "InProgress")

@@ -11,11 +11,12 @@ from types import MappingProxyType, SimpleNamespace
 import pytest
 import requests
 
-from kavrel.salesforce import vantro
+from kavrel.salesforce import ingest_bapi20, vantro
 from kavrel.sflake.local import SQLiteSession
 
 SOURCE = "SELECT * FROM accounts"
 BASE = f"SELECT * FROM ({SOURCE}) AS _vantro_source"
+PAGE = f"{BASE} ORDER BY ALL"
 ACCESS = {"access_token": "tok-1", "instance_url": "http://sf.test"}
 URL = "http://sf.test/services/data/v62.0/jobs/ingest"
 HEADERS = [("Authorization", "Bearer tok-1"), ("Content-Type", "application/json")]
@@ -57,16 +58,20 @@ class Wire:
         self.sleeps: list = []
         self.jobs = 0
         self.requests = SimpleNamespace(post=self.post)
+        real = ingest_bapi20
         self.ingest = SimpleNamespace(
-            send_file=self.send_file, job_close=self.job_close, job_status=self.job_status
-        )
+            send_file=self.send_file, job_close=self.job_close, job_status=self.job_status,
+            job_abort=self.job_abort, created_job=real.created_job,
+            error_from_response=real.error_from_response, check_upload_size=real.check_upload_size,
+        )  # fmt: skip
         self.csv = SimpleNamespace(json_to_csv=self.json_to_csv)
 
     def json_to_csv(self, records):
         self.records.append(list(records))
         return "x" * (1000 * len(records))
 
-    def post(self, url, *, headers, data):
+    def post(self, url, *, headers, data, timeout):
+        assert timeout == (10, 120)
         self.calls.append(("post", url, list(headers.items()), data))
         answer = requests.Response()
         answer.status_code = self.statuses.pop(0) if self.statuses else 200
@@ -88,7 +93,11 @@ class Wire:
 
     def job_status(self, access_info, job_id):
         self.calls.append(("job_status", access_info, job_id))
-        return {"id": job_id, "state": self.pending.pop(0)}
+        return {"id": job_id, "state": self.pending.pop(0) if self.pending else "Open"}
+
+    def job_abort(self, access_info, job_id):
+        self.calls.append(("job_abort", access_info, job_id))
+        return {"id": job_id, "state": "Aborted"}
 
 
 @pytest.fixture
@@ -166,7 +175,7 @@ def test_wrong_calls_fail_as_the_python_function_would(caplog, name, args, kwarg
 
 
 def batch_lines(n, of, first, last, got, done, total, job, state="JobComplete"):
-    query = f"{BASE} LIMIT 100 OFFSET {first - 1}"
+    query = f"{PAGE} LIMIT 100 OFFSET {first - 1}"
     ended = [("INFO", "✅ Batch job completed successfully!")]
     if state != "JobComplete":
         details = {"id": job, "state": state}
@@ -198,7 +207,7 @@ def test_upsert_pages_through_batches_and_keeps_going_past_a_failed_job(wire, ca
     session = RecordingSession(250)
     summary = vantro.upsert(session, ACCESS, "Account", SOURCE, "Ext_Id__c", 100)
 
-    pages = [f"{BASE} LIMIT 100 OFFSET {offset}" for offset in (0, 100, 200)]
+    pages = [f"{PAGE} LIMIT 100 OFFSET {offset}" for offset in (0, 100, 200)]
     assert session.queries == [f"SELECT COUNT(*) as total_count FROM ({SOURCE})", *pages]
     assert logged(caplog) == [
         ("INFO", "🚀 STARTING SALESFORCE UPSERT WITH BATCH PROCESSING"),
@@ -248,7 +257,7 @@ def test_batch_plan_sizes_and_offsets(wire, caplog, rows, size, plan, ranges):
     session = RecordingSession(rows)
     kwargs = {} if size == 25000 else {"batch_size": size}
     summary = vantro.upsert(session, ACCESS, "Account", SOURCE, "Ext_Id__c", **kwargs)
-    assert session.queries[1:] == [f"{BASE} LIMIT {size} OFFSET {a - 1}" for a, _ in ranges]
+    assert session.queries[1:] == [f"{PAGE} LIMIT {size} OFFSET {a - 1}" for a, _ in ranges]
     assert f"📦 Will process {plan} records each" in messages(caplog)
     assert [m for m in messages(caplog) if m.startswith("📊 Batch range")] == [
         f"📊 Batch range: records {a:,} to {b:,}" for a, b in ranges
@@ -296,10 +305,10 @@ def test_creation_status_outcomes(wire, caplog, status):
         assert errors == [f"❌ Job creation failed with status {status}", f"❌ Response: {body}"]
         assert (first["success"], first["job_id"], summary["failed_batches"]) == (True, "750J1", 0)
     else:
-        reason = f"{status} Client Error: Reason for url: {URL}"
+        reason = f"Bulk API error {status} INVALID_SESSION_ID: bad"  # Salesforce's own words
         assert errors[2] == f"❌ Error processing batch 1: {reason}"
         assert list(first.items()) == [("batch_number", 1), ("job_id", None),
-            ("records_processed", 0), ("success", False), ("error", reason)]  # fmt: skip
+            ("records_processed", 2), ("success", False), ("error", reason)]  # fmt: skip
         assert (summary["failed_batches"], summary["records_processed"]) == (1, 3)
         assert [c[0] for c in w.calls].count("send_file") == 1
 
@@ -324,7 +333,12 @@ def test_polling_waits_ten_seconds_until_an_exact_terminal_state(wire, caplog, s
     assert summary["batch_results"][0]["success"] is success
 
 
-@pytest.mark.parametrize("failing", ["send_file", "job_close", "job_status"])
+# An upload that breaks off leaves the job Open: it is aborted. A close that breaks off may have
+# reached the server: the job is aborted only if it still reads Open (here it reads JobComplete).
+ABORTED = {"send_file": ["job_abort"], "job_close": ["job_status"], "job_status": []}
+
+
+@pytest.mark.parametrize("failing", list(ABORTED))
 @pytest.mark.parametrize("error", [ConnectionError("link down"), KeyboardInterrupt()])
 def test_per_batch_handler_records_ordinary_errors_and_lets_interrupts_through(
     wire, caplog, failing, error
@@ -343,10 +357,15 @@ def test_per_batch_handler_records_ordinary_errors_and_lets_interrupts_through(
         with pytest.raises(KeyboardInterrupt):
             vantro.upsert(RecordingSession(2), ACCESS, "Account", SOURCE, "Ext_Id__c", 1)
         assert [level for level, _ in logged(caplog)].count("ERROR") == 0
+        assert [c[0] for c in w.calls if c[0] in ("job_abort", "job_status")] == ABORTED[failing]
         return
     summary = vantro.upsert(RecordingSession(2), ACCESS, "Account", SOURCE, "Ext_Id__c", 1)
-    assert summary["batch_results"][0] == {"batch_number": 1, "job_id": None,
-        "records_processed": 0, "success": False, "error": "link down"}  # fmt: skip
+    assert summary["batch_results"][0] == {"batch_number": 1, "job_id": "750J1",
+        "records_processed": 1, "success": False, "error": "link down"}  # fmt: skip
+    aborted = ("WARNING", "⚠️ Job 750J1 was still open: aborted it")
+    assert (aborted in logged(caplog)) is (failing == "send_file")
+    assert [c[0] for c in w.calls].count("job_abort") == (failing == "send_file")
+    assert {r.job_id for r in caplog.records if hasattr(r, "job_id")} == {"750J1", "750J2"}
     assert summary["batch_results"][1]["success"] is True
     assert ("ERROR", "❌ Error processing batch 1: link down") in logged(caplog)
 
@@ -474,6 +493,8 @@ def test_single_job_exact_lines_document_and_result(wire, caplog, operation):
     if operation == "delete":
         expected.insert(4, ("DEBUG", "JOB: {'id': '750J1', 'state': 'Open'}"))
     assert logged(caplog) == expected
+    about_the_job = [getattr(r, "job_id", None) for r in caplog.records][4:]
+    assert about_the_job == ["750J1"] * (len(expected) - 4)
     assert w.calls == [
         ("post", URL, HEADERS, DOCUMENTS[operation] + '"lineEnding": "CRLF"}'),
         ("send_file", ACCESS, "750J1", 3000),
@@ -488,8 +509,13 @@ def test_single_job_exact_lines_document_and_result(wire, caplog, operation):
 @pytest.mark.parametrize("state", ["Failed", "Aborted"])
 def test_single_job_failure_raises_after_two_error_lines(wire, caplog, operation, state):
     wire(states=[["Open", state]])
-    with pytest.raises(RuntimeError, match=f"^Salesforce {operation} job failed: {state}$"):
+    with pytest.raises(
+        vantro.JobFailed, match=f"^Salesforce {operation} job failed: {state}$"
+    ) as e:
         getattr(vantro, operation)(RecordingSession(1), ACCESS, "Ac", SOURCE, *EXTRA[operation])
+    assert (e.value.job_id, e.value.state, e.value.job_info) == (
+        "750J1", state, {"id": "750J1", "state": state})  # fmt: skip
+    assert isinstance(e.value, RuntimeError)
     assert logged(caplog)[-2:] == [
         ("ERROR", f"❌ {operation.capitalize()} job failed with status: {state}"),
         ("ERROR", f"❌ Job details: {{'id': '750J1', 'state': '{state}'}}"),
@@ -503,7 +529,7 @@ def test_single_job_errors_reach_the_caller_before_any_upload(wire, caplog, oper
     with pytest.raises(KeyError):
         call(RecordingSession(1), {"instance_url": "x"}, "Ac", SOURCE, *EXTRA[operation])
     assert logged(caplog) == []
-    with pytest.raises(TypeError):  # a refused creation answers a list, which has no "id"
+    with pytest.raises(ingest_bapi20.BulkApiError, match="^Bulk API error 401 INVALID_SESSION_ID"):
         call(RecordingSession(1), ACCESS, "Account", SOURCE, *EXTRA[operation])
     assert [c[0] for c in w.calls] == ["post"]
     assert "✅ Job created: " not in "".join(messages(caplog))

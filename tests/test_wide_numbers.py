@@ -128,7 +128,7 @@ def test_upsert_plans_and_pages_counts_past_32_bits(caplog, total, batch_size, o
         "failed_batches": 0,
         "batch_results": [],
     }
-    base = "SELECT * FROM (SELECT 1) AS _vantro_source"
+    base = "SELECT * FROM (SELECT 1) AS _vantro_source ORDER BY ALL"
     assert session.queries[1:] == [f"{base} LIMIT {batch_size} OFFSET {o}" for o in offsets]
     assert (
         f"📦 Will process {total:,} records in {len(offsets)} batch(es) of up to "

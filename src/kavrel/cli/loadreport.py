@@ -1,25 +1,36 @@
-"""What a load command reports at the end: one line per job, the failed-records files, the totals.
+"""What a load command reports at the end: one row per job, the result files, the totals.
 
-The load operations return only what each job's creation response said; how many records each job
-processed and failed is asked of Salesforce once the jobs are over.
+The load operations return only what each job's creation response said, or raise a value naming
+the job; how many records each job processed and failed is asked of Salesforce once the jobs are
+over. `LoadSummary` holds the whole verdict as data (`as_dict()`), and the table is drawn from it.
 """
 
 from __future__ import annotations
 
+import json
 import logging
+import os
 import re
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from types import ModuleType
 from typing import Any
 
 _SAFE_NAME = re.compile(r"[^A-Za-z0-9_.-]")
+FINISHED_STATES = ("JobComplete", "Failed", "Aborted")
+UNKNOWN = "unknown"
+WHERE_TO_CHECK = "check its state in Salesforce (Setup, Bulk Data Load Jobs)"
 
 
 @dataclass
 class JobOutcome:
-    """One batch's job as the summary shows it."""
+    """One job (or one batch that broke off before its job existed) as the summary shows it.
+
+    `rows` are the rows sent to the job; `processed` and `failed` are Salesforce's counts, known
+    once the job has finished; `error` is what went wrong on this side, `error_message` the
+    reason Salesforce gives for a Failed or Aborted job.
+    """
 
     batch: int | None
     job_id: str | None
@@ -28,52 +39,138 @@ class JobOutcome:
     processed: int | None = None
     failed: int | None = None
     error: str | None = None
+    error_message: str | None = None
     failed_file: Path | None = None
+    unprocessed_file: Path | None = None
+
+    @property
+    def finished(self) -> bool:
+        """Salesforce has finished with the job and its counts could be read."""
+        return self.state in FINISHED_STATES and self.processed is not None
+
+    @property
+    def succeeded(self) -> int | None:
+        if not self.finished or self.failed is None:
+            return None
+        return self.processed - self.failed
+
+    @property
+    def not_processed(self) -> int | None:
+        """Rows sent that the job never processed (all of them when it failed outright)."""
+        return max(0, self.rows - self.processed) if self.finished else None
 
     @property
     def completed(self) -> bool:
-        """The job ran to completion and its status could be read."""
-        return self.error is None and self.state == "JobComplete" and self.failed is not None
+        """The job ran to completion and its counts could be read."""
+        return self.state == "JobComplete" and self.finished and self.failed is not None
 
     @property
     def ok(self) -> bool:
-        """Completed with every record loaded."""
-        return self.completed and self.failed == 0
+        """Completed with every row it was sent loaded."""
+        return self.completed and self.succeeded == self.rows
+
+    def as_dict(self) -> dict[str, Any]:
+        return {
+            "batch": self.batch,
+            "id": self.job_id,
+            "state": self.state,
+            "rows": self.rows,
+            "succeeded": self.succeeded,
+            "failed": self.failed if self.finished else None,
+            "not_processed": self.not_processed,
+            "error_message": self.error_message,
+            "error": self.error,
+            "failed_file": None if self.failed_file is None else str(self.failed_file),
+            "unprocessed_file": None
+            if self.unprocessed_file is None
+            else str(self.unprocessed_file),
+        }
+
+
+@dataclass
+class LoadSummary:
+    """Every job a load created, against the rows its query gave.
+
+    The load succeeded (`exit_status` 0) only when every row of the query is known to have
+    succeeded: all jobs completed and their succeeded records add up to `query_rows`.
+    """
+
+    query_rows: int
+    jobs: list[JobOutcome] = field(default_factory=list)
+
+    def totals(self) -> dict[str, int]:
+        """rows (of the query), sent, succeeded, failed, not_processed, unknown (sent to a job
+        whose end could not be read) and not_sent."""
+        jobs = [o for o in self.jobs if o.job_id is not None]
+        sent = sum(o.rows for o in jobs)
+        return {
+            "rows": self.query_rows,
+            "sent": sent,
+            "succeeded": sum(o.succeeded or 0 for o in jobs),
+            "failed": sum(o.failed or 0 for o in jobs if o.finished),
+            "not_processed": sum(o.not_processed or 0 for o in jobs),
+            "unknown": sum(o.rows for o in jobs if not o.finished),
+            "not_sent": max(0, self.query_rows - sent),
+        }
+
+    @property
+    def ok(self) -> bool:
+        return all(o.ok for o in self.jobs) and self.totals()["succeeded"] == self.query_rows
+
+    @property
+    def exit_status(self) -> int:
+        return 0 if self.ok else 1
+
+    def as_dict(self) -> dict[str, Any]:
+        return {
+            "jobs": [o.as_dict() for o in self.jobs],
+            "totals": self.totals(),
+            "ok": self.ok,
+        }
+
+    def to_json(self) -> str:
+        return json.dumps(self.as_dict(), indent=2)
 
 
 class JobTracker(logging.Handler):
-    """Remembers the job the load operations most recently created, from their log lines.
-
-    An interrupted load can then say which job was left running in Salesforce.
-    """
-
-    _CREATED = ("🆔 Job ID: ", "✅ Job created: ")
-    # A batch that broke off with an error leaves its job in an unknown state: still in flight.
-    _ENDED = ("completed successfully", "job failed with status")
+    """Follows the jobs of a load through the `job_id` and `job_event` its log records carry, so
+    that an interrupted load can say what became of the job it was working on."""
 
     def __init__(self) -> None:
         super().__init__(logging.DEBUG)
-        self.job_id: str | None = None
-        self.finished = False
+        self.jobs: dict[str, str] = {}
+
+    @property
+    def job_id(self) -> str | None:
+        """The job the load most recently worked on."""
+        return next(reversed(self.jobs), None)
 
     def emit(self, record: logging.LogRecord) -> None:
-        message = record.getMessage()
-        for prefix in self._CREATED:
-            if message.startswith(prefix):
-                self.job_id = message[len(prefix) :].strip()
-                self.finished = False
-                return
-        if self.job_id and any(marker in message for marker in self._ENDED):
-            self.finished = True
+        job_id = getattr(record, "job_id", None)
+        event = getattr(record, "job_event", None)
+        # Records that only mention a job (a retried read) say nothing of its state.
+        if job_id is not None and event is not None:
+            job_id = str(job_id)
+            self.jobs.pop(job_id, None)  # most recent last
+            self.jobs[job_id] = str(event)
 
     def interrupted_message(self) -> str:
-        if self.job_id is None:
+        job_id = self.job_id
+        if job_id is None:
             return "Interrupted before any job was created."
-        if self.finished:
-            return f"Interrupted; the last job, {self.job_id}, had already finished."
+        event = self.jobs[job_id]
+        if event == "ended":
+            return f"Interrupted; the last job, {job_id}, had already finished."
+        if event == "aborted":
+            return f"Interrupted; job {job_id} was still open and has been aborted."
+        if event in ("created", "sent", "open"):
+            return (
+                f"Interrupted while job {job_id} was open; it could not be aborted: abort it "
+                "in Salesforce (Setup, Bulk Data Load Jobs)."
+            )
         return (
-            f"Interrupted while job {self.job_id} was in flight; it was not aborted, "
-            "check its state in Salesforce."
+            f"Interrupted while job {job_id} was processing; it was left to finish: "
+            f"{WHERE_TO_CHECK}."
         )
 
 
@@ -98,22 +195,27 @@ def outcomes_from_summary(summary: Mapping[str, Any]) -> list[JobOutcome]:
 def _batch_state(job_id: Any, success: Any) -> str:
     if job_id is None:
         return "error"
-    return "JobComplete" if success else "Failed"
+    return "JobComplete" if success else UNKNOWN
 
 
 def check_jobs(ingest: ModuleType, access_info: Mapping[str, Any], outcomes: list[JobOutcome]):
-    """Fills in each job's final state and record counts from its status document."""
+    """Fills in each job's final state, record counts and Salesforce's errorMessage."""
     for outcome in outcomes:
         if outcome.job_id is None:
             continue
         try:
             status = ingest.job_status(access_info, outcome.job_id)
         except Exception as error:  # the load is over: report it, keep reporting the others
-            outcome.error = f"could not read the job status: {error}"
+            outcome.state = UNKNOWN
+            outcome.error = f"could not read the job's state ({error}); {WHERE_TO_CHECK}"
             continue
-        outcome.state = str(status.get("state", outcome.state))
+        outcome.state = str(status.get("state", UNKNOWN))
         outcome.processed = _count(status.get("numberRecordsProcessed"))
         outcome.failed = _count(status.get("numberRecordsFailed"))
+        if outcome.state in ("Failed", "Aborted") and status.get("errorMessage"):
+            outcome.error_message = str(status["errorMessage"])
+        if outcome.state not in FINISHED_STATES:
+            outcome.error = f"the job is still {outcome.state}; {WHERE_TO_CHECK}"
 
 
 def _count(value: Any) -> int | None:
@@ -123,9 +225,27 @@ def _count(value: Any) -> int | None:
         return None
 
 
-def failed_file_name(job_id: str) -> str:
+def failed_file_name(job_id: str, kind: str = "failed") -> str:
     # Job ids come from the server; never let one name a file outside the results directory.
-    return _SAFE_NAME.sub("_", job_id) + "-failed.csv"
+    return _SAFE_NAME.sub("_", job_id) + f"-{kind}.csv"
+
+
+def make_private_dir(path: Path) -> None:
+    """Creates `path` and any missing parents, each readable by the owner only."""
+    missing = []
+    while not path.exists():
+        missing.append(path)
+        path = path.parent
+    for directory in reversed(missing):
+        directory.mkdir(mode=0o700, exist_ok=True)
+
+
+def write_private(path: Path, text: str) -> None:
+    """Writes `text` (UTF-8) to a file only its owner can read: records are business data."""
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with open(descriptor, "w", encoding="utf-8", newline="") as out:
+        os.fchmod(descriptor, 0o600)
+        out.write(text)
 
 
 def write_failed_records(
@@ -134,27 +254,30 @@ def write_failed_records(
     outcomes: list[JobOutcome],
     results_dir: Path,
 ) -> list[str]:
-    """Saves the failed-records CSV of every job that has failed records; returns the lines to
-    tell the user."""
+    """Saves the failed and the unprocessed records of every finished job that has some; returns
+    the lines to tell the user."""
     lines = []
     for outcome in outcomes:
-        if outcome.job_id is None or not outcome.failed:
+        if outcome.job_id is None or not outcome.finished:
             continue
-        try:
-            text = ingest.failed_results(access_info, outcome.job_id)
-            results_dir.mkdir(parents=True, exist_ok=True)
-            path = results_dir / failed_file_name(outcome.job_id)
-            with open(path, "w", encoding="utf-8", newline="") as out:
-                out.write(text)
-        except Exception as error:  # keep going: the other jobs' files matter as much
-            outcome.error = f"could not save the failed records: {error}"
-            lines.append(
-                f"{_records(outcome.failed)} failed in job {outcome.job_id}; "
-                f"could not save them: {error}"
-            )
-            continue
-        outcome.failed_file = path
-        lines.append(f"{_records(outcome.failed)} failed in job {outcome.job_id}: see {path}")
+        for kind, count, fetch in (
+            ("failed", outcome.failed, ingest.failed_results),
+            ("unprocessed", outcome.not_processed, ingest.unprocessed_records),
+        ):
+            if not count:
+                continue
+            what = f"{_records(count)} {'failed' if kind == 'failed' else 'not processed'}"
+            try:
+                text = fetch(access_info, outcome.job_id)
+                make_private_dir(results_dir)
+                path = results_dir / failed_file_name(outcome.job_id, kind)
+                write_private(path, text)
+            except Exception as error:  # keep going: the other jobs' files matter as much
+                outcome.error = f"could not save the {kind} records: {error}"
+                lines.append(f"{what} in job {outcome.job_id}; could not save them: {error}")
+                continue
+            setattr(outcome, f"{kind}_file", path)
+            lines.append(f"{what} in job {outcome.job_id}: see {path}")
     return lines
 
 
@@ -166,24 +289,26 @@ def _number(value: int | None) -> str:
     return "-" if value is None else f"{value:,}"
 
 
-def format_table(outcomes: list[JobOutcome]) -> str:
-    """The per-job table and a totals line."""
-    header = ("batch", "job id", "state", "rows", "succeeded", "failed")
-    rows = []
-    for o in outcomes:
-        succeeded = None if o.processed is None or o.failed is None else o.processed - o.failed
-        rows.append(
-            (
-                "-" if o.batch is None else str(o.batch),
-                o.job_id or "-",
-                o.state,
-                _number(o.rows),
-                _number(succeeded),
-                _number(o.failed),
-            )
+def format_table(summary: LoadSummary | list[JobOutcome]) -> str:
+    """The per-job table, the notes on jobs that went wrong and a totals line."""
+    if not isinstance(summary, LoadSummary):
+        summary = LoadSummary(sum(o.rows for o in summary), summary)
+    outcomes = summary.jobs
+    header = ("batch", "job id", "state", "rows", "succeeded", "failed", "not processed")
+    rows = [
+        (
+            "-" if o.batch is None else str(o.batch),
+            o.job_id or "-",
+            o.state,
+            _number(o.rows),
+            _number(o.succeeded),
+            _number(o.failed if o.finished else None),
+            _number(o.not_processed),
         )
+        for o in outcomes
+    ]
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
-    numeric = {3, 4, 5}
+    numeric = {3, 4, 5, 6}
 
     def line(cells: tuple[str, ...]) -> str:
         parts = [
@@ -193,23 +318,28 @@ def format_table(outcomes: list[JobOutcome]) -> str:
 
     lines = [line(header), *(line(r) for r in rows)]
     for o in outcomes:
+        where = f"batch {o.batch}" if o.batch is not None else f"job {o.job_id}"
+        if o.error_message:
+            lines.append(f"{where}: Salesforce says: {o.error_message}")
         if o.error:
-            where = f"batch {o.batch}" if o.batch is not None else f"job {o.job_id}"
             lines.append(f"{where}: {o.error}")
-    lines.append(totals_line(outcomes))
+    lines.append(totals_line(summary))
     return "\n".join(lines)
 
 
-def totals_line(outcomes: list[JobOutcome]) -> str:
-    good = sum(1 for o in outcomes if o.completed)
-    batches = len(outcomes)
-    rows = sum(o.rows for o in outcomes)
-    succeeded = sum(
-        o.processed - o.failed for o in outcomes if o.processed is not None and o.failed is not None
-    )
-    failed = sum(o.failed or 0 for o in outcomes)
+def totals_line(summary: LoadSummary | list[JobOutcome]) -> str:
+    if not isinstance(summary, LoadSummary):
+        summary = LoadSummary(sum(o.rows for o in summary), summary)
+    totals = summary.totals()
+    batches = len(summary.jobs)
+    good = sum(1 for o in summary.jobs if o.completed)
     noun = "batch" if batches == 1 else "batches"
-    return (
-        f"{batches:,} {noun} ({good:,} succeeded, {batches - good:,} failed), {rows:,} rows, "
-        f"{succeeded:,} records succeeded, {failed:,} failed"
+    text = (
+        f"{batches:,} {noun} ({good:,} succeeded, {batches - good:,} failed), "
+        f"{totals['rows']:,} rows, {totals['succeeded']:,} records succeeded, "
+        f"{totals['failed']:,} failed, {totals['not_processed']:,} not processed"
     )
+    for key in ("unknown", "not_sent"):
+        if totals[key]:
+            text += f", {totals[key]:,} {key.replace('_', ' ')}"
+    return text

@@ -11,7 +11,9 @@ import argparse
 import contextlib
 import logging
 import os
+import signal
 import sys
+import threading
 import traceback
 from collections.abc import Iterator
 from pathlib import Path
@@ -27,15 +29,21 @@ LOGGER_NAME = "kavrel"
 
 _HELP = {
     "upsert": "insert or update records matched on an external-ID field, in batches",
-    "insert": "insert records, in one job",
-    "update": "update records by their Id column, in one job",
-    "delete": "delete records by their Id column, in one job",
+    "insert": "insert records, in one job (or batches with --batch-size)",
+    "update": "update records by their Id column, in one job (or batches with --batch-size)",
+    "delete": "delete records by their Id column, in one job (or batches with --batch-size)",
 }
+# The exit status of a command ended by SIGTERM, as a shell reports it.
+TERMINATED_STATUS = 128 + signal.SIGTERM
 _VERB = {"upsert": "upserted", "insert": "inserted", "update": "updated", "delete": "deleted"}
 
 
 class CommandError(Exception):
     """A problem the user can fix; its text is the whole message."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM (from cron, `timeout` or an orchestrator), handled as Ctrl-C is."""
 
 
 # --- arguments ---------------------------------------------------------------------------------
@@ -67,6 +75,14 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
             metavar="N",
             help=f"rows per batch and job (default {DEFAULT_BATCH_SIZE})",
         )
+    else:
+        parser.add_argument(
+            "--batch-size",
+            type=positive_int,
+            default=None,
+            metavar="N",
+            help="split the rows into jobs of at most N rows (default: one job)",
+        )
 
     source = parser.add_argument_group("source (default: the primary Snowflake profile)")
     sources = source.add_mutually_exclusive_group()
@@ -92,7 +108,8 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         "--results-dir",
         metavar="DIR",
         default=".",
-        help="where <job id>-failed.csv files go (default: the current directory)",
+        help="where <job id>-failed.csv and <job id>-unprocessed.csv files go "
+        "(default: the current directory)",
     )
     parser.add_argument(
         "--dry-run",
@@ -194,7 +211,7 @@ def _local_session(kind: str, path: str) -> Any:
     if not os.path.isfile(path):
         raise CommandError(f"no such {kind} database file: {path}")
     if kind == "SQLite":
-        return local.SQLiteSession(path)
+        return local.SQLiteSession(path, read_only=True)
     try:
         return local.DuckDBSession(path)
     except ImportError:
@@ -270,7 +287,7 @@ def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
     from kavrel.util.csv import json_to_csv
 
     total = _count_rows(session, query)
-    if args.operation == "upsert":
+    if args.batch_size is not None:
         batches = -(-total // args.batch_size)
         plan = f"in {batches:,} batch(es) of up to {args.batch_size:,} rows"
     else:
@@ -281,86 +298,152 @@ def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
     )
     if total == 0:
         return 0
-    limit = min(PREVIEW_ROWS, args.batch_size) if args.operation == "upsert" else PREVIEW_ROWS
-    rows = session.sql(f"SELECT * FROM ({query}) AS _kavrel_preview LIMIT {limit}").collect()
+    limit = min(PREVIEW_ROWS, args.batch_size or PREVIEW_ROWS)
+    # Batches are pages in the order of all columns: show the first batch's rows as it will be.
+    order = " ORDER BY ALL" if args.batch_size is not None else ""
+    preview = f"SELECT * FROM ({query}) AS _kavrel_preview{order} LIMIT {limit}"
+    rows = session.sql(preview).collect()
     text = json_to_csv([row.asDict() for row in rows])
     print(f"First {len(rows):,} rows of the first batch's CSV:")
     print(text.replace("\r\n", "\n"), end="" if text.endswith("\r\n") else "\n")
     return 0
 
 
-def _load(
-    args: argparse.Namespace,
+def page_query(query: str, limit: int, offset: int) -> str:
+    """One page of the query's rows. Ordered by all columns: without an ordering a warehouse may
+    give each page's rows in another order, and rows would be loaded twice or never."""
+    return f"SELECT * FROM ({query}) AS _kavrel_page ORDER BY ALL LIMIT {limit} OFFSET {offset}"
+
+
+def load_page(
+    operation: str,
     session: Any,
     access_info: dict[str, str],
+    sobject: str,
     query: str,
-    tracker: loadreport.JobTracker,
-) -> list[loadreport.JobOutcome] | None:
-    """Runs the operation; returns the jobs to report on, or None when there was nothing to load."""
+    rows: int,
+    batch: int | None = None,
+) -> loadreport.JobOutcome:
+    """Loads `query` (all rows, or one page of them) through one job of the single-job
+    `operation` (insert, update or delete) and returns that job's outcome.
+
+    A job that ends Failed or Aborted, or that breaks off after it was created, is an outcome;
+    an error before any job exists is raised when the load is one job (`batch` None) and is an
+    outcome of its batch otherwise. Errors common to every page (repeated column names) are
+    always raised. Safe to run for several pages side by side: it keeps no shared state.
+    """
+    from kavrel.salesforce import vantro
+    from kavrel.sflake.query import DuplicateColumns
+
+    extra = (None,) if operation == "delete" else ()
+    try:
+        job_info = getattr(vantro, operation)(session, access_info, sobject, query, *extra)
+    except vantro.JobFailed as error:
+        _error(str(error))
+        message = error.job_info.get("errorMessage") if isinstance(error.job_info, dict) else None
+        return loadreport.JobOutcome(
+            batch, str(error.job_id), rows, str(error.state), error_message=message
+        )
+    except DuplicateColumns:
+        raise
+    except Exception as error:
+        job_id = getattr(error, "job_id", None)
+        if job_id is None and batch is None:
+            raise
+        text = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+        job = None if job_id is None else str(job_id)
+        return loadreport.JobOutcome(
+            batch, job, rows, loadreport.UNKNOWN if job else "error", error=text
+        )
+    return loadreport.JobOutcome(batch, str(job_info["id"]), rows, "JobComplete")
+
+
+def _load(
+    args: argparse.Namespace, session: Any, access_info: dict[str, str], query: str
+) -> loadreport.LoadSummary | None:
+    """Runs the operation; returns its summary, or None when there was nothing to load."""
     from kavrel.salesforce import vantro
 
     if args.operation == "upsert":
         summary = vantro.upsert(
             session, access_info, args.sobject, query, args.external_id, args.batch_size
         )
-        return None if summary is None else loadreport.outcomes_from_summary(summary)
+        if summary is None:
+            return None
+        total = int(summary["total_records"])
+        return loadreport.LoadSummary(total, loadreport.outcomes_from_summary(summary))
     # Counted first because the single-job operations would create a job even for no rows,
-    # which Salesforce then refuses.
+    # which Salesforce then refuses; the count is also what the summary must add up to.
     rows = _count_rows(session, query)
     if rows == 0:
         return None
-    operation = getattr(vantro, args.operation)
-    extra = (None,) if args.operation == "delete" else ()
-    try:
-        job_info = operation(session, access_info, args.sobject, query, *extra)
-    except RuntimeError as error:
-        if (
-            not str(error).startswith(f"Salesforce {args.operation} job failed")
-            or not tracker.job_id
-        ):
-            raise
-        # The job ended Failed or Aborted: still show what it did and keep its failed records.
-        _error(str(error))
-        return [loadreport.JobOutcome(None, tracker.job_id, rows, "Failed")]
-    return [loadreport.JobOutcome(None, str(job_info["id"]), rows, "JobComplete")]
+    if args.batch_size is None:
+        outcome = load_page(args.operation, session, access_info, args.sobject, query, rows)
+        return loadreport.LoadSummary(rows, [outcome])
+    outcomes = []
+    for number, offset in enumerate(range(0, rows, args.batch_size), 1):
+        page = page_query(query, args.batch_size, offset)
+        size = min(args.batch_size, rows - offset)
+        outcomes.append(
+            load_page(args.operation, session, access_info, args.sobject, page, size, number)
+        )
+    return loadreport.LoadSummary(rows, outcomes)
 
 
-def _report(args, access_info, outcomes: list[loadreport.JobOutcome]) -> int:
+def _report(args, access_info, summary: loadreport.LoadSummary) -> int:
     from kavrel.salesforce import ingest_bapi20
 
-    loadreport.check_jobs(ingest_bapi20, access_info, outcomes)
+    loadreport.check_jobs(ingest_bapi20, access_info, summary.jobs)
     notes = loadreport.write_failed_records(
-        ingest_bapi20, access_info, outcomes, Path(args.results_dir)
+        ingest_bapi20, access_info, summary.jobs, Path(args.results_dir)
     )
-    print(loadreport.format_table(outcomes))
+    print(loadreport.format_table(summary))
     for note in notes:
         print(note)
-    return 0 if outcomes and all(o.ok for o in outcomes) else 1
+    return summary.exit_status
 
 
-def _run(args: argparse.Namespace, tracker: loadreport.JobTracker) -> int:
+def _run(args: argparse.Namespace) -> int:
     query = _read_query(args)
     access_info = None if args.dry_run else _access_info(args)
     session = _open_session(args)
     try:
         if args.dry_run:
             return _dry_run(args, session, query)
-        outcomes = _load(args, session, access_info, query, tracker)
-        if outcomes is None:
+        summary = _load(args, session, access_info, query)
+        if summary is None:
             print(f"No rows to load; no job was created for {args.sobject}.")
             return 0
-        return _report(args, access_info, outcomes)
+        return _report(args, access_info, summary)
     finally:
         _close(session)
 
 
+def _terminate(signum: int, frame: Any) -> None:
+    raise Terminated()
+
+
+@contextlib.contextmanager
+def _sigterm_as_interrupt() -> Iterator[None]:
+    """While the command runs, SIGTERM interrupts it as Ctrl-C does, so an Open job is aborted
+    and the job in flight named instead of the process vanishing without a word."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def run(args: argparse.Namespace) -> int:
-    with _logging(args) as tracker:
+    with _logging(args) as tracker, _sigterm_as_interrupt():
         try:
-            return _run(args, tracker)
-        except KeyboardInterrupt:
+            return _run(args)
+        except KeyboardInterrupt as interrupt:
             print(tracker.interrupted_message(), file=sys.stderr)
-            return 130
+            return TERMINATED_STATUS if isinstance(interrupt, Terminated) else 130
         except CommandError as error:
             _error(str(error))
             return 1

@@ -2,6 +2,12 @@
 // object through Bulk API 2.0 ingest jobs. `upsert` pages through the rows and runs one job per
 // batch; `insert`, `update` and `delete` push everything through one job.
 //
+// Pages are read with ORDER BY ALL: without an ordering a warehouse may return the rows of a
+// LIMIT/OFFSET page in another order on every run, and rows would be loaded twice or never. A job
+// that breaks off before its close is accepted is aborted, so nothing is left Open on the server.
+// Every log record about a job carries `extra={"job_id": ..., "job_event": ...}`, which callers
+// read instead of the wording of the line.
+//
 // Everything the module calls (requests, json, csv, q, ingest, time, logger) is looked up in its
 // namespace at call time, so patching a module global changes what the code does.
 #include "_pyglue.hpp"
@@ -18,6 +24,23 @@ using kavrel::g;
 using kavrel::grouped;
 
 const char *const INGEST_PATH = "/services/data/v62.0/jobs/ingest";
+// Seconds to connect and to wait for the answer of the job-creation request.
+const int CONNECT_TIMEOUT = 10;
+const int READ_TIMEOUT = 120;
+
+const char *const SINGLE_JOB_DOC =
+    "Loads all rows of `query` into `sobject` through one Bulk API job and returns the parsed\n"
+    "job-creation answer once the job is JobComplete.\n\n"
+    "Raises JobFailed when the job ends Failed or Aborted, BulkApiError when Salesforce refuses\n"
+    "to create it, DuplicateColumns when two columns share a name and UploadTooLarge when the\n"
+    "CSV is above the per-upload limit (both before any job exists). Any exception raised after\n"
+    "the job was created carries the job's id as its `job_id` attribute; a job still Open then\n"
+    "has been aborted.";
+
+const char *const JOB_FAILED_DOC =
+    "A load job that ended Failed or Aborted.\n\n"
+    "Attributes: job_id (the job's id), state (its final state) and job_info (the last status\n"
+    "document Salesforce gave for it, with its errorMessage when there is one).";
 
 const char *const UPSERT_DOC =
     "\n"
@@ -64,6 +87,41 @@ py::object py_len(const py::handle &value) {
 }
 
 void log(const char *level, const py::handle &message) { g("logger").attr(level)(message); }
+
+// A log record about a job. `event` says what just happened to it: "created", "sent",
+// "closing" (the close is being sent: if it breaks off, "aborted" or "closed" follows),
+// "closed", "polled", "ended", "aborted" (by us, as it was still open), "open" (still open,
+// could not be aborted) or "error" (its batch broke off).
+void log_job(const char *level, const py::handle &message, const py::handle &job_id,
+             const char *event) {
+    py::dict extra;
+    extra["job_id"] = job_id;
+    extra["job_event"] = event;
+    g("logger").attr(level)(message, py::arg("extra") = extra);
+}
+
+[[noreturn]] void raise_error(const py::object &error) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// `len(text.encode("utf-8"))`, without making the encoded copy of a batch's CSV.
+py::object utf8_size(const py::handle &text) {
+    PyObject *s = text.ptr();
+    if (!PyUnicode_Check(s))
+        return py_len(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_ASCII(s))
+        return py::int_(length);
+    const int kind = PyUnicode_KIND(s);
+    const void *data = PyUnicode_DATA(s);
+    long long size = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    return py::int_(size);
+}
 
 // Parameters bound as a Python `def name(p1, p2, ..., last=default)` binds them, with the
 // interpreter's own TypeError texts for a wrong call.
@@ -200,12 +258,18 @@ struct RecordMaker {
 // The job record set of the collected rows, in their order. When the rows are a list that
 // nothing else holds, each row is let go as soon as its record is made, so a batch's rows and
 // its records are not held in full at the same time.
+// Two columns of one name would become one field of the record, and the other column's data
+// would be lost without a word; the first row tells for all.
+void check_columns(const py::handle &row) { g("q").attr("check_distinct_columns")(row); }
+
 py::list rows_to_records(py::object results) {
     const RecordMaker record_of;
     py::list records;
     if (PyList_CheckExact(results.ptr()) && Py_REFCNT(results.ptr()) == 1) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.ptr()); ++i) {
             py::object row = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(results.ptr(), i));
+            if (i == 0)
+                check_columns(row);
             if (PyList_SetItem(results.ptr(), i, py::none().release().ptr()) != 0)
                 throw py::error_already_set();
             if (PyList_Append(records.ptr(), record_of(row).ptr()) != 0)
@@ -216,6 +280,8 @@ py::list rows_to_records(py::object results) {
     py::object rows = checked(PyObject_GetIter(results.ptr()));
     while (PyObject *next = PyIter_Next(rows.ptr())) {
         py::object row = py::reinterpret_steal<py::object>(next);
+        if (PyList_GET_SIZE(records.ptr()) == 0)
+            check_columns(row);
         if (PyList_Append(records.ptr(), record_of(row).ptr()) != 0)
             throw py::error_already_set();
     }
@@ -238,12 +304,48 @@ py::object ingest_url(const py::object &access_info) {
     return cat({access_info["instance_url"], str_of(INGEST_PATH)});
 }
 
-// `requests.post(url, headers=headers, data=json.dumps(job_data))`, with the names looked up in
-// the order the Python expression evaluates them.
+// `requests.post(url, headers=headers, data=json.dumps(job_data), timeout=(10, 120))`, with the
+// names looked up in the order the Python expression evaluates them. Never retried: a request
+// that reached the server may have created a job, and a second try would create another.
 py::object create_job_request(const py::object &url, const py::dict &headers,
                               const py::object &job_data_text) {
     py::object post = g("requests").attr("post");
-    return post(url, py::arg("headers") = headers, py::arg("data") = job_data_text);
+    return post(url, py::arg("headers") = headers, py::arg("data") = job_data_text,
+                py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT));
+}
+
+// A CSV above the per-upload limit is refused before its job is created, so none is left Open.
+void check_upload_size(const py::handle &csv_text) {
+    g("ingest").attr("check_upload_size")(utf8_size(csv_text));
+}
+
+// Called while an upload or a close is breaking off (an error, Ctrl-C, SIGTERM). The job is Open
+// until its close is accepted; aborting it leaves nothing half-loaded on the server. A close that
+// may have reached the server is checked first: a closed job is left to finish.
+void abort_if_open(const py::object &access_info, const py::object &job_id, bool close_sent) {
+    try {
+        if (close_sent) {
+            py::object state = g("ingest").attr("job_status")(access_info, job_id)["state"];
+            if (!kavrel::py_equal(state, str_of("Open"))) {
+                log_job("warning",
+                        cat({str_of("⚠️ Job "), job_id, str_of(" is "), state,
+                             str_of(" and was left to finish; check its state in Salesforce")}),
+                        job_id, "closed");
+                return;
+            }
+        }
+        g("ingest").attr("job_abort")(access_info, job_id);
+        log_job("warning", cat({str_of("⚠️ Job "), job_id, str_of(" was still open: aborted it")}),
+                job_id, "aborted");
+    } catch (py::error_already_set &e) {
+        if (!kavrel::is_ordinary_error(e))
+            throw;
+        log_job(
+            "error",
+            cat({str_of("❌ Job "), job_id, str_of(" may still be open: it could not be aborted ("),
+                 kavrel::error_text(e), str_of(")")}),
+            job_id, "open");
+    }
 }
 
 py::object dumps(const py::dict &document) { return g("json").attr("dumps")(document); }
@@ -271,6 +373,7 @@ bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info
     batch_records = py::list();
     log("debug", cat({str_of("📄 Batch CSV data length: "), grouped(py_len(batch_data)),
                       str_of(" characters")}));
+    check_upload_size(batch_data);
 
     log("debug", str_of("🔍 Creating Salesforce Bulk API job for this batch..."));
     py::object response = create_job_request(run.bulk_api_url, run.headers, run.job_data_text);
@@ -278,46 +381,62 @@ bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info
     if (!kavrel::py_equal(status_code, py::int_(200))) {
         log("error", cat({str_of("❌ Job creation failed with status "), status_code}));
         log("error", cat({str_of("❌ Response: "), response.attr("text")}));
-        response.attr("raise_for_status")();
+        // Salesforce's own errorCode and message, not the HTTP library's reason phrase.
+        if (status_code >= py::int_(400) && status_code < py::int_(600))
+            raise_error(g("ingest").attr("error_from_response")(response));
     }
-    job_info = response.attr("json")();
-    log("info", cat({str_of("✅ Job created successfully: "), job_info}));
-    job_id = job_info[str_of("id")];
-    log("debug", cat({str_of("🆔 Job ID: "), job_id}));
+    py::object created = response.attr("json")();
+    job_id = created[str_of("id")];
+    job_info = created;
 
-    log("debug", str_of("🔍 Sending batch CSV data to Salesforce..."));
-    g("ingest").attr("send_file")(run.access_info, job_id, batch_data);
-    batch_data = py::none();
-    log("info", str_of("✅ Batch file sent successfully"));
+    bool close_sent = false;
+    py::object close_results;
+    try {
+        log_job("info", cat({str_of("✅ Job created successfully: "), job_info}), job_id,
+                "created");
+        log_job("debug", cat({str_of("🆔 Job ID: "), job_id}), job_id, "created");
+        log_job("debug", str_of("🔍 Sending batch CSV data to Salesforce..."), job_id, "created");
+        g("ingest").attr("send_file")(run.access_info, job_id, batch_data);
+        batch_data = py::none();
+        log_job("info", str_of("✅ Batch file sent successfully"), job_id, "sent");
 
-    log("debug", str_of("🔍 Closing job to start processing..."));
-    py::object close_results = g("ingest").attr("job_close")(run.access_info, job_id);
-    log("info", cat({str_of("✅ Job closed: "), close_results}));
+        log_job("debug", str_of("🔍 Closing job to start processing..."), job_id, "closing");
+        close_sent = true;
+        close_results = g("ingest").attr("job_close")(run.access_info, job_id);
+    } catch (py::error_already_set &) {
+        abort_if_open(run.access_info, job_id, close_sent);
+        throw;
+    }
+    log_job("info", cat({str_of("✅ Job closed: "), close_results}), job_id, "closed");
 
-    log("debug", str_of("🔍 Monitoring batch job status..."));
+    log_job("debug", str_of("🔍 Monitoring batch job status..."), job_id, "closed");
     py::object status_check_count = py::int_(0);
     py::str state_key("state");
     while (true) {
         status_check_count = status_check_count + py::int_(1);
         close_results = g("ingest").attr("job_status")(run.access_info, job_id);
-        log("debug",
-            cat({str_of("📊 Status check #"), status_check_count, str_of(" - ID: "),
-                 close_results[str_of("id")], str_of(", Status: "), close_results[state_key]}));
+        log_job("debug",
+                cat({str_of("📊 Status check #"), status_check_count, str_of(" - ID: "),
+                     close_results[str_of("id")], str_of(", Status: "), close_results[state_key]}),
+                job_id, "polled");
         if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
-            log("info", str_of("✅ Batch job completed successfully!"));
+            log_job("info", str_of("✅ Batch job completed successfully!"), job_id, "ended");
             run.successful_batches = run.successful_batches + py::int_(1);
             return true;
         }
         py::object state = close_results[state_key];
         if (kavrel::py_equal(state, str_of("Failed")) ||
             kavrel::py_equal(state, str_of("Aborted"))) {
-            log("error",
-                cat({str_of("❌ Batch job failed with status: "), close_results[state_key]}));
-            log("error", cat({str_of("❌ Full job details: "), close_results}));
+            log_job("error",
+                    cat({str_of("❌ Batch job failed with status: "), close_results[state_key]}),
+                    job_id, "ended");
+            log_job("error", cat({str_of("❌ Full job details: "), close_results}), job_id,
+                    "ended");
             run.failed_batches = run.failed_batches + py::int_(1);
             return false;
         }
-        log("debug", str_of("⏳ Waiting 10 seconds before next status check..."));
+        log_job("debug", str_of("⏳ Waiting 10 seconds before next status check..."), job_id,
+                "polled");
         g("time").attr("sleep")(10);
     }
 }
@@ -387,9 +506,13 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
                           str_of("/"), num_batches}));
         log("debug", cat({str_of("📊 Batch range: records "), grouped(offset + one), str_of(" to "),
                           grouped(py_min(offset + limit, total_records))}));
+        // Known once the batch's rows are read and its job is created: a batch that breaks off
+        // later still names its job and its rows.
+        py::object job_id = py::none();
+        py::object actual_batch_size = py::int_(0);
         try {
-            py::object batch_query =
-                cat({base_query, str_of(" LIMIT "), limit, str_of(" OFFSET "), offset});
+            py::object batch_query = cat(
+                {base_query, str_of(" ORDER BY ALL LIMIT "), limit, str_of(" OFFSET "), offset});
             log("debug",
                 cat({str_of("🔍 Executing batch query: "),
                      checked(PySequence_GetSlice(batch_query.ptr(), 0, 100)), str_of("...")}));
@@ -397,7 +520,7 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
             // The collected rows live only while their records are built.
             py::object results = session.attr("sql")(batch_query).attr("collect")();
             batch_records = rows_to_records(std::move(results));
-            py::object actual_batch_size = py_len(batch_records);
+            actual_batch_size = py_len(batch_records);
             total_processed = total_processed + actual_batch_size;
             log("debug",
                 cat({str_of("📊 Retrieved "), grouped(actual_batch_size),
@@ -408,20 +531,25 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
                 continue;
             }
             py::object job_info = py::none();
-            py::object job_id = py::none();
             bool batch_success = run_batch_job(run, batch_records, job_info, job_id);
             all_job_info.append(batch_result(number, job_id, actual_batch_size, batch_success,
                                              "job_info", job_info));
-            log("info", cat({str_of("✅ Batch "), number, str_of(" processing completed")}));
+            log_job("info", cat({str_of("✅ Batch "), number, str_of(" processing completed")}),
+                    job_id, "ended");
         } catch (py::error_already_set &e) {
-            if (!kavrel::is_ordinary_error(e))
+            // Columns that repeat a name fail every batch alike: stop before any job is created.
+            if (!kavrel::is_ordinary_error(e) || e.matches(g("q").attr("DuplicateColumns").ptr()))
                 throw;
             kavrel::HandlingException handling(e);
             py::str error = kavrel::error_text(e);
-            log("error", cat({str_of("❌ Error processing batch "), number, str_of(": "), error}));
+            py::str line = cat({str_of("❌ Error processing batch "), number, str_of(": "), error});
+            if (job_id.is_none())
+                log("error", line);
+            else
+                log_job("error", line, job_id, "error");
             run.failed_batches = run.failed_batches + one;
             all_job_info.append(
-                batch_result(number, py::none(), py::int_(0), false, "error", error));
+                batch_result(number, job_id, actual_batch_size, false, "error", error));
         }
     }
 
@@ -455,6 +583,59 @@ const SingleJob INSERT{"insert", "INSERT", "Insert", true, true, false};
 const SingleJob UPDATE{"update", "UPDATE", "Update", false, false, false};
 const SingleJob DELETE{"delete", "DELETE", "Delete", false, true, true};
 
+// Upload, close and polling of the single job, once it exists.
+py::object run_created_job(const SingleJob &op, const py::object &access_info,
+                           const py::object &job_id, const py::object &job_info, py::object &data) {
+    bool close_sent = false;
+    try {
+        if (op.log_creation_response)
+            log_job("debug", cat({str_of("JOB: "), job_info}), job_id, "created");
+        log_job("info", cat({str_of("✅ Job created: "), job_id}), job_id, "created");
+        log_job("debug", str_of("sending file"), job_id, "created");
+        g("ingest").attr("send_file")(access_info, job_id, data);
+        data = py::none();
+        log_job("info", str_of("✅ Data sent to Salesforce"), job_id, "sent");
+
+        log_job("debug", str_of("closing job"), job_id, "closing");
+        close_sent = true;
+        g("ingest").attr("job_close")(access_info, job_id);
+    } catch (py::error_already_set &) {
+        abort_if_open(access_info, job_id, close_sent);
+        throw;
+    }
+
+    py::str state_key("state");
+    while (true) {
+        py::object close_results = g("ingest").attr("job_status")(access_info, job_id);
+        log_job("debug",
+                cat({str_of("ID: "), close_results[str_of("id")], str_of(", Status: "),
+                     close_results[state_key]}),
+                job_id, "polled");
+        if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
+            log_job("info",
+                    cat({str_of("✅ "), str_of(op.word), str_of(" completed successfully!")}),
+                    job_id, "ended");
+            return job_info;
+        }
+        py::object state = close_results[state_key];
+        if (kavrel::py_equal(state, str_of("Failed")) ||
+            kavrel::py_equal(state, str_of("Aborted"))) {
+            log_job("error",
+                    cat({str_of("❌ "), str_of(op.word), str_of(" job failed with status: "),
+                         close_results[state_key]}),
+                    job_id, "ended");
+            log_job("error", cat({str_of("❌ Job details: "), close_results}), job_id, "ended");
+            py::object error = g("JobFailed")(
+                cat({str_of("Salesforce "), str_of(op.operation), str_of(" job failed: "), state}));
+            error.attr("job_id") = job_id;
+            error.attr("state") = state;
+            error.attr("job_info") = close_results;
+            raise_error(error);
+        }
+        g("time").attr("sleep")(10);
+    }
+}
+
 py::object run_single_job(const SingleJob &op, const py::object &session,
                           const py::object &access_info, const py::object &sobject,
                           const py::object &query) {
@@ -473,6 +654,7 @@ py::object run_single_job(const SingleJob &op, const py::object &session,
                      grouped(py_len(records))}));
     py::object data = g("csv").attr("json_to_csv")(records);
     records = py::none();
+    check_upload_size(data);
 
     py::object bulk_api_url = ingest_url(access_info);
     py::dict job_data;
@@ -484,43 +666,17 @@ py::object run_single_job(const SingleJob &op, const py::object &session,
     py::dict headers = request_headers(access_token);
 
     log("debug", str_of("creating job"));
-    py::object post = g("requests").attr("post");
-    py::object response =
-        post(bulk_api_url, py::arg("headers") = headers, py::arg("data") = dumps(job_data));
-    py::object job_info = response.attr("json")();
-    if (op.log_creation_response)
-        log("debug", cat({str_of("JOB: "), job_info}));
+    py::object response = create_job_request(bulk_api_url, headers, dumps(job_data));
+    // A refused creation raises BulkApiError with Salesforce's errorCode and message.
+    py::object job_info = g("ingest").attr("created_job")(response);
     py::object job_id = job_info[str_of("id")];
-    log("info", cat({str_of("✅ Job created: "), job_id}));
-
-    log("debug", str_of("sending file"));
-    g("ingest").attr("send_file")(access_info, job_id, data);
-    data = py::none();
-    log("info", str_of("✅ Data sent to Salesforce"));
-
-    log("debug", str_of("closing job"));
-    py::object close_results = g("ingest").attr("job_close")(access_info, job_id);
-
-    py::str state_key("state");
-    while (true) {
-        close_results = g("ingest").attr("job_status")(access_info, job_id);
-        log("debug", cat({str_of("ID: "), close_results[str_of("id")], str_of(", Status: "),
-                          close_results[state_key]}));
-        if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
-            log("info", cat({str_of("✅ "), str_of(op.word), str_of(" completed successfully!")}));
-            return job_info;
-        }
-        py::object state = close_results[state_key];
-        if (kavrel::py_equal(state, str_of("Failed")) ||
-            kavrel::py_equal(state, str_of("Aborted"))) {
-            log("error", cat({str_of("❌ "), str_of(op.word), str_of(" job failed with status: "),
-                              close_results[state_key]}));
-            log("error", cat({str_of("❌ Job details: "), close_results}));
-            kavrel::raise(PyExc_RuntimeError,
-                          cat({str_of("Salesforce "), str_of(op.operation), str_of(" job failed: "),
-                               close_results[state_key]}));
-        }
-        g("time").attr("sleep")(10);
+    try {
+        return run_created_job(op, access_info, job_id, job_info, data);
+    } catch (py::error_already_set &e) {
+        // Whatever ends the call from here on names the job it leaves behind.
+        if (PyObject_SetAttrString(e.value().ptr(), "job_id", job_id.ptr()) != 0)
+            PyErr_Clear();
+        throw;
     }
 }
 
@@ -580,11 +736,14 @@ PYBIND11_MODULE(vantro, m) {
     kavrel::set_global("ingest", kavrel::from_import("kavrel.salesforce", "ingest_bapi20"));
     kavrel::set_global("time", py::module_::import("time"));
     kavrel::set_global("logger", g("logging").attr("getLogger")("kavrel.salesforce.vantro"));
+    kavrel::set_global("JobFailed", checked(PyErr_NewExceptionWithDoc(
+                                        "kavrel.salesforce.vantro.JobFailed", JOB_FAILED_DOC,
+                                        PyExc_RuntimeError, nullptr)));
 
     py::options options;
     options.disable_function_signatures();
     m.def("upsert", &upsert, UPSERT_DOC);
-    m.def("update", &update);
-    m.def("insert", &insert);
-    m.def("delete", &delete_);
+    m.def("update", &update, SINGLE_JOB_DOC);
+    m.def("insert", &insert, SINGLE_JOB_DOC);
+    m.def("delete", &delete_, SINGLE_JOB_DOC);
 }

@@ -6,8 +6,10 @@ runs it and gives a list of `Row`s; a row answers positional access and `asDict(
 
 from __future__ import annotations
 
+import re
 import sqlite3
 from os import PathLike
+from pathlib import Path
 from typing import Any
 
 
@@ -75,18 +77,78 @@ class _Session:
         self.close()
 
 
+# "<query> ORDER BY ALL", optionally followed by a LIMIT/OFFSET clause of plain numbers.
+_ORDER_BY_ALL = re.compile(
+    r"^(?P<query>.*) ORDER BY ALL(?P<page>( LIMIT \d+)?( OFFSET \d+)?)$", re.S
+)
+# SQLite renames the second "x" of a subquery's columns to "x:1"; the query itself said "x" twice.
+_RENAMED_TWIN = re.compile(r"^(?P<name>.*):\d+$", re.S)
+
+
 class SQLiteSession(_Session):
     """A session over a SQLite database file, or `:memory:`; `connection` is the sqlite3 one.
 
     Statements run in autocommit mode, so a statement sent through `sql()` is kept at once.
+    With `read_only` the file is opened read-only (a source is never written to) and must exist.
+    SQLite has no ORDER BY ALL: a query ending in it is ordered by every column position.
     """
 
-    def __init__(self, database: str | PathLike[str] = ":memory:") -> None:
-        self.connection = sqlite3.connect(database, isolation_level=None)
+    def __init__(self, database: str | PathLike[str] = ":memory:", read_only: bool = False) -> None:
+        if read_only:
+            path = Path(database)
+            if not path.is_file():
+                raise FileNotFoundError(f"no such SQLite database file: {database}")
+            uri = path.resolve().as_uri() + "?mode=ro"
+            self.connection = sqlite3.connect(uri, isolation_level=None, uri=True)
+        else:
+            self.connection = sqlite3.connect(database, isolation_level=None)
+
+    def _collect(self, text: str) -> list[Row]:
+        rows = super()._collect(self._ordered_by_all(text))
+        if rows:
+            self._refuse_renamed_twins(rows[0]._fields)
+        return rows
+
+    def _ordered_by_all(self, text: str) -> str:
+        match = _ORDER_BY_ALL.match(text)
+        if match is None:
+            return text
+        query = match["query"]
+        columns = self.connection.execute(f"SELECT * FROM ({query}) LIMIT 0").description
+        positions = ", ".join(str(i) for i in range(1, len(columns) + 1))
+        return f"{query} ORDER BY {positions}{match['page']}"
+
+    @staticmethod
+    def _refuse_renamed_twins(fields: tuple[str, ...]) -> None:
+        from kavrel.sflake.query import DuplicateColumns
+
+        twins = [m["name"] for f in fields if (m := _RENAMED_TWIN.match(f)) and m["name"] in fields]
+        if twins:
+            raise DuplicateColumns(list(dict.fromkeys(twins)))
+
+
+# A query wrapped as a subquery, as the load operations page through it.
+_WRAPPED = re.compile(r"^SELECT \* FROM \((?P<query>.*)\) AS \w+ ", re.S)
 
 
 class DuckDBSession(_Session):
-    """A session over a DuckDB database file, or `:memory:` (needs the `duckdb` extra)."""
+    """A session over a DuckDB database file, or `:memory:` (needs the `duckdb` extra).
+
+    DuckDB renames the second "x" of a subquery's columns to "x_1", which cannot be told from a
+    real column name, so a wrapped query's own column names are read with DESCRIBE.
+    """
+
+    def _collect(self, text: str) -> list[Row]:
+        match = _WRAPPED.match(text)
+        if match is not None:
+            from kavrel.sflake.query import check_distinct_names
+
+            try:
+                described = self.connection.execute(f"DESCRIBE {match['query']}").fetchall()
+            except Exception:  # noqa: BLE001 (a query DESCRIBE cannot take runs as it is)
+                described = []
+            check_distinct_names(row[0] for row in described)
+        return super()._collect(text)
 
     def __init__(self, database: str | PathLike[str] = ":memory:") -> None:
         try:
