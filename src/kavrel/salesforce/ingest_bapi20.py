@@ -281,24 +281,10 @@ def unprocessed_records(access_info: dict[str, Any], job_id: str) -> str:
     return _results(access_info, job_id, "unprocessedrecords")
 
 
-# --- looking after jobs once they run: abort, list -----------------------------------------------
+# --- looking after jobs once they run: list -----------------------------------------------------
 
 # A list of ingest jobs comes in pages; past this many pages the rest is left unread.
 MAX_LIST_PAGES = 50
-
-
-def job_abort(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
-    """Asks Salesforce to abort an open or uploaded job; the job info. Salesforce refuses a job
-    that has already ended (BulkApiError)."""
-    body = json.dumps({"state": "Aborted"}).encode("utf-8")
-    response = _request(
-        "PATCH",
-        access_info,
-        _job_url(access_info, job_id),
-        data=body,
-        content_type="application/json; charset=UTF-8",
-    )
-    return response.json()
 
 
 def job_list(access_info: dict[str, Any]) -> list[dict[str, Any]]:
