@@ -16,6 +16,7 @@ import io
 import secrets
 import threading
 import time
+import zlib
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
@@ -97,6 +98,8 @@ def _invalid_job(message: str) -> JobError:
 
 
 def _csv_bytes(job: Job, rows: list[list[str]]) -> bytes:
+    """The rows as the CSV the client downloads, compressed: results are kept for the life of
+    the server, and a job's results are about as large as its upload."""
     buffer = io.StringIO()
     writer = csv.writer(
         buffer,
@@ -104,7 +107,7 @@ def _csv_bytes(job: Job, rows: list[list[str]]) -> bytes:
         lineterminator=LINE_ENDINGS[job.line_ending],
     )
     writer.writerows(rows)
-    return buffer.getvalue().encode("utf-8")
+    return zlib.compress(buffer.getvalue().encode("utf-8"), 1)
 
 
 class JobBook:
@@ -362,8 +365,8 @@ class JobBook:
         self._wait_when_immediate(job)
         with self.lock:
             if part in job.results:
-                return job.results[part]
-            header = job.results.get("header", b"")
+                return zlib.decompress(job.results[part])
+            header = zlib.decompress(job.results["header"]) if "header" in job.results else b""
         if part == "unprocessedrecords":
             return header
         first = b"sf__Id,sf__Created" if part == "successfulResults" else b"sf__Id,sf__Error"

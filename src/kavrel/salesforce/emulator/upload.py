@@ -104,22 +104,22 @@ def _split_rows(text: str, line_ending: str) -> list[str]:
     return rows
 
 
-def _stray_quotes(text: str, delimiter: str) -> bool:
-    """Checks the quoting of the whole text (an unclosed quote fails the job) and says whether
-    some quote is misplaced; a fast scan first, the exact check only when it finds something."""
+def _outside_quotes(text: str, delimiter: str) -> tuple[str, bool]:
+    """The text outside quoted fields (a NUL for each quoted piece), and whether some quote is
+    misplaced; an unclosed quote fails the job. A fast scan first, the exact check only when it
+    finds something."""
     if '"' not in text:
-        return False
+        return text, False
     pieces = text.split('"')
     if len(pieces) % 2 == 0:
         raise BatchError("InvalidBatch : Failed to parse CSV: a quoted field is not closed")
-    # Each NUL stands for one quoted piece; a quoted piece must touch only a delimiter, a line
-    # break or another quoted piece.
+    # A quoted piece must touch only a delimiter, a line break or another quoted piece.
     outside_text = "\0".join(pieces[0::2])
     edge = re.escape(delimiter) + "\r\n\0"
     stray = re.compile(f"[^{edge}]\0|\0[^{edge}]")
     if "\0" not in text and not stray.search(outside_text):
-        return False
-    return _has_misplaced_quote(pieces[0::2], delimiter)
+        return outside_text, False
+    return outside_text, _has_misplaced_quote(pieces[0::2], delimiter)
 
 
 def _read(text: str, delimiter: str) -> list[list[str]]:
@@ -188,8 +188,8 @@ def parse_upload(text: str, line_ending: str, delimiter: str) -> Upload:
         text = text[1:]
     if not text:
         raise BatchError("InvalidBatch : The upload is empty: a CSV header row is required")
-    stray = _stray_quotes(text, delimiter)
-    _check_line_ending("\0".join(text.split('"')[0::2]) if '"' in text else text, line_ending)
+    outside_text, stray = _outside_quotes(text, delimiter)
+    _check_line_ending(outside_text, line_ending)
     if stray:
         upload = _read_rows_one_by_one(text, line_ending, delimiter)
     else:
