@@ -486,3 +486,34 @@ def test_the_command_line_serves_https_with_injected_faults_and_http_controls(tm
         server.terminate()
         server.wait()
         server.stdout.close()
+
+
+@pytest.mark.parametrize(
+    ("options", "schema", "message"),
+    [
+        (["--tls-cert", "cert.pem"], None, "give both a certificate and its key"),
+        (["--schema", "missing.toml"], None, "cannot read the schema file missing.toml"),
+        (
+            ["--schema", "s.toml"],
+            '[Contact]\nfields = ["AccountId"]\nlookups = { AccountId = "Account" }\n',
+            "has a lookup to Account, which it does not describe",
+        ),
+        (
+            ["--schema", "s.toml"],
+            '[Account]\nfields = ["Name"]\nexternal_ids = ["Ext__c"]\n',
+            "names 'Ext__c', which is not in its fields",
+        ),
+        (["--fail", "GET:/jobs/ingest"], None, "--fail takes METHOD:SUFFIX:STATUS"),
+    ],
+)
+def test_bad_start_options_give_one_clear_line(
+    tmp_path, monkeypatch, capsys, options, schema, message
+):
+    from kavrel.salesforce.emulator.__main__ import main
+
+    monkeypatch.chdir(tmp_path)
+    if schema is not None:
+        (tmp_path / "s.toml").write_text(schema)
+    assert main(options) == 1
+    [line] = capsys.readouterr().err.splitlines()
+    assert line.startswith("Error: cannot start the Bulk API emulator: ") and message in line

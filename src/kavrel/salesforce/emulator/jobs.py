@@ -265,6 +265,8 @@ class JobBook:
         locator = query.get("queryLocator") or "0"
         try:
             start = int(locator, 36)
+            if start < 0:
+                raise ValueError
         except ValueError:
             raise JobError(400, "INVALID_QUERY_LOCATOR", "invalid query locator") from None
         with self.lock:
@@ -353,12 +355,15 @@ class JobBook:
         with self.lock:
             if job.state == "Open":
                 raise JobError(409, "INVALIDJOBSTATE", f"Job {job.id} is Open: close it first")
-            if job.state in ("UploadComplete", "InProgress"):
+            if job.state == "InProgress":
                 raise JobError(
                     409,
                     "INVALIDJOBSTATE",
-                    f"Job {job.id} is {job.state}: abort it or wait for its end",
+                    f"Job {job.id} is InProgress: abort it or wait for its end",
                 )
+            # A deleted job that was waiting for processing must not be processed after all.
+            job.state = "Deleted"
+            job.content = None
             del self.jobs[job.id]
 
     def results(self, job: Job, part: str) -> bytes:

@@ -37,7 +37,7 @@ HOST = "127.0.0.1"
 # Request bodies kept in `requests` are cut to this many characters: a whole upload kept per
 # request would grow the server by the size of every load.
 LOGGED_BODY_CHARS = 4096
-LOGGED_REQUESTS = 10_000
+LOGGED_REQUESTS = 1000
 
 _INGEST = re.compile(
     r"/services/data/v(?P<version>\d+\.0)/jobs/ingest/?"
@@ -124,7 +124,7 @@ class BulkApiEmulator:
         ):
             raise ValueError("processing_rate must be a number of records per second above 0")
         if (tls_cert is None) != (tls_key is None):
-            raise ValueError("give both tls_cert and tls_key, or neither")
+            raise ValueError("give both a certificate and its key (--tls-cert and --tls-key)")
         self.port = port
         self.access_token = access_token
         self.db = db
