@@ -8,8 +8,10 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sqlite3
 import sys
+import threading
 
 from .controls import parse_fault
 from .schema import SchemaError
@@ -57,6 +59,9 @@ def serve(args: argparse.Namespace) -> int:
         file=sys.stderr,
         flush=True,
     )
+    if threading.current_thread() is threading.main_thread():
+        # A terminated server still stops cleanly: its database closed, its certificate removed.
+        signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(0))
     try:
         assert emulator._thread is not None
         while emulator._thread.is_alive():

@@ -464,8 +464,12 @@ class JobBook:
         return outcome
 
     def _record(self, job: Job, upload: Upload, outcome: Outcome) -> None:
-        """Stores the results as the CSV the client downloads, and ends the job (lock held)."""
-        if job.state != "InProgress":  # aborted while its records were being applied
+        """Stores the results as the CSV the client downloads, and ends the job (lock held).
+
+        A job aborted while its records were being applied stays Aborted, but its results say
+        what was applied: those records are in the org now, as in an org.
+        """
+        if job.state not in ("InProgress", "Aborted"):
             return
         records, header = upload.records, upload.header
         job.results = {
@@ -486,7 +490,8 @@ class JobBook:
         }
         job.processed = len(outcome.successes) + len(outcome.failures)
         job.failed = len(outcome.failures)
-        job.state = "JobComplete"
+        if job.state == "InProgress":
+            job.state = "JobComplete"
         job.content = None
 
     def _end_unprocessed(self, job: Job, state: str) -> None:
