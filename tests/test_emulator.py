@@ -349,6 +349,11 @@ def test_a_multipart_creation_uploads_and_closes_the_job(bulk_server):
     ).json()
     assert info["state"] == "UploadComplete"
     assert ingest.job_status(bulk_server.access_info, info["id"])["numberRecordsProcessed"] == 2
+    files["content"] = ("content", "Name\n" + "A" * 100_000 + "\n", "text/csv")
+    too_big = requests.post(
+        bulk_server.base_url + INGEST, headers=auth(bulk_server), files=files, timeout=10
+    )
+    assert too_big.status_code == 400
 
 
 def test_the_job_list_is_paged_and_filtered(bulk_server, monkeypatch):

@@ -38,6 +38,8 @@ HOST = "127.0.0.1"
 # request would grow the server by the size of every load.
 LOGGED_BODY_CHARS = 4096
 LOGGED_REQUESTS = 1000
+# Salesforce takes job data in the creating request only up to this size.
+MULTIPART_CSV_CHARS = 100_000
 
 _INGEST = re.compile(
     r"/services/data/v(?P<version>\d+\.0)/jobs/ingest/?"
@@ -410,9 +412,17 @@ class BulkApiEmulator:
             raise JobError(
                 400, "INVALIDMULTIPART", "A multipart job needs a 'job' part and a 'content' part"
             )
+        content = parts["content"][1]
+        if len(content.decode("utf-8", "replace")) > MULTIPART_CSV_CHARS:
+            raise JobError(
+                400,
+                "INVALIDBATCH",
+                f"The CSV of a multipart request is limited to {MULTIPART_CSV_CHARS:,} characters; "
+                "upload more with a PUT to the job's batches",
+            )
         job = jobs.create(_json_body(parts["job"][1], "The job"), version)
         try:
-            jobs.upload(job, parts["content"][0] or "text/csv", parts["content"][1])
+            jobs.upload(job, parts["content"][0] or "text/csv", content)
         except JobError:
             jobs.jobs.pop(job.id, None)
             raise
