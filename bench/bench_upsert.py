@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import subprocess
+import sys
 import tempfile
 import time
 import tracemalloc
@@ -24,9 +25,12 @@ from pathlib import Path
 from types import SimpleNamespace
 
 from kavrel.salesforce import vantro
-from kavrel.salesforce.emulator import run_in_subprocess
 from kavrel.sflake.local import SQLiteSession
 from kavrel.util.csv import json_to_csv
+
+# The subprocess helper is shared with the tests and the demo.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from emulator_process import run_in_subprocess  # noqa: E402
 
 BATCH = 25_000
 COLUMNS = 20

@@ -13,13 +13,18 @@ import io
 import logging
 import random
 import subprocess
+import sys
 import tempfile
 from datetime import date, timedelta
 from pathlib import Path
 
 from kavrel.salesforce import ingest_bapi20, vantro
-from kavrel.salesforce.emulator import BulkApiEmulator, run_in_subprocess
+from kavrel.salesforce.emulator import BulkApiEmulator
 from kavrel.sflake.local import SQLiteSession
+
+# The subprocess helper is shared with the tests and the benchmarks.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from emulator_process import run_in_subprocess  # noqa: E402
 
 ACCOUNTS = 3500
 BATCH_SIZE = 1000

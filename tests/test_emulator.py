@@ -216,3 +216,324 @@ def test_dropped_and_delayed_requests_fire_once_then_answer_normally(bulk_server
             timeout=0.1,
         )
     assert post_job(bulk_server, {"object": "Account", "operation": "insert"}).status_code == 200
+
+
+def auth(server):
+    return {"Authorization": f"Bearer {server.access_token}"}
+
+
+def create(server, version="62.0", **document):
+    url = f"{server.base_url}/services/data/v{version}/jobs/ingest"
+    return requests.post(url, headers=auth(server), json=document, timeout=10)
+
+
+@pytest.mark.parametrize(
+    ("version", "status"),
+    [("41.0", 200), ("59.0", 200), ("66.0", 200), ("40.0", 404), ("99.0", 404)],
+)
+def test_ingest_answers_every_version_from_41_and_records_it(bulk_server, version, status):
+    response = create(bulk_server, version, object="Account", operation="insert")
+    assert response.status_code == status
+    if status == 200:
+        assert response.json()["apiVersion"] == float(version)
+
+
+def test_hard_delete_and_both_spellings_of_unprocessed_records(bulk_server):
+    load(bulk_server, {"object": "Account", "operation": "insert"}, "Name\r\nA\r\n")
+    [row] = bulk_server.rows("Account")
+    job_id, status = load(
+        bulk_server, {"object": "Account", "operation": "hardDelete"}, f"Id\r\n{row['Id']}\r\n"
+    )
+    assert (status["state"], status["numberRecordsFailed"]) == ("JobComplete", 0)
+    assert bulk_server.rows("Account") == []
+    for part in ("unprocessedrecords", "unprocessedRecords"):
+        url = f"{bulk_server.base_url}{INGEST}/{job_id}/{part}"
+        assert requests.get(url, headers=auth(bulk_server), timeout=10).text == "Id\r\n"
+
+
+def test_a_row_with_a_misplaced_quote_fails_alone(bulk_server):
+    text = 'First,Last\r\n"John", "Smith"\r\nAda,Lovelace\r\n'
+    job_id, status = load(bulk_server, {"object": "Contact", "operation": "insert"}, text)
+    assert (status["state"], status["numberRecordsFailed"]) == ("JobComplete", 1)
+    assert [r["Last"] for r in bulk_server.rows("Contact")] == ["Lovelace"]
+    failed = ingest.failed_results(bulk_server.access_info, job_id).splitlines()
+    assert failed[1].startswith(",INVALID_FIELD:Failed to parse the row") and "John" in failed[1]
+
+
+@pytest.mark.parametrize(
+    ("headers", "form", "status"),
+    [
+        ({"Authorization": "Basic Y2lkOnMzY3JldA=="}, {}, 200),  # cid:s3cret
+        ({"Authorization": "Basic Y2lkOm5vcGU="}, {}, 400),  # cid:nope
+        ({"Authorization": "Basic !!"}, {}, 401),
+    ],
+)
+def test_token_endpoint_takes_http_basic_client_credentials(headers, form, status):
+    with BulkApiEmulator(client_id="cid", client_secret="s3cret") as server:
+        url = f"http://localhost:{server.port}/services/oauth2/token"
+        form = {"grant_type": "client_credentials", **form}
+        response = requests.post(url, headers=headers, data=form, timeout=10)
+        assert response.status_code == status
+        assert "s3cret" not in response.text and "nope" not in response.text
+        if status == 200:  # the instance URL is the one the client used
+            assert response.json()["instance_url"] == f"http://localhost:{server.port}"
+
+
+SCHEMA = {
+    "Account": {"fields": ["Name", "Ext__c"], "external_ids": ["Ext__c"]},
+    "Contact": {
+        "fields": ["LastName", "AccountId", "Parent__c"],
+        "lookups": {"AccountId": "Account", "Parent__c": "Account"},
+    },
+}
+
+
+def test_with_a_schema_unknown_names_fail_and_relationship_columns_resolve():
+    with BulkApiEmulator(schema=SCHEMA) as server:
+        refused = create(server, object="Widget__c", operation="insert")
+        assert (refused.status_code, refused.json()[0]["errorCode"]) == (400, "INVALIDJOB")
+        assert (
+            create(
+                server, object="Account", operation="upsert", externalIdFieldName="Name"
+            ).status_code
+            == 400
+        )
+        _, status = load(
+            server, {"object": "Account", "operation": "insert"}, "Name,Bogus__c\r\nA,1\r\n"
+        )
+        assert (status["state"], status["errorMessage"]) == (
+            "Failed",
+            "InvalidBatch : Field name not found : Bogus__c",
+        )
+        load(
+            server,
+            {"object": "Account", "operation": "insert"},
+            "Name,Ext__c\r\nAcme,A-1\r\nB,A-2\r\nC,A-2\r\n",
+        )
+        acme = server.rows("Account")[0]["Id"]
+        text = "LastName,Account.Ext__c,Parent__r.Ext__c\r\n"
+        text += "One,A-1,\r\nTwo,A-9,A-1\r\nThree,A-1,A-2\r\n"
+        job_id, status = load(server, {"object": "Contact", "operation": "insert"}, text)
+        assert status["numberRecordsFailed"] == 2
+        assert [
+            (r["LastName"], r["AccountId"], r["Parent__c"]) for r in server.rows("Contact")
+        ] == [("One", acme, None)]
+        failed = ingest.failed_results(server.access_info, job_id)
+        assert "A-9 not found" in failed and "A-2 matches more than one record" in failed
+
+
+def test_uploads_over_the_limit_are_refused_unread_and_chunked_ones_accepted(bulk_server):
+    job_id = create(bulk_server, object="Account", operation="insert").json()["id"]
+    url = f"{bulk_server.base_url}{INGEST}/{job_id}/batches"
+    headers = {**auth(bulk_server), "Content-Type": "text/csv"}
+    too_big = requests.put(
+        url, headers={**headers, "Content-Length": "112500001"}, data=b"", timeout=10
+    )
+    assert (too_big.status_code, too_big.json()[0]["errorCode"]) == (
+        413,
+        "REQUEST_ENTITY_TOO_LARGE",
+    )
+    chunked = requests.put(url, headers=headers, data=iter([b"Name\n", b"A\n"]), timeout=10)
+    assert chunked.status_code == 201
+    ingest.job_close(bulk_server.access_info, job_id)
+    assert ingest.job_status(bulk_server.access_info, job_id)["numberRecordsProcessed"] == 1
+
+
+def test_a_multipart_creation_uploads_and_closes_the_job(bulk_server):
+    files = {
+        "job": (None, json.dumps({"object": "Account", "operation": "insert"}), "application/json"),
+        "content": ("content", "Name\nA\nB\n", "text/csv"),
+    }
+    info = requests.post(
+        bulk_server.base_url + INGEST, headers=auth(bulk_server), files=files, timeout=10
+    ).json()
+    assert info["state"] == "UploadComplete"
+    assert ingest.job_status(bulk_server.access_info, info["id"])["numberRecordsProcessed"] == 2
+    files["content"] = ("content", "Name\n" + "A" * 100_000 + "\n", "text/csv")
+    too_big = requests.post(
+        bulk_server.base_url + INGEST, headers=auth(bulk_server), files=files, timeout=10
+    )
+    assert too_big.status_code == 400
+
+
+def test_the_job_list_is_paged_and_filtered(bulk_server, monkeypatch):
+    from kavrel.salesforce.emulator import jobs
+
+    monkeypatch.setattr(jobs, "PAGE_SIZE", 2)
+    made = [
+        create(bulk_server, object="Account", operation="insert").json()["id"] for _ in range(3)
+    ]
+    url, seen = bulk_server.base_url + INGEST, []
+    while url:
+        page = requests.get(url, headers=auth(bulk_server), timeout=10).json()
+        seen += [job["id"] for job in page["records"]]
+        url = page["nextRecordsUrl"] and bulk_server.base_url + page["nextRecordsUrl"]
+    assert seen == made
+    for query, count in (
+        ("jobType=Classic", 0),
+        ("jobType=V2Ingest", 2),
+        ("concurrencyMode=serial", 0),
+    ):
+        page = requests.get(
+            f"{bulk_server.base_url}{INGEST}?{query}", headers=auth(bulk_server), timeout=10
+        )
+        assert len(page.json()["records"]) == count
+
+
+def test_a_paced_job_goes_through_its_states_and_an_abort_applies_nothing():
+    with BulkApiEmulator(processing_rate=20) as server:
+        job_id = create(server, object="Account", operation="insert").json()["id"]
+        ingest.send_file(server.access_info, job_id, "Name\n" + "A\n" * 10)
+        assert ingest.job_close(server.access_info, job_id)["state"] == "UploadComplete"
+        assert ingest.job_status(server.access_info, job_id)["state"] in (
+            "UploadComplete",
+            "InProgress",
+        )
+        aborted = requests.patch(
+            f"{server.base_url}{INGEST}/{job_id}",
+            headers=auth(server),
+            json={"state": "Aborted"},
+            timeout=10,
+        )
+        assert aborted.json()["state"] == "Aborted"
+        assert server.rows("Account") == []
+        job_id = create(server, object="Account", operation="insert").json()["id"]
+        ingest.send_file(server.access_info, job_id, "Name\nA\nB\n")
+        ingest.job_close(server.access_info, job_id)
+        states = set()
+        while (state := ingest.job_status(server.access_info, job_id)["state"]) != "JobComplete":
+            states.add(state)
+        assert "InProgress" in states and len(server.rows("Account")) == 2
+
+
+def test_a_rejection_rule_fires_only_its_count(bulk_server):
+    bulk_server.reject_records(
+        "Name", "Locked", "UNABLE_TO_LOCK_ROW:unable to obtain exclusive access", count=1
+    )
+    text = "Name\r\nLocked\r\nLocked\r\n"
+    _, first = load(bulk_server, {"object": "Account", "operation": "insert"}, text)
+    _, second = load(bulk_server, {"object": "Account", "operation": "insert"}, text)
+    assert (first["numberRecordsFailed"], second["numberRecordsFailed"]) == (1, 0)
+
+
+@pytest.mark.parametrize(
+    ("kind", "text"),
+    [
+        ("fail", "GET:/x"),
+        ("fail", "GET:/x:abc"),
+        ("fail", "GET:/x:99"),
+        ("delay", "GET:/x:-1"),
+        ("delay", "GET:/x:nan"),
+        ("drop", ":/x"),
+    ],
+)
+def test_bad_fault_options_are_refused_by_name(kind, text):
+    from kavrel.salesforce.emulator.controls import parse_fault
+
+    with pytest.raises(ValueError, match=f"--{kind}"):
+        parse_fault(kind, text)
+
+
+def test_the_command_line_serves_https_with_injected_faults_and_http_controls(tmp_path):
+    from emulator_process import run_in_subprocess
+
+    env_secret = {"KAVREL_EMULATOR_CLIENT_SECRET": "from-env"}
+    command = [sys.executable, "-m", "kavrel.salesforce.emulator", "--port", "0", "--tls"]
+    command += ["--fail", "POST:/oauth2/token:503", "--test-controls"]
+    with subprocess.Popen(
+        command, stdout=subprocess.PIPE, text=True, env={**__import__("os").environ, **env_secret}
+    ) as process:
+        try:
+            certificate = process.stdout.readline().strip().removeprefix("certificate: ")
+            base_url = process.stdout.readline().strip()
+            assert base_url.startswith("https://127.0.0.1:")
+            token_url = base_url + "/services/oauth2/token"
+            form = {"grant_type": "client_credentials", "client_secret": "from-env"}
+            assert (
+                requests.post(token_url, data=form, verify=certificate, timeout=10).status_code
+                == 503
+            )
+            assert (
+                requests.post(token_url, data=form, verify=certificate, timeout=10).status_code
+                == 200
+            )
+            wrong = requests.post(
+                token_url, data={**form, "client_secret": "x"}, verify=certificate, timeout=10
+            )
+            assert wrong.json()["error"] == "invalid_client"
+            control = {
+                "action": "fail",
+                "method": "GET",
+                "path_suffix": "/jobs/ingest",
+                "status": 500,
+            }
+            controls = requests.post(
+                base_url + "/__kavrel__/controls", json=control, verify=certificate, timeout=10
+            )
+            assert controls.status_code == 204
+            listing = requests.get(
+                base_url + INGEST,
+                headers={"Authorization": "Bearer local-token"},
+                verify=certificate,
+                timeout=10,
+            )
+            assert listing.status_code == 500
+        finally:
+            process.send_signal(signal.SIGINT)
+            process.wait(timeout=10)
+    server, base_url = run_in_subprocess()  # without --test-controls the path does not exist
+    try:
+        assert (
+            requests.post(base_url + "/__kavrel__/controls", json=control, timeout=10).status_code
+            == 404
+        )
+    finally:
+        server.terminate()
+        server.wait()
+        server.stdout.close()
+
+
+@pytest.mark.parametrize(
+    ("options", "schema", "message"),
+    [
+        (["--tls-cert", "cert.pem"], None, "give both a certificate and its key"),
+        (["--schema", "missing.toml"], None, "cannot read the schema file missing.toml"),
+        (
+            ["--schema", "s.toml"],
+            '[Contact]\nfields = ["AccountId"]\nlookups = { AccountId = "Account" }\n',
+            "has a lookup to Account, which it does not describe",
+        ),
+        (
+            ["--schema", "s.toml"],
+            '[Account]\nfields = ["Name"]\nexternal_ids = ["Ext__c"]\n',
+            "names 'Ext__c', which is not in its fields",
+        ),
+        (["--fail", "GET:/jobs/ingest"], None, "--fail takes METHOD:SUFFIX:STATUS"),
+    ],
+)
+def test_bad_start_options_give_one_clear_line(
+    tmp_path, monkeypatch, capsys, options, schema, message
+):
+    from kavrel.salesforce.emulator.__main__ import main
+
+    monkeypatch.chdir(tmp_path)
+    if schema is not None:
+        (tmp_path / "s.toml").write_text(schema)
+    assert main(options) == 1
+    [line] = capsys.readouterr().err.splitlines()
+    assert line.startswith("Error: cannot start the Bulk API emulator: ") and message in line
+
+
+def test_answers_on_a_kept_alive_connection_do_not_wait_for_a_delayed_ack(bulk_server):
+    # Head and body written apart made each answer wait ~40 ms for the client's delayed ACK.
+    import statistics
+    import time
+
+    session, url = requests.Session(), bulk_server.base_url + INGEST
+    times = []
+    for _ in range(11):
+        started = time.perf_counter()
+        assert session.get(url, headers=auth(bulk_server), timeout=10).status_code == 200
+        times.append(time.perf_counter() - started)
+    session.close()
+    assert statistics.median(times[1:]) < 0.025

@@ -6,10 +6,53 @@ The server module is imported only when the command runs, so other commands star
 from __future__ import annotations
 
 import argparse
+from typing import Any
+
+_EPILOG = """\
+schema file (TOML), one table per object:
+  [Contact]
+  fields = ["LastName", "Email", "Ext__c", "AccountId"]
+  external_ids = ["Ext__c"]
+  lookups = { AccountId = "Account" }
+With it, an unknown object fails at job creation and an unknown field fails the job, as in an
+org, and relationship columns (Account.Ext__c) resolve through the related object's external
+IDs. Without it, any valid object and field name is accepted and stored as it first appears.
+
+failure injection: --fail POST:/jobs/ingest:503, --drop PUT:/batches, --delay GET::2.5 (an
+empty suffix matches any path). Each fires once, on the next matching request, in the order
+given. With --test-controls, POST JSON to /__kavrel__/controls at run time, e.g.
+{"action": "fail", "method": "GET", "path_suffix": "", "status": 500},
+{"action": "force_job_state", "state": "Failed", "count": 1} or
+{"action": "reject_records", "field": "Name", "value": "Bad", "message": "...", "count": 2}.
+"""
+
+
+class _AppendFault(argparse.Action):
+    """Keeps --fail, --drop and --delay in one list, in the order given."""
+
+    def __call__(self, parser: Any, namespace: Any, values: Any, option_string: Any = None) -> None:
+        faults = list(getattr(namespace, "faults", None) or [])
+        faults.append((self.dest, values))
+        namespace.faults = faults
+
+
+def _positive_rate(text: str) -> float:
+    try:
+        rate = float(text)
+    except ValueError:
+        rate = 0.0
+    if not 0 < rate < float("inf"):
+        raise argparse.ArgumentTypeError(
+            f"must be a number of records per second above 0: {text!r}"
+        )
+    return rate
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """The server's options, shared with `python -m kavrel.salesforce.emulator`."""
+    parser.formatter_class = argparse.RawDescriptionHelpFormatter
+    parser.epilog = _EPILOG
+    parser.set_defaults(faults=[])
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0 picks one)")
     parser.add_argument(
         "--access-token", help="bearer token accepted besides issued ones (default local-token)"
@@ -18,7 +61,32 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "--db", default=":memory:", help="SQLite file the records go to (default: in memory)"
     )
     parser.add_argument("--client-id", help="client id the token endpoint accepts (default any)")
-    parser.add_argument("--client-secret", help="client secret it accepts (default any)")
+    parser.add_argument(
+        "--client-secret",
+        help="client secret it accepts (default any); visible to every user in the process list, "
+        "so prefer the KAVREL_EMULATOR_CLIENT_SECRET environment variable",
+    )
+    parser.add_argument(
+        "--schema",
+        metavar="FILE",
+        help="TOML file naming the org's objects, fields, external IDs and lookups (see below); "
+        "without it, any object and field is accepted",
+    )
+    parser.add_argument(
+        "--tls",
+        action="store_true",
+        help="serve https with a new self-signed certificate for 127.0.0.1 and localhost; its "
+        "path is printed as 'certificate: PATH' before the base URL",
+    )
+    parser.add_argument("--tls-cert", metavar="FILE", help="serve https with this certificate")
+    parser.add_argument("--tls-key", metavar="FILE", help="the private key of --tls-cert")
+    parser.add_argument(
+        "--processing-rate",
+        type=_positive_rate,
+        metavar="N",
+        help="records per second each job is processed at, to rehearse an org's pace (default: "
+        "as fast as it can; a status check then waits for the job's end)",
+    )
     parser.add_argument(
         "--in-progress-checks",
         type=int,
@@ -26,12 +94,24 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help="status checks a closed job answers InProgress before its end state (default 0)",
     )
+    for kind, shape, what in (
+        ("fail", "METHOD:SUFFIX:STATUS", "answer the next matching request with STATUS"),
+        ("drop", "METHOD:SUFFIX", "close the next matching request's connection unanswered"),
+        ("delay", "METHOD:SUFFIX:SECONDS", "answer the next matching request SECONDS late"),
+    ):
+        parser.add_argument(f"--{kind}", dest=kind, metavar=shape, action=_AppendFault, help=what)
+    parser.add_argument(
+        "--test-controls",
+        action="store_true",
+        help="accept failure-injection controls over HTTP (for tests; anyone who can reach the "
+        "port can use them)",
+    )
 
 
 def _run(args: argparse.Namespace) -> int:
-    from kavrel.salesforce import emulator
+    from kavrel.salesforce.emulator.__main__ import serve
 
-    return emulator.serve(args)
+    return serve(args)
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:

@@ -1,0 +1,38 @@
+"""A local Salesforce Bulk API 2.0 ingest server, for trying loads without touching an org.
+
+It speaks the ingest endpoints and the client-credentials token endpoint, and really applies
+each job's records to a SQLite database (see `store`). Its parts, each usable alone:
+`ids` (record Ids), `upload` (reading a CSV upload), `schema` (the optional schema file),
+`store` (records over SQLite), `jobs` (job states and background processing), `controls`
+(failure injection), `oauth` (the token endpoint), `tls` (https), `transport` (HTTP/1.1),
+`server` (routing and the `BulkApiEmulator` facade), and `__main__` (the command line).
+"""
+
+from __future__ import annotations
+
+from .controls import CONTROLS_PATH
+from .schema import Schema, SchemaError
+from .server import (
+    API_VERSION,
+    DEFAULT_ACCESS_TOKEN,
+    HOST,
+    INGEST_PATH,
+    NEWEST_API_VERSION,
+    OLDEST_API_VERSION,
+    BulkApiEmulator,
+)
+from .upload import MAX_UPLOAD_BYTES
+
+__all__ = [
+    "API_VERSION",
+    "CONTROLS_PATH",
+    "DEFAULT_ACCESS_TOKEN",
+    "HOST",
+    "INGEST_PATH",
+    "MAX_UPLOAD_BYTES",
+    "NEWEST_API_VERSION",
+    "OLDEST_API_VERSION",
+    "BulkApiEmulator",
+    "Schema",
+    "SchemaError",
+]
