@@ -148,5 +148,5 @@ def test_tracker_names_the_job_in_flight(events, message: str) -> None:
     assert tracker.interrupted_message() == message
 
 
-def test_failed_file_name_stays_in_the_results_directory() -> None:
-    assert loadreport.failed_file_name("../../etc/x") == ".._.._etc_x-failed.csv"
+def test_result_file_name_stays_in_the_results_directory() -> None:
+    assert loadreport.result_file_name("../../etc/x") == ".._.._etc_x-failed.csv"

@@ -264,7 +264,9 @@ def test_dry_run_shows_the_first_rows_and_creates_no_job(kind: str, home: Path, 
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == (
         "Dry run: 3 rows would be upserted into Account in 2 batch(es) of up to 2 rows; "
-        "no job was created.\nFirst 2 rows of the first batch's CSV:\n"
+        "no job was created.\nColumns: Name, Ext__c, Phone\n"
+        "Check passed: the external ID field Ext__c is a column.\n"
+        "Check passed: no two columns share a name.\nFirst 2 rows of the first batch's CSV:\n"
         "Name,Ext__c,Phone\nAcme,A-1,\nGlobex,A-2,\n"
     )
 

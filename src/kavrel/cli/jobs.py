@@ -11,24 +11,17 @@ from __future__ import annotations
 import argparse
 import csv
 import io
-import os
-import re
 import time
 from pathlib import Path
 from typing import Any
 
-from kavrel.cli import output
+from kavrel.cli import loadreport, output
+from kavrel.cli.loadreport import RESULT_KINDS
 from kavrel.cli.loads import TOKEN_VARIABLE, CommandError, _access_info
 
 TERMINAL_STATES = ("JobComplete", "Failed", "Aborted")
 DEFAULT_INTERVAL = 5.0
 DEFAULT_LIST_LIMIT = 20
-RESULT_KINDS = (
-    ("success", "successful_results"),
-    ("failed", "failed_results"),
-    ("unprocessed", "unprocessed_records"),
-)
-_UNSAFE_FILE_CHARACTERS = re.compile(r"[^A-Za-z0-9_.-]")
 
 
 # --- arguments ---------------------------------------------------------------------------------
@@ -240,35 +233,6 @@ def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> outp
     return output.Outcome(document, describe(document), 0 if ok else 1)
 
 
-def _job_file_name(job_id: str, kind: str) -> str:
-    # The id comes from the command line; it must never name a file outside the directory.
-    return f"{_UNSAFE_FILE_CHARACTERS.sub('_', job_id)}-{kind}.csv"
-
-
-def make_private_dir(path: Path) -> None:
-    """Creates `path` and any missing parents with mode 0700; an existing one is left as it is."""
-    missing = []
-    for folder in (path, *path.parents):
-        if folder.is_dir():
-            break
-        missing.append(folder)
-    for folder in reversed(missing):
-        try:
-            folder.mkdir(mode=0o700)
-        except FileExistsError:
-            if not folder.is_dir():
-                raise
-        os.chmod(folder, 0o700)
-
-
-def write_private_file(path: Path, text: str) -> None:
-    """Writes `text` to `path`, readable by the owner only, also when the file existed."""
-    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    with open(descriptor, "w", encoding="utf-8", newline="") as out:
-        os.fchmod(out.fileno(), 0o600)
-        out.write(text)
-
-
 def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
     ingest = _ingest()
     info = ingest.job_status(access_info, args.job_id)
@@ -279,18 +243,23 @@ def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Ou
         )
     directory = Path(args.results_dir)
     try:
-        make_private_dir(directory)
+        loadreport.make_private_dir(directory)
     except OSError as error:
         raise CommandError(f"cannot create the results directory {directory}: {error}") from None
     files: dict[str, str] = {}
     counts: dict[str, int] = {}
-    for kind, function in RESULT_KINDS:
-        text = getattr(ingest, function)(access_info, args.job_id)
-        path = directory / _job_file_name(args.job_id, kind)
+    for kind, _ in RESULT_KINDS:
         try:
-            write_private_file(path, text)
+            path, text = loadreport.save_result_file(
+                ingest, access_info, args.job_id, kind, directory
+            )
         except OSError as error:
-            raise CommandError(f"cannot write {path}: {error}") from None
+            import requests
+
+            if isinstance(error, requests.RequestException):
+                raise  # a network error is an OSError too, and is told as one
+            file = directory / loadreport.result_file_name(args.job_id, kind)
+            raise CommandError(f"cannot write {file}: {error}") from None
         files[kind] = str(path)
         counts[kind] = _csv_records(text)
     document = job_document(info, counts["unprocessed"])

@@ -40,8 +40,7 @@ class JobOutcome:
     failed: int | None = None
     error: str | None = None
     error_message: str | None = None
-    failed_file: Path | None = None
-    unprocessed_file: Path | None = None
+    files: dict[str, Path] = field(default_factory=dict)  # result kind ("failed", ...) to path
 
     @property
     def finished(self) -> bool:
@@ -80,10 +79,7 @@ class JobOutcome:
             "not_processed": self.not_processed,
             "error_message": self.error_message,
             "error": self.error,
-            "failed_file": None if self.failed_file is None else str(self.failed_file),
-            "unprocessed_file": None
-            if self.unprocessed_file is None
-            else str(self.unprocessed_file),
+            "files": {kind: str(path) for kind, path in self.files.items()},
         }
 
 
@@ -225,60 +221,93 @@ def _count(value: Any) -> int | None:
         return None
 
 
-def failed_file_name(job_id: str, kind: str = "failed") -> str:
-    # Job ids come from the server; never let one name a file outside the results directory.
+# What each kind of result file holds, and the ingest function that reads it.
+RESULT_KINDS = (
+    ("success", "successful_results"),
+    ("failed", "failed_results"),
+    ("unprocessed", "unprocessed_records"),
+)
+
+
+def result_file_name(job_id: str, kind: str = "failed") -> str:
+    """`<job id>-<kind>.csv`, the name `kavrel job results` and the loads both use."""
+    # Job ids come from the server or the command line; never let one name a file elsewhere.
     return _SAFE_NAME.sub("_", job_id) + f"-{kind}.csv"
 
 
 def make_private_dir(path: Path) -> None:
-    """Creates `path` and any missing parents, each readable by the owner only."""
+    """Creates `path` and any missing parents with mode 0700; an existing one is left as it is."""
     missing = []
-    while not path.exists():
-        missing.append(path)
-        path = path.parent
-    for directory in reversed(missing):
-        directory.mkdir(mode=0o700, exist_ok=True)
+    for folder in (path, *path.parents):
+        if folder.is_dir():
+            break
+        missing.append(folder)
+    for folder in reversed(missing):
+        try:
+            folder.mkdir(mode=0o700)
+        except FileExistsError:
+            if not folder.is_dir():
+                raise
+        os.chmod(folder, 0o700)
 
 
 def write_private(path: Path, text: str) -> None:
-    """Writes `text` (UTF-8) to a file only its owner can read: records are business data."""
+    """Writes `text` (UTF-8) to a file only its owner can read, also when the file existed:
+    records are business data."""
     descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     with open(descriptor, "w", encoding="utf-8", newline="") as out:
         os.fchmod(descriptor, 0o600)
         out.write(text)
 
 
-def write_failed_records(
+def save_result_file(
+    ingest: ModuleType, access_info: Mapping[str, Any], job_id: str, kind: str, directory: Path
+) -> tuple[Path, str]:
+    """Fetches one kind of a job's results and saves it as `<job id>-<kind>.csv` in `directory`;
+    returns the path and the CSV text."""
+    fetch = getattr(ingest, dict(RESULT_KINDS)[kind])
+    text = fetch(access_info, job_id)
+    make_private_dir(directory)
+    path = directory / result_file_name(job_id, kind)
+    write_private(path, text)
+    return path, text
+
+
+def write_result_files(
     ingest: ModuleType,
     access_info: Mapping[str, Any],
     outcomes: list[JobOutcome],
     results_dir: Path,
+    save_success: bool = False,
 ) -> list[str]:
-    """Saves the failed and the unprocessed records of every finished job that has some; returns
-    the lines to tell the user."""
+    """Saves the failed and the unprocessed records of every finished job that has some, and
+    with `save_success` the successful ones of every finished job; returns the lines to tell
+    the user."""
     lines = []
     for outcome in outcomes:
         if outcome.job_id is None or not outcome.finished:
             continue
-        for kind, count, fetch in (
-            ("failed", outcome.failed, ingest.failed_results),
-            ("unprocessed", outcome.not_processed, ingest.unprocessed_records),
+        for kind, count in (
+            ("success", outcome.succeeded if save_success else 0),
+            ("failed", outcome.failed),
+            ("unprocessed", outcome.not_processed),
         ):
-            if not count:
+            # A successful-records file is written even when it is empty: a script asked for it.
+            if not count and not (kind == "success" and save_success):
                 continue
-            what = f"{_records(count)} {'failed' if kind == 'failed' else 'not processed'}"
+            what = f"{_records(count or 0)} {_RESULT_WORDS[kind]}"
             try:
-                text = fetch(access_info, outcome.job_id)
-                make_private_dir(results_dir)
-                path = results_dir / failed_file_name(outcome.job_id, kind)
-                write_private(path, text)
+                path, _ = save_result_file(ingest, access_info, outcome.job_id, kind, results_dir)
             except Exception as error:  # keep going: the other jobs' files matter as much
                 outcome.error = f"could not save the {kind} records: {error}"
                 lines.append(f"{what} in job {outcome.job_id}; could not save them: {error}")
                 continue
-            setattr(outcome, f"{kind}_file", path)
+            outcome.files[kind] = path
             lines.append(f"{what} in job {outcome.job_id}: see {path}")
     return lines
+
+
+_RESULT_WORDS = {"success": "succeeded", "failed": "failed", "unprocessed": "not processed"}
 
 
 def _records(n: int) -> str:

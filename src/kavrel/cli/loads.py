@@ -26,6 +26,8 @@ DEFAULT_BATCH_SIZE = 25000
 PREVIEW_ROWS = 5
 TOKEN_VARIABLE = "SF_ACCESS_TOKEN"
 LOGGER_NAME = "kavrel"
+# What Salesforce reads as "set this field to null" in a CSV upload; an empty value leaves it.
+CLEAR_VALUE = "#N/A"
 
 _HELP = {
     "upsert": "insert or update records matched on an external-ID field, in batches",
@@ -35,6 +37,7 @@ _HELP = {
 }
 # The exit status of a command ended by SIGTERM, as a shell reports it.
 TERMINATED_STATUS = 128 + signal.SIGTERM
+_log = logging.getLogger(__name__)
 _VERB = {"upsert": "upserted", "insert": "inserted", "update": "updated", "delete": "deleted"}
 
 
@@ -108,13 +111,32 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         "--results-dir",
         metavar="DIR",
         default=".",
-        help="where <job id>-failed.csv and <job id>-unprocessed.csv files go "
-        "(default: the current directory)",
+        help="where <job id>-failed.csv, <job id>-unprocessed.csv and <job id>-success.csv files "
+        "go (default: the current directory)",
     )
+    parser.add_argument(
+        "--save-success",
+        action="store_true",
+        help="also save each job's successful records, with the sf__Id Salesforce gave them, "
+        "as <job id>-success.csv",
+    )
+    if operation in ("upsert", "update"):
+        parser.add_argument(
+            "--null-clears",
+            action="store_true",
+            help=f"a NULL clears the field (it is sent as {CLEAR_VALUE}); without it a NULL "
+            "leaves the field as it is",
+        )
     parser.add_argument(
         "--dry-run",
         action="store_true",
-        help="count the rows and show the start of the CSV, without creating any job",
+        help="count the rows, check the columns against the operation and show the start of the "
+        "CSV, without creating any job",
+    )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print one JSON document on standard output instead of the table",
     )
     verbosity = parser.add_mutually_exclusive_group()
     verbosity.add_argument("-v", "--verbose", action="store_true", help="log every step")
@@ -244,35 +266,86 @@ def _close(session: Any) -> None:
 # --- logging --------------------------------------------------------------------------------------
 
 
+class Console:
+    """Where a load's messages go while it runs: the job tracker, the live display when there is
+    one, and the console log handler (whose lines appear above the display)."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        from kavrel.cli import progress
+
+        self.tracker = loadreport.JobTracker()
+        self.display: progress.ProgressDisplay | None = None
+        if not args.quiet and not args.dry_run and progress.wanted():
+            self.display = progress.ProgressDisplay(sys.stderr)
+        stream = sys.stderr if self.display is None else self.display.above
+        self.handler = logging.StreamHandler(stream)
+        self.handler.setFormatter(logging.Formatter("%(message)s"))
+        # On a terminal the display replaces the step-by-step lines; -v still shows them all.
+        quiet = args.quiet or self.display is not None
+        self.handler.setLevel(
+            logging.DEBUG if args.verbose else logging.WARNING if quiet else logging.INFO
+        )
+
+    @property
+    def handlers(self) -> list[logging.Handler]:
+        # The tracker goes first: by the time a job id is on the screen it is also remembered.
+        return [self.tracker, *([self.display] if self.display else []), self.handler]
+
+    def say(self, text: str) -> None:
+        """A line on standard error, above the display while there is one."""
+        stream = sys.stderr if self.display is None else self.display.above
+        stream.write(text + "\n")
+
+    def stop_display(self) -> None:
+        """Leaves the display's last frame on the screen; lines after it are plain."""
+        if self.display is None:
+            return
+        logging.getLogger(LOGGER_NAME).removeHandler(self.display)
+        self.display.stop()
+        self.display = None
+        self.handler.setStream(sys.stderr)
+
+
+_consoles: list[Console] = []
+
+
 @contextlib.contextmanager
-def _logging(args: argparse.Namespace) -> Iterator[loadreport.JobTracker]:
+def _logging(args: argparse.Namespace) -> Iterator[Console]:
     """Shows the kavrel log on standard error for the length of the command.
 
-    The logger itself passes everything down to DEBUG so that the job tracker sees the job-id
-    lines whatever the user chose to see.
+    The logger itself passes everything down to DEBUG so that the job tracker and the display
+    see the job-id lines whatever the user chose to see.
     """
     logger = logging.getLogger(LOGGER_NAME)
-    console = logging.StreamHandler(sys.stderr)
-    console.setFormatter(logging.Formatter("%(message)s"))
-    console.setLevel(
-        logging.DEBUG if args.verbose else logging.WARNING if args.quiet else logging.INFO
-    )
-    tracker = loadreport.JobTracker()
+    console = Console(args)
     old_level = logger.level
     logger.setLevel(logging.DEBUG)
-    # The tracker goes first: by the time a job id is on the screen it is also remembered.
-    logger.addHandler(tracker)
-    logger.addHandler(console)
+    for handler in console.handlers:
+        logger.addHandler(handler)
+    if console.display is not None:
+        console.display.start()
+    _consoles.append(console)
     try:
-        yield tracker
+        yield console
     finally:
-        logger.removeHandler(tracker)
-        logger.removeHandler(console)
+        _consoles.remove(console)
+        console.stop_display()
+        for handler in console.handlers:
+            logger.removeHandler(handler)
         logger.setLevel(old_level)
 
 
 def _error(text: str) -> None:
-    print(f"Error: {text}", file=sys.stderr)
+    if _consoles:
+        _consoles[-1].say(f"Error: {text}")
+    else:
+        print(f"Error: {text}", file=sys.stderr)
+
+
+def _emit_json(document: dict[str, Any]) -> None:
+    from kavrel.cli import output
+
+    output.emit_json(document)
 
 
 # --- the command ------------------------------------------------------------------------------
@@ -283,30 +356,156 @@ def _count_rows(session: Any, query: str) -> int:
     return int(rows[0][0]) if rows else 0
 
 
+def _key_field(args: argparse.Namespace) -> str | None:
+    """The field the records are matched on: the external ID for upsert, Id for update and
+    delete; None for insert."""
+    if args.operation == "upsert":
+        return args.external_id
+    return None if args.operation == "insert" else "Id"
+
+
+def _column_names(row: Any) -> list[str]:
+    names = getattr(row, "_fields", None)
+    return list(names) if names else list(row.asDict())
+
+
+def column_checks(operation: str, key: str | None, names: list[str]) -> list[tuple[bool, str]]:
+    """What the columns mean for the operation, as (passed, finding) pairs. Salesforce matches
+    field names ignoring case, so the checks do too."""
+    checks = []
+    if key is not None:
+        what = "external ID field" if operation == "upsert" else "field"
+        found = [name for name in names if name.lower() == key.lower()]
+        if not found:
+            checks.append((False, f"the {what} {key} is not one of the columns"))
+        elif found[0] == key:
+            checks.append((True, f"the {what} {key} is a column"))
+        else:
+            checks.append(
+                (True, f"the {what} {key} is the column {found[0]} (Salesforce ignores case)")
+            )
+    by_case: dict[str, list[str]] = {}
+    for name in names:
+        by_case.setdefault(name.lower(), []).append(name)
+    repeated = [group for group in by_case.values() if len(group) > 1]
+    if repeated:
+        for group in repeated:
+            listed = ", ".join(group)
+            checks.append((False, f"more than one column is named {listed} (ignoring case)"))
+    else:
+        checks.append((True, "no two columns share a name"))
+    return checks
+
+
 def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
+    from kavrel.sflake.query import DuplicateColumns
     from kavrel.util.csv import json_to_csv
 
     total = _count_rows(session, query)
+    batches = 1 if args.batch_size is None else -(-total // args.batch_size)
     if args.batch_size is not None:
-        batches = -(-total // args.batch_size)
         plan = f"in {batches:,} batch(es) of up to {args.batch_size:,} rows"
     else:
         plan = "in one job"
-    print(
+    lines = [
         f"Dry run: {total:,} rows would be {_VERB[args.operation]} into {args.sobject} {plan}; "
         "no job was created."
-    )
-    if total == 0:
-        return 0
-    limit = min(PREVIEW_ROWS, args.batch_size or PREVIEW_ROWS)
-    # Batches are pages in the order of all columns: show the first batch's rows as it will be.
-    order = " ORDER BY ALL" if args.batch_size is not None else ""
-    preview = f"SELECT * FROM ({query}) AS _kavrel_preview{order} LIMIT {limit}"
-    rows = session.sql(preview).collect()
-    text = json_to_csv([row.asDict() for row in rows])
-    print(f"First {len(rows):,} rows of the first batch's CSV:")
-    print(text.replace("\r\n", "\n"), end="" if text.endswith("\r\n") else "\n")
+    ]
+    rows: list[Any] = []
+    names: list[str] | None = None
+    checks: list[tuple[bool, str]] = []
+    if total:
+        limit = min(PREVIEW_ROWS, args.batch_size or PREVIEW_ROWS)
+        # Batches are pages in the order of all columns: show the first batch's rows as it will
+        # be.
+        order = " ORDER BY ALL" if args.batch_size is not None else ""
+        preview = f"SELECT * FROM ({query}) AS _kavrel_preview{order} LIMIT {limit}"
+        try:
+            rows = session.sql(preview).collect()
+            names = _column_names(rows[0]) if rows else None
+        except DuplicateColumns as error:  # some sources refuse such a query outright
+            checks = [(False, f"more than one column is named {name}") for name in error.names]
+    if checks:
+        lines += [f"Check FAILED: {text}." for _, text in checks]
+    elif names is None:
+        lines.append("Columns: not checked, the query gives no rows.")
+    else:
+        checks = column_checks(args.operation, _key_field(args), names)
+        lines.append("Columns: " + ", ".join(names))
+        lines += [f"Check {'passed' if ok else 'FAILED'}: {text}." for ok, text in checks]
+    passed = all(ok for ok, _ in checks)
+    if rows and passed:
+        text = json_to_csv([row.asDict() for row in rows])
+        lines.append(f"First {len(rows):,} rows of the first batch's CSV:")
+        lines.append(text.replace("\r\n", "\n").removesuffix("\n"))
+    if args.json:
+        _emit_json(
+            {
+                "dry_run": True,
+                "operation": args.operation,
+                "object": args.sobject,
+                "rows": total,
+                "batches": batches if total else 0,
+                "columns": names,
+                "checks": [{"passed": ok, "finding": text} for ok, text in checks],
+                "ok": passed,
+            }
+        )
+    else:
+        print("\n".join(lines))
+    if not passed:
+        _error(f"the columns do not suit {args.operation}; no job was created")
+        return 1
     return 0
+
+
+class NullClearingSession:
+    """A warehouse session whose rows give CLEAR_VALUE for a NULL, so that the NULL clears the
+    field in Salesforce. The key field (the external ID or Id) keeps its NULL: as CLEAR_VALUE it
+    would be taken for a value to match records on."""
+
+    def __init__(self, session: Any, key: str | None) -> None:
+        self.session = session
+        self.key = None if key is None else key.lower()
+
+    def sql(self, text: str) -> _ClearingQuery:
+        return _ClearingQuery(self.session.sql(text), self.key)
+
+    def close(self) -> None:
+        _close(self.session)
+
+
+class _ClearingQuery:
+    def __init__(self, query: Any, key: str | None) -> None:
+        self.query = query
+        self.key = key
+
+    def collect(self) -> list[_ClearingRow]:
+        return [_ClearingRow(row, self.key) for row in self.query.collect()]
+
+
+class _ClearingRow:
+    __slots__ = ("row", "key")
+
+    def __init__(self, row: Any, key: str | None) -> None:
+        self.row = row
+        self.key = key
+
+    @property
+    def _fields(self) -> Any:
+        return getattr(self.row, "_fields", None)
+
+    def __getitem__(self, index: Any) -> Any:
+        return self.row[index]
+
+    def __len__(self) -> int:
+        return len(self.row)
+
+    def asDict(self) -> dict[str, Any]:  # noqa: N802 (the warehouse row's name)
+        return {
+            name: CLEAR_VALUE if value is None and name.lower() != self.key else value
+            for name, value in self.row.asDict().items()
+        }
 
 
 def page_query(query: str, limit: int, offset: int) -> str:
@@ -377,44 +576,83 @@ def _load(
     rows = _count_rows(session, query)
     if rows == 0:
         return None
+    batches = 1 if args.batch_size is None else -(-rows // args.batch_size)
+    _log.debug(
+        "%s rows in %s batch(es)",
+        f"{rows:,}",
+        f"{batches:,}",
+        extra={"load_rows": rows, "load_batches": batches},
+    )
     if args.batch_size is None:
+        _log.debug("batch 1 of 1", extra={"batch": 1, "batch_rows": rows})
         outcome = load_page(args.operation, session, access_info, args.sobject, query, rows)
         return loadreport.LoadSummary(rows, [outcome])
     outcomes = []
     for number, offset in enumerate(range(0, rows, args.batch_size), 1):
         page = page_query(query, args.batch_size, offset)
         size = min(args.batch_size, rows - offset)
+        _log.debug(
+            "batch %s of %s: %s rows",
+            number,
+            f"{batches:,}",
+            f"{size:,}",
+            extra={"batch": number, "batch_rows": size},
+        )
         outcomes.append(
             load_page(args.operation, session, access_info, args.sobject, page, size, number)
         )
     return loadreport.LoadSummary(rows, outcomes)
 
 
-def _report(args, access_info, summary: loadreport.LoadSummary) -> int:
+def _report(
+    args: argparse.Namespace,
+    access_info: dict[str, str],
+    summary: loadreport.LoadSummary,
+    console: Console,
+) -> int:
     from kavrel.salesforce import ingest_bapi20
 
     loadreport.check_jobs(ingest_bapi20, access_info, summary.jobs)
-    notes = loadreport.write_failed_records(
-        ingest_bapi20, access_info, summary.jobs, Path(args.results_dir)
+    notes = loadreport.write_result_files(
+        ingest_bapi20, access_info, summary.jobs, Path(args.results_dir), args.save_success
     )
+    console.stop_display()
+    if args.json:
+        _emit_json(_load_document(args, summary))
+        for note in notes:
+            print(note, file=sys.stderr)
+        return summary.exit_status
     print(loadreport.format_table(summary))
     for note in notes:
         print(note)
     return summary.exit_status
 
 
-def _run(args: argparse.Namespace) -> int:
+def _load_document(args: argparse.Namespace, summary: loadreport.LoadSummary) -> dict[str, Any]:
+    """The `--json` document of a load: what it loaded into, each job, the totals."""
+    return {"operation": args.operation, "object": args.sobject, **summary.as_dict()}
+
+
+def _run(args: argparse.Namespace, console: Console) -> int:
     query = _read_query(args)
     access_info = None if args.dry_run else _access_info(args)
     session = _open_session(args)
     try:
+        if getattr(args, "null_clears", False):
+            session = NullClearingSession(session, _key_field(args))
         if args.dry_run:
             return _dry_run(args, session, query)
+        if console.display is not None:
+            console.display.begin_load(f"{args.operation} {args.sobject}")
         summary = _load(args, session, access_info, query)
         if summary is None:
-            print(f"No rows to load; no job was created for {args.sobject}.")
+            console.stop_display()
+            if args.json:
+                _emit_json(_load_document(args, loadreport.LoadSummary(0, [])))
+            else:
+                print(f"No rows to load; no job was created for {args.sobject}.")
             return 0
-        return _report(args, access_info, summary)
+        return _report(args, access_info, summary, console)
     finally:
         _close(session)
 
@@ -438,17 +676,24 @@ def _sigterm_as_interrupt() -> Iterator[None]:
 
 
 def run(args: argparse.Namespace) -> int:
-    with _logging(args) as tracker, _sigterm_as_interrupt():
+    with _logging(args) as console, _sigterm_as_interrupt():
         try:
-            return _run(args)
+            return _run(args, console)
         except KeyboardInterrupt as interrupt:
-            print(tracker.interrupted_message(), file=sys.stderr)
+            console.stop_display()
+            message = console.tracker.interrupted_message()
+            print(message, file=sys.stderr)
+            if args.json:
+                _emit_json({"error": message, "interrupted": True})
             return TERMINATED_STATUS if isinstance(interrupt, Terminated) else 130
-        except CommandError as error:
-            _error(str(error))
-            return 1
         except Exception as error:
-            if args.verbose:
+            console.stop_display()
+            if args.verbose and not isinstance(error, CommandError):
                 traceback.print_exc()
-            _error(f"{type(error).__name__}: {error}" if str(error) else type(error).__name__)
+            message = str(error)
+            if not isinstance(error, CommandError):
+                message = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+            _error(message)
+            if args.json:
+                _emit_json({"error": message})
             return 1

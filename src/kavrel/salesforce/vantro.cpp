@@ -6,7 +6,8 @@
 // LIMIT/OFFSET page in another order on every run, and rows would be loaded twice or never. A job
 // that breaks off before its close is accepted is aborted, so nothing is left Open on the server.
 // Every log record about a job carries `extra={"job_id": ..., "job_event": ...}`, which callers
-// read instead of the wording of the line.
+// read instead of the wording of the line; an upsert's plan and each batch's size travel the same
+// way (`load_rows`, `load_batches`; `batch`, `batch_rows`).
 //
 // Everything the module calls (requests, json, csv, q, ingest, time, logger) is looked up in its
 // namespace at call time, so patching a module global changes what the code does.
@@ -92,11 +93,20 @@ void log(const char *level, const py::handle &message) { g("logger").attr(level)
 // "closing" (the close is being sent: if it breaks off, "aborted" or "closed" follows),
 // "closed", "polled", "ended", "aborted" (by us, as it was still open), "open" (still open,
 // could not be aborted) or "error" (its batch broke off).
+// A "polled" record also carries the status document Salesforce gave as `job_status`, so a
+// progress display can show the job's state and records processed while it runs.
 void log_job(const char *level, const py::handle &message, const py::handle &job_id,
-             const char *event) {
+             const char *event, const py::handle &status = py::handle()) {
     py::dict extra;
     extra["job_id"] = job_id;
     extra["job_event"] = event;
+    if (status)
+        extra["job_status"] = status;
+    g("logger").attr(level)(message, py::arg("extra") = extra);
+}
+
+// A log record that carries values for its readers as `extra` (the load's plan, a batch's size).
+void log_with(const char *level, const py::handle &message, const py::dict &extra) {
     g("logger").attr(level)(message, py::arg("extra") = extra);
 }
 
@@ -418,7 +428,7 @@ bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info
         log_job("debug",
                 cat({str_of("📊 Status check #"), status_check_count, str_of(" - ID: "),
                      close_results[str_of("id")], str_of(", Status: "), close_results[state_key]}),
-                job_id, "polled");
+                job_id, "polled", close_results);
         if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
             log_job("info", str_of("✅ Batch job completed successfully!"), job_id, "ended");
             run.successful_batches = run.successful_batches + py::int_(1);
@@ -478,9 +488,14 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
     if (batch_size < py::int_(0))
         kavrel::raise(PyExc_ValueError,
                       cat({str_of("batch_size must be a positive integer, not "), batch_size}));
-    log("info", cat({str_of("📦 Will process "), grouped(total_records), str_of(" records in "),
-                     num_batches, str_of(" batch(es) of up to "), grouped(batch_size),
-                     str_of(" records each")}));
+    py::dict plan;
+    plan["load_rows"] = total_records;
+    plan["load_batches"] = num_batches;
+    log_with("info",
+             cat({str_of("📦 Will process "), grouped(total_records), str_of(" records in "),
+                  num_batches, str_of(" batch(es) of up to "), grouped(batch_size),
+                  str_of(" records each")}),
+             plan);
 
     UpsertRun run;
     run.access_info = access_info;
@@ -522,10 +537,15 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
             batch_records = rows_to_records(std::move(results));
             actual_batch_size = py_len(batch_records);
             total_processed = total_processed + actual_batch_size;
-            log("debug",
+            py::dict batch;
+            batch["batch"] = number;
+            batch["batch_rows"] = actual_batch_size;
+            log_with(
+                "debug",
                 cat({str_of("📊 Retrieved "), grouped(actual_batch_size),
                      str_of(" records for this batch (Total processed: "), grouped(total_processed),
-                     str_of("/"), grouped(total_records), str_of(")")}));
+                     str_of("/"), grouped(total_records), str_of(")")}),
+                batch);
             if (kavrel::py_equal(actual_batch_size, py::int_(0))) {
                 log("warning", str_of("⚠️ No records in this batch, skipping..."));
                 continue;
@@ -610,7 +630,7 @@ py::object run_created_job(const SingleJob &op, const py::object &access_info,
         log_job("debug",
                 cat({str_of("ID: "), close_results[str_of("id")], str_of(", Status: "),
                      close_results[state_key]}),
-                job_id, "polled");
+                job_id, "polled", close_results);
         if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
             log_job("info",
                     cat({str_of("✅ "), str_of(op.word), str_of(" completed successfully!")}),
