@@ -103,6 +103,7 @@ class ProgressDisplay(logging.Handler):
         self.above = _Above(self)
         self._guard = threading.RLock()
         self._drawn_lines = 0
+        self._drawn: list[str] = []
         self._stopped = threading.Event()
         self._ticker: threading.Thread | None = None
 
@@ -173,8 +174,11 @@ class ProgressDisplay(logging.Handler):
                 return
             width = max(20, shutil.get_terminal_size().columns - 1)
             lines = [line[:width] for line in self.lines()]
+            if self._drawn_lines and lines == self._drawn:
+                return  # a record that changed nothing shown
             self._write(self._erase() + "".join(line + "\n" for line in lines))
             self._drawn_lines = len(lines)
+            self._drawn = lines
 
     def _erase(self) -> str:
         if not self._drawn_lines:
@@ -241,6 +245,10 @@ def elapsed_text(seconds: float) -> str:
     return f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
 
 
+def _records(n: int) -> str:
+    return f"{n:,} record" + ("" if n == 1 else "s")
+
+
 def load_lines(load: LoadView, now: float) -> list[str]:
     elapsed = elapsed_text((load.finished or now) - load.started)
     parts = [load.label + ":"]
@@ -256,6 +264,6 @@ def load_lines(load: LoadView, now: float) -> list[str]:
         lines.append(f"  ... {len(hidden):,} earlier job(s)")
     for job in jobs[len(hidden) :]:
         batch = "" if job.batch is None else f"batch {job.batch:,}  "
-        processed = "" if job.processed is None else f", {job.processed:,} records processed"
+        processed = "" if job.processed is None else f", {_records(job.processed)} processed"
         lines.append(f"  {batch}job {job.job_id}  {job.state}{processed}")
     return lines
