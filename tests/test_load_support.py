@@ -150,3 +150,47 @@ def test_tracker_names_the_job_in_flight(events, message: str) -> None:
 
 def test_result_file_name_stays_in_the_results_directory() -> None:
     assert loadreport.result_file_name("../../etc/x") == ".._.._etc_x-failed.csv"
+
+
+def test_progress_display_keeps_loads_of_several_threads_apart() -> None:
+    import io
+    import threading
+
+    from kavrel.cli import progress
+
+    stream = io.StringIO()
+    display = progress.ProgressDisplay(stream)
+    logger = logging.getLogger("kavrel.test.progress")
+    logger.addHandler(display)
+    logger.setLevel(logging.DEBUG)
+    barrier = threading.Barrier(2)
+
+    def load(name: str, rows: int) -> None:
+        display.begin_load(name)
+        logger.debug("plan", extra={"load_rows": rows, "load_batches": 1})
+        logger.debug("batch", extra={"batch": 1, "batch_rows": rows})
+        barrier.wait()  # both loads are under way before either job exists
+        for event in ("created", "sent", "closed", "polled"):
+            status = {"state": "InProgress", "numberRecordsProcessed": 1}
+            logger.debug("job", extra={"job_id": f"750{name}", "job_event": event,
+                                       "job_status": status})  # fmt: skip
+        display.end_load()
+
+    try:
+        threads = [threading.Thread(target=load, args=(n, r)) for n, r in (("A", 5), ("B", 1))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        display.write_above("a warning\n")
+    finally:
+        logger.removeHandler(display)
+    frame = [line.split(", 0:")[0] for line in display.lines()]
+    assert frame == [
+        "A: 5 of 5 rows sent, batch 1 of 1", "  batch 1  job 750A  InProgress, 1 record processed",
+        "B: 1 of 1 rows sent, batch 1 of 1", "  batch 1  job 750B  InProgress, 1 record processed",
+    ]  # fmt: skip
+    # The warning replaces the frame drawn before it (4 lines up), and the frame follows it.
+    assert stream.getvalue().endswith(
+        "\x1b[4F\x1b[Ja warning\n\x1b[J" + "".join(line + "\n" for line in display.lines())
+    )

@@ -3,14 +3,18 @@ SQLite warehouse and the local Bulk API server."""
 
 from __future__ import annotations
 
+import csv
 import importlib.util
+import json
 import os
+import shlex
 import signal
 import sqlite3
 import subprocess
 import sys
 from pathlib import Path
 
+import pexpect
 import pytest
 
 from kavrel.salesforce import ingest_bapi20
@@ -322,3 +326,116 @@ def test_an_interrupted_load_names_its_job(stop, slow_upload, wait_for, status, 
     assert rest.splitlines()[-1] == message.format(job=job_id)
     state = ingest_bapi20.job_status(server.access_info, job_id)["state"]
     assert state == ("Aborted" if slow_upload else "InProgress")
+
+
+@pytest.mark.parametrize(
+    ("args", "reject", "status"),
+    [
+        (["insert", "--batch-size", "2"], None, 0),
+        (["upsert", "--external-id", "Ext__c", "--batch-size", "2"], "A-2", 1),
+    ],
+)
+def test_json_document_adds_up_and_names_the_saved_files(args, reject, status, home, server, db):
+    save_salesforce()
+    if reject:
+        server.reject_records("Ext__c", reject, "DUPLICATE_VALUE:duplicate value found")
+    done = kavrel(home, *args, "--sobject", "Account", "--query", QUERY, "--json",
+                  "--save-success", "--results-dir", "out", server=server, db=db)  # fmt: skip
+    assert done.returncode == status
+    document = json.loads(done.stdout)  # nothing else on standard output
+    assert "STARTING SALESFORCE" in done.stderr
+    assert SECRET not in done.stdout and server.access_info["access_token"] not in done.stdout
+    jobs, totals = document["jobs"], document["totals"]
+    assert [job["batch"] for job in jobs] == [1, 2] and document["ok"] is (status == 0)
+    for key in ("rows", "succeeded", "failed", "not_processed"):
+        assert totals[key] == sum(job[key] for job in jobs)
+    assert totals["rows"] == 3 and totals["succeeded"] == 3 - (reject is not None)
+    ids = {row["Ext__c"]: row["Id"] for row in server.rows("Account")}
+    saved = {}
+    for job in jobs:
+        assert job["rows"] == job["succeeded"] + job["failed"] + job["not_processed"]
+        path = home.parent / job["files"]["success"]
+        assert path.name == f"{job['id']}-success.csv" and path.stat().st_mode & 0o777 == 0o600
+        assert job["files"].get("failed") is None or (job["failed"] and reject)
+        with path.open(encoding="utf-8", newline="") as file:
+            saved.update((row["Ext__c"], row["sf__Id"]) for row in csv.DictReader(file))
+    assert saved == ids
+
+
+@pytest.mark.parametrize(("flag", "phone"), [("--null-clears", None), (None, "555-0100")])
+def test_null_clears_only_when_asked(flag, phone, home: Path, server, db: Path) -> None:
+    save_salesforce()
+    with sqlite3.connect(db) as connection:
+        connection.execute("ALTER TABLE accounts ADD COLUMN Phone TEXT DEFAULT '555-0100'")
+    connection.close()
+    query = "SELECT Name, Ext__c, Phone FROM accounts"
+    done = kavrel(home, "upsert", "--sobject", "Account", "--external-id", "Ext__c", "--query",
+                  query, server=server, db=db)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    query = "SELECT Ext__c, NULL AS Phone, Name FROM accounts"
+    done = kavrel(home, "upsert", "--sobject", "Account", "--external-id", "Ext__c", "--query",
+                  query, *([flag] if flag else []), server=server, db=db)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert [row["Phone"] for row in server.rows("Account")] == [phone] * 3
+
+
+@pytest.mark.parametrize(
+    ("args", "query", "status", "findings"),
+    [
+        (["upsert", "--external-id", "ext__C", "--null-clears"],
+         "SELECT Name, NULL AS Ext__c, NULL AS Phone FROM accounts", 0,
+         ["Check passed: the external ID field ext__C is the column Ext__c (Salesforce ignores "
+          "case).", "Check passed: no two columns share a name.",
+          # The NULL that clears is not the match field's: that one stays empty.
+          "Acme,,#N/A"]),
+        (["upsert", "--external-id", "Key__c"], QUERY, 1,
+         ["Check FAILED: the external ID field Key__c is not one of the columns."]),
+        (["update"], "SELECT Name, Name AS NAME2 FROM accounts", 1,
+         ["Check FAILED: the field Id is not one of the columns."]),
+        (["delete"], "SELECT Ext__c AS id FROM accounts", 0,
+         ["Check passed: the field Id is the column id (Salesforce ignores case)."]),
+        (["insert"], "SELECT Name, Ext__c AS Name FROM accounts", 1,
+         ["Check FAILED: more than one column is named Name."]),
+    ],
+)  # fmt: skip
+def test_dry_run_checks_the_columns(args, query, status, findings, home: Path, db: Path) -> None:
+    common = ["--dry-run", "--sobject", "Account", "--query", query, "--sqlite", str(db)]
+    done = kavrel(home, *args, *common)
+    assert done.returncode == status, done.stderr
+    lines = done.stdout.splitlines()
+    assert all(finding in lines for finding in findings), lines
+    assert ("Error: the columns do not suit" in done.stderr) is bool(status)
+    document = json.loads(kavrel(home, *args, *common, "--json").stdout)
+    assert document["ok"] is not status and document["rows"] == 3
+    assert [c["finding"] + "." for c in document["checks"]] == [
+        line.split(": ", 1)[1] for line in lines if line.startswith("Check ")
+    ]
+
+
+@pytest.mark.parametrize("piped", [False, True])
+def test_progress_display_only_on_a_terminal(piped: bool, home: Path, server, db: Path) -> None:
+    save_salesforce()
+    load = ["insert", "--sobject", "Account", "--query", QUERY, "--batch-size", "2"]
+    command = [sys.executable, "-m", "kavrel", *load, "--login-url", server.base_url]
+    command += ["--sqlite", str(db)]
+    if piped:
+        command = ["sh", "-c", " ".join(map(shlex.quote, command)) + " | cat"]
+    env = {**os.environ, "HOME": str(home), "TERM": "xterm"}
+    child = pexpect.spawn(command[0], command[1:], env=env, encoding="utf-8", timeout=60)
+    child.expect(pexpect.EOF)
+    child.close()
+    output = child.before
+    assert child.exitstatus == 0, output
+    assert output.splitlines()[-1] == (
+        "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
+    )
+    if piped:  # the plain log lines, and not one control sequence
+        assert "\x1b" not in output and "✅ Data sent to Salesforce" in output
+        return
+    assert "✅ Data sent to Salesforce" not in output
+    frame = output.rsplit("\x1b[J", 1)[1].splitlines()
+    assert frame[0].startswith("insert Account: 3 of 3 rows sent, batch 2 of 2, 0:0")
+    assert [line.split()[:2] + line.split()[4:] for line in frame[1:3]] == [
+        ["batch", "1", "JobComplete,", "2", "records", "processed"],
+        ["batch", "2", "JobComplete,", "1", "record", "processed"],
+    ]
