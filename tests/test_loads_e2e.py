@@ -434,7 +434,7 @@ def test_progress_display_only_on_a_terminal(piped: bool, home: Path, server, db
         return
     assert "✅ Data sent to Salesforce" not in output
     frame = output.rsplit("\x1b[J", 1)[1].splitlines()
-    assert frame[0].startswith("insert Account: 3 of 3 rows sent, batch 2 of 2, 0:0")
+    assert frame[0].startswith("insert Account: 3 of 3 rows sent, batch 2 of 2, ")
     assert [line.split()[:2] + line.split()[4:] for line in frame[1:3]] == [
         ["batch", "1", "JobComplete,", "2", "records", "processed"],
         ["batch", "2", "JobComplete,", "1", "record", "processed"],

@@ -2,7 +2,8 @@
 
 The source is a Snowflake profile (or a local SQLite/DuckDB file), the target a Salesforce profile
 (or an instance URL with a token from the environment). Progress is the load operations' own log
-on standard error; the summary table and the failed-records notes go to standard output.
+on standard error, drawn as a live display on a terminal (kavrel.cli.progress); the summary table
+and the result-file notes go to standard output, or with --json one document instead.
 """
 
 from __future__ import annotations
@@ -608,7 +609,7 @@ def _report(
     args: argparse.Namespace,
     access_info: dict[str, str],
     summary: loadreport.LoadSummary,
-    console: Console,
+    console: Console | None = None,
 ) -> int:
     from kavrel.salesforce import ingest_bapi20
 
@@ -616,7 +617,8 @@ def _report(
     notes = loadreport.write_result_files(
         ingest_bapi20, access_info, summary.jobs, Path(args.results_dir), args.save_success
     )
-    console.stop_display()
+    if console is not None:
+        console.stop_display()
     if args.json:
         _emit_json(_load_document(args, summary))
         for note in notes:
