@@ -9,7 +9,8 @@ import pytest
 
 from kavrel.cli import loadreport
 from kavrel.salesforce import oauth
-from kavrel.sflake import snowpark
+from kavrel.sflake import local, snowpark
+from kavrel.sflake.fieldnames import FieldNameSession
 
 PROFILE = {"connection_type": "snowflake", "account": "xy1", "user": "LOADER", "role": "ETL",
            "warehouse": "WH", "private_key_file": "~/keys/rsa.p8",
@@ -41,6 +42,53 @@ def test_create_session_refusals(profile: dict, message: str, monkeypatch) -> No
     monkeypatch.setitem(sys.modules, "snowflake.snowpark", None)  # as if not installed
     with pytest.raises((snowpark.SnowparkMissingError, ValueError), match=message):
         snowpark.create_session(profile)
+
+
+@pytest.mark.parametrize(
+    ("texts", "expected"),
+    [
+        (["port=8080", "insecure_mode=TRUE", 'session_parameters={"QUERY_TAG": "n"}', "host=a=b"],
+         {"port": 8080, "insecure_mode": True, "session_parameters": {"QUERY_TAG": "n"},
+          "host": "a=b"}),
+        (["HOST=x", "host="], {}),  # a later empty value keeps the default
+        (["port"], "KEY=VALUE"), (["=1"], "KEY=VALUE"), (["Password=x"], "secret"),
+        (["session_parameters={"], "not valid JSON"),
+    ],
+)  # fmt: skip
+def test_snowflake_options(texts: list[str], expected: dict | str) -> None:
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            snowpark.parse_options(texts)
+    else:
+        assert snowpark.parse_options(texts) == expected
+
+
+@pytest.mark.parametrize(
+    ("query", "fields", "header", "warned"),
+    [
+        ("SELECT 1 AS FIRSTNAME, 2 AS EXT__C, 3 AS ID", ["FirstName", "Ext__c"],
+         ["FirstName", "Ext__c", "Id"], False),
+        ('SELECT 1 AS NAME, 2 AS "Rating"', [], ["NAME", "Rating"], True),
+        # Two columns that name one field keep their names rather than merge.
+        ("SELECT 1 AS ID, 2 AS Id", [], ["ID", "Id"], True),
+    ],
+)  # fmt: skip
+def test_columns_take_the_field_spellings(query, fields, header, warned, caplog) -> None:
+    session = FieldNameSession(local.SQLiteSession(), fields)
+    assert session.sql(f"SELECT COUNT(*) FROM ({query})").collect()[0][0] == 1
+    assert "upper case" not in caplog.text  # counts are read by position: nothing to warn about
+    [row] = session.sql(query).collect()
+    assert (list(row.asDict()), row[0]) == (header, 1)
+    assert ("are all upper case" in caplog.text) == warned
+
+
+def test_renamed_rows_still_show_repeated_columns() -> None:
+    from kavrel.sflake.query import DuplicateColumns, check_distinct_columns
+
+    session = FieldNameSession(local.SQLiteSession(), ["Name"])
+    [row] = session.sql("SELECT 'a' AS NAME, 'b' AS NAME").collect()
+    with pytest.raises(DuplicateColumns):
+        check_distinct_columns(row)
 
 
 @pytest.mark.parametrize(

@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.cli import loadreport
+from kavrel.sflake.snowpark import DEFAULT_LOGIN_TIMEOUT
 
 OPERATIONS = ("upsert", "insert", "update", "delete")
 DEFAULT_BATCH_SIZE = 25000
@@ -63,6 +64,18 @@ def positive_int(text: str) -> int:
     return value
 
 
+def snowflake_option(text: str) -> str:
+    """A `KEY=VALUE` connector setting, checked while the arguments are read so that a mistyped
+    one stops the command before Salesforce is contacted."""
+    from kavrel.sflake.snowpark import parse_option
+
+    try:
+        parse_option(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
+
+
 def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
     parser.add_argument("--sobject", required=True, metavar="NAME", help="Salesforce object")
     query = parser.add_mutually_exclusive_group(required=True)
@@ -93,6 +106,15 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
     sources.add_argument("--snowflake", metavar="PROFILE", help="saved Snowflake profile")
     sources.add_argument("--sqlite", metavar="PATH", help="read from a SQLite database file")
     sources.add_argument("--duckdb", metavar="PATH", help="read from a DuckDB database file")
+    source.add_argument(
+        "--snowflake-option",
+        action="append",
+        default=[],
+        type=snowflake_option,
+        metavar="KEY=VALUE",
+        help="connector setting for the Snowflake session (host, port, protocol, proxy_host, "
+        f"login_timeout, ...; login_timeout defaults to {DEFAULT_LOGIN_TIMEOUT} s); repeatable",
+    )
 
     target = parser.add_argument_group("target (default: the primary Salesforce profile)")
     targets = target.add_mutually_exclusive_group()
@@ -108,6 +130,12 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         help="host to ask for the access token instead of the profile's My Domain",
     )
 
+    parser.add_argument(
+        "--fields",
+        metavar="NAMES",
+        help="comma-separated field API names; columns named the same regardless of case "
+        "(such as Snowflake's upper-cased FIRSTNAME) are sent with these spellings",
+    )
     parser.add_argument(
         "--results-dir",
         metavar="DIR",
@@ -243,18 +271,33 @@ def _local_session(kind: str, path: str) -> Any:
         ) from None
 
 
-def _open_session(args: argparse.Namespace) -> Any:
+def _open_source(args: argparse.Namespace) -> Any:
+    local = (
+        "--sqlite" if args.sqlite is not None else "--duckdb" if args.duckdb is not None else None
+    )
+    if local and args.snowflake_option:
+        raise CommandError(f"--snowflake-option has no use with {local}")
     if args.sqlite is not None:
         return _local_session("SQLite", args.sqlite)
     if args.duckdb is not None:
         return _local_session("DuckDB", args.duckdb)
     from kavrel.sflake import snowpark
 
+    options = snowpark.parse_options(args.snowflake_option)
     profile = _profile("snowflake", args.snowflake)
     try:
-        return snowpark.create_session(profile)
-    except (snowpark.SnowparkMissingError, ValueError) as error:
+        return snowpark.create_session(profile, options)
+    except (snowpark.SnowparkMissingError, snowpark.SnowflakeLoginError, ValueError) as error:
         raise CommandError(str(error)) from None
+
+
+def _open_session(args: argparse.Namespace) -> Any:
+    from kavrel.sflake.fieldnames import FieldNameSession, parse_fields
+
+    names = parse_fields(args.fields or "")
+    if args.operation == "upsert":
+        names.insert(0, args.external_id)
+    return FieldNameSession(_open_source(args), names)
 
 
 def _close(session: Any) -> None:
@@ -366,24 +409,32 @@ def _key_field(args: argparse.Namespace) -> str | None:
 
 
 def _column_names(row: Any) -> list[str]:
+    """The column names as they will be sent; the row's own names where two columns share one,
+    since asDict() then keeps only one of them."""
+    sent = list(row.asDict())
     names = getattr(row, "_fields", None)
-    return list(names) if names else list(row.asDict())
+    return list(names) if names and len(names) > len(sent) else sent
 
 
 def column_checks(operation: str, key: str | None, names: list[str]) -> list[tuple[bool, str]]:
-    """What the columns mean for the operation, as (passed, finding) pairs. Salesforce matches
-    field names ignoring case, so the checks do too."""
+    """What the columns mean for the operation, as (passed, finding) pairs. The names are those
+    sent, after the session gave the fields their spelling: Salesforce expects each header spelled
+    as the field's API name, so a column that differs from the key field only in case fails."""
     checks = []
     if key is not None:
         what = "external ID field" if operation == "upsert" else "field"
         found = [name for name in names if name.lower() == key.lower()]
         if not found:
             checks.append((False, f"the {what} {key} is not one of the columns"))
-        elif found[0] == key:
+        elif key in found:
             checks.append((True, f"the {what} {key} is a column"))
         else:
             checks.append(
-                (True, f"the {what} {key} is the column {found[0]} (Salesforce ignores case)")
+                (
+                    False,
+                    f"the {what} {key} is spelled {found[0]} in the columns; give it the "
+                    "field's spelling (a quoted alias, or --fields)",
+                )
             )
     by_case: dict[str, list[str]] = {}
     for name in names:

@@ -1,0 +1,212 @@
+"""Loads from a real Snowpark session: the Snowflake connector logged in with a real key pair to a
+local Snowflake stand-in (fakesnow's server over DuckDB), into the local Bulk API server."""
+
+from __future__ import annotations
+
+import atexit
+import json
+import logging
+import random
+import re
+import warnings
+from pathlib import Path
+
+import pytest
+
+fakesnow = pytest.importorskip("fakesnow")
+pytest.importorskip("snowflake.snowpark")
+
+from kavrel.cli.main import main  # noqa: E402
+from kavrel.salesforce import vantro  # noqa: E402
+from kavrel.sflake import snowpark  # noqa: E402
+from kavrel.user.connections import manager  # noqa: E402
+
+PASSPHRASE = "correct horse"
+# (column type, SQL value, the text Salesforce receives); fakesnow gives every zoned timestamp in
+# UTC, where Snowflake keeps the value's own offset.
+TYPES = [
+    ("NUMBER", "42", "42"),
+    ("NUMBER(18,2)", "12.3", "12.30"),
+    ("FLOAT", "1.5", "1.5"),
+    ("VARCHAR", "'a,\"b\"' || CHR(10) || 'é'", 'a,"b"\né'),
+    ("BOOLEAN", "TRUE", "true"),
+    ("DATE", "'2024-02-29'", "2024-02-29"),
+    ("TIME", "'13:14:15.123'", "13:14:15.123Z"),
+    ("TIMESTAMP_NTZ", "'2024-01-02 03:04:05.678'", "2024-01-02T03:04:05.678Z"),
+    ("TIMESTAMP_LTZ", "'2024-01-02 03:04:05'", "2024-01-02T03:04:05.000+00:00"),
+    ("TIMESTAMP_TZ", "'2024-01-02 03:04:05'", "2024-01-02T03:04:05.000+00:00"),
+    ("VARIANT", "PARSE_JSON('\"text\"')", '"text"'),
+    ("OBJECT", "PARSE_JSON('{\"k\": 1}')", '{"k":1}'),
+    ("ARRAY", "PARSE_JSON('[1, 2]')", "[1,2]"),
+    ("BINARY", "TO_BINARY('414243', 'HEX')", "QUJD"),
+]
+
+
+@pytest.fixture(scope="session")
+def snowflake_options() -> dict:
+    """Connector settings for a fakesnow server started once for the run and stopped at exit: the
+    connector logs its sessions out from exit handlers, which run before this earlier one."""
+    # Session.close() cancels the session's queries with a function fakesnow does not have.
+    server = fakesnow.server(session_parameters={"nop_regexes": [r".*SYSTEM\$CANCEL_ALL_QUERIES"]})
+    options = server.__enter__()
+    atexit.register(server.__exit__, None, None, None)
+    # Set once the server has configured its own loggers.
+    for name in ("uvicorn", "uvicorn.access", "uvicorn.error", "fakesnow.server", "snowflake"):
+        logging.getLogger(name).setLevel(logging.WARNING)
+    # Its 1 s network timeout would make the connector cancel any longer statement.
+    for key in ("network_timeout", "user", "password", "account"):
+        del options[key]
+    return options
+
+
+@pytest.fixture(autouse=True)
+def quiet_exit():
+    """Snowpark closes each session again from an exit handler, which queries fakesnow once more
+    when pytest's warning filters are gone; this handler, registered after those, runs first."""
+    yield
+    atexit.register(warnings.filterwarnings, "ignore", "Arrow output on a DB-API result")
+
+
+@pytest.fixture(scope="session")
+def key_file(tmp_path_factory) -> Path:
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import rsa
+
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    path = tmp_path_factory.mktemp("keys") / "rsa_key.p8"
+    encryption = serialization.BestAvailableEncryption(PASSPHRASE.encode())
+    pem = key.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, encryption
+    )
+    path.write_bytes(pem)
+    return path
+
+
+def profile(key_file: Path, passphrase: str = PASSPHRASE) -> dict:
+    return {"account": "fakesnow", "user": "LOADER", "private_key_file": str(key_file),
+            "private_key_passphrase": passphrase, "role": None, "warehouse": "",
+            "database": "KAVREL", "schema": "TESTS"}  # fmt: skip
+
+
+@pytest.fixture(scope="session")
+def session(snowflake_options, key_file):
+    session = snowpark.create_session(profile(key_file), snowflake_options)
+    for sql in ("CREATE DATABASE IF NOT EXISTS KAVREL", "CREATE SCHEMA IF NOT EXISTS KAVREL.TESTS",
+                "USE SCHEMA KAVREL.TESTS"):  # fmt: skip
+        session.sql(sql).collect()
+    yield session
+    session.close()
+
+
+def make_table(session, name: str, columns: str, rows: list[str]) -> None:
+    session.sql(f"CREATE OR REPLACE TABLE {name} ({columns})").collect()
+    for row in rows:
+        session.sql(f"INSERT INTO {name} SELECT {row}").collect()
+
+
+class OrderByPosition:
+    """fakesnow turns ORDER BY ALL into ORDER BY "ALL", which its DuckDB refuses; this session
+    orders by every column's position instead, which is what ORDER BY ALL means."""
+
+    def __init__(self, session) -> None:
+        self._session = session
+
+    def sql(self, text: str):
+        head, *tail = re.split(r"\s+ORDER\s+BY\s+ALL\b", text, maxsplit=1, flags=re.IGNORECASE)
+        if tail:
+            positions = range(1, len(self._session.sql(head).columns) + 1)
+            text = f"{head} ORDER BY {', '.join(map(str, positions))}{tail[0]}"
+        return self._session.sql(text)
+
+
+def test_upsert_sends_every_row_once_over_batches(session, bulk_server) -> None:
+    accounts = [(f"A-{n}", f"Account {n}") for n in range(7)]
+    random.shuffle(accounts)  # the query has no order of its own; the load must not need one
+    make_table(
+        session, "ACCOUNTS", "EXT VARCHAR, NAME VARCHAR", [f"'{e}', '{n}'" for e, n in accounts]
+    )
+    query = 'SELECT EXT AS "Ext__c", NAME AS "Name" FROM ACCOUNTS'
+    summary = vantro.upsert(
+        OrderByPosition(session), bulk_server.access_info, "Account", query, "Ext__c", 3
+    )
+    assert [batch["records_processed"] for batch in summary["batch_results"]] == [3, 3, 1]
+    stored = [(row["Ext__c"], row["Name"]) for row in bulk_server.rows("Account")]
+    assert sorted(stored) == sorted(accounts)
+
+
+@pytest.fixture(scope="module")
+def loaded_types(session) -> list[dict]:
+    """Two rows of every type inserted through a real session: values, then NULLs."""
+    from kavrel.salesforce.emulator import BulkApiEmulator
+
+    columns = ", ".join(f"C{i} {kind}" for i, (kind, _, _) in enumerate(TYPES))
+    values = ", ".join(value for _, value, _ in TYPES)
+    make_table(session, "TYPED", f"K INT, {columns}", [f"1, {values}", "2" + ", NULL" * len(TYPES)])
+    with BulkApiEmulator() as server:
+        vantro.insert(session, server.access_info, "Typed__c", "SELECT * FROM TYPED ORDER BY K")
+        return server.rows("Typed__c")
+
+
+@pytest.mark.parametrize(
+    ("position", "kind", "sent"), [(i, t[0], t[2]) for i, t in enumerate(TYPES)]
+)
+def test_each_type_is_sent_as_documented(loaded_types, position: int, kind: str, sent: str) -> None:
+    value, null = loaded_types[0][f"C{position}"], loaded_types[1][f"C{position}"]
+    assert str(value) == sent
+    # fakesnow answers NULL timestamps as 1970-01-01; Snowflake sends them as NULL.
+    assert null is None or kind.startswith("TIMESTAMP")
+
+
+def test_update_then_delete_by_id(session, bulk_server) -> None:
+    org = bulk_server.access_info
+    vantro.insert(session, org, "Account", "SELECT 'Acme' AS \"Name\" UNION ALL SELECT 'Globex'")
+    ids = {row["Name"]: row["Id"] for row in bulk_server.rows("Account")}
+    make_table(
+        session,
+        "CHANGES",
+        "ID VARCHAR, NAME VARCHAR",
+        [f"'{i}', '{n} Ltd'" for n, i in ids.items()],
+    )
+    vantro.update(session, org, "Account", 'SELECT ID AS "Id", NAME AS "Name" FROM CHANGES')
+    acme = f"SELECT ID AS \"Id\" FROM CHANGES WHERE ID = '{ids['Acme']}'"
+    vantro.delete(session, org, "Account", acme, None)
+    stored = [(row["Id"], row["Name"]) for row in bulk_server.rows("Account")]
+    assert stored == [(ids["Globex"], "Globex Ltd")]
+
+
+@pytest.mark.parametrize(
+    ("passphrase", "extra", "code", "said", "field"),
+    [
+        (PASSPHRASE, ["--fields", "Name"], 0, "connecting to Snowflake account fakesnow as LOADER",
+         "Name"),
+        (PASSPHRASE, [], 0, "⚠️ Column name(s) NAME are all upper case", "NAME"),
+        ("wrong", [], 1, "Error: the profile's passphrase does not open the private key file",
+         None),
+        (PASSPHRASE, ["--snowflake-option", "port=9", "--snowflake-option", "login_timeout=1"], 1,
+         "Error: cannot log in to Snowflake account fakesnow as LOADER (login timeout 1 s): ",
+         None),
+    ],
+)  # fmt: skip
+def test_insert_command_over_a_key_pair_profile(
+    passphrase, extra, code, said, field, session, snowflake_options, key_file, home, bulk_server,
+    capsys,
+) -> None:  # fmt: skip
+    make_table(session, "PEOPLE", "NAME VARCHAR", ["'Ada'", "'Grace'"])
+    manager.save_connection_config("wh", profile(key_file, passphrase), copy_key=False)
+    crm = {"client_id": "id", "client_key": "key", "my_domain": "acme"}
+    manager.save_connection_config("crm", crm, "salesforce")
+    options = [
+        ("--snowflake-option", f"{key}={json.dumps(value) if isinstance(value, dict) else value}")
+        for key, value in snowflake_options.items()
+    ]
+    capsys.readouterr()
+    # In this process, where Snowpark is already imported: a new one would spend seconds on that.
+    done = main(["insert", "--sobject", "Contact", "--query", "SELECT NAME FROM PEOPLE",
+                 "--snowflake", "wh", "--salesforce", "crm", "--login-url", bulk_server.base_url,
+                 *[arg for option in options for arg in option], *extra])  # fmt: skip
+    stderr = capsys.readouterr().err
+    assert done == code, stderr
+    # A refused login is one line, the last.
+    assert stderr.splitlines()[-1].startswith(said) if code else said in stderr
+    loaded = [row.get(field) for row in bulk_server.rows("Contact")]
+    assert loaded == (["Ada", "Grace"] if field else [])
