@@ -167,7 +167,8 @@ class JobTracker(logging.Handler):
     def interrupted_message(self) -> str:
         left = [job for job, event in self.jobs.items() if event not in ("ended", "error")]
         if len(left) > 1:  # several jobs side by side: name each one
-            return "Interrupted; " + "; ".join(self._job_left(job) for job in left) + "."
+            lines = [f"Interrupted with {len(left)} jobs under way:"]
+            return "\n".join(lines + [f"- {self._job_left(job)}" for job in left])
         job_id = self.job_id
         if job_id is None:
             return "Interrupted before any job was created."

@@ -9,14 +9,14 @@ side by side in the org. The outcomes come back in slice and batch order as one 
 Records that fail because another job held their rows locked are sent once more, in one job after
 all slices end, and are counted once, with the outcome of that job.
 
-Ctrl-C and SIGTERM reach the main thread only: it passes the interrupt into every slice still
-running (so each aborts its Open job as a sequential load does), wakes the slices that pause
-between status checks, waits for them and lets the command name every job left behind.
+Ctrl-C and SIGTERM reach the main thread only. It marks the load as stopping and waits for the
+slices; each raises the same interrupt at its next step (reading a page, uploading, closing,
+reading a status; a pause between two status checks ends at once), so it aborts its Open job as a
+sequential load does, and the command names every job left behind.
 """
 
 from __future__ import annotations
 
-import ctypes
 import logging
 import threading
 import time
@@ -71,14 +71,35 @@ def batches_in(rows: int, batch_size: int | None) -> int:
 # --- one slice ----------------------------------------------------------------------------------
 
 
+class _Stop:
+    """A stop asked for in the main thread, raised in each slice at its next step."""
+
+    def __init__(self) -> None:
+        self.event = threading.Event()
+        self._interrupt: type[KeyboardInterrupt] = KeyboardInterrupt
+
+    def request(self, interrupt: KeyboardInterrupt) -> None:
+        self._interrupt = type(interrupt)
+        self.event.set()
+
+    def check(self) -> None:
+        """Raises the interrupt the first time a slice gets here after a stop; never again in
+        that slice, which may need the same calls to abort its job."""
+        thread = threading.current_thread()
+        if self.event.is_set() and isinstance(thread, _Worker) and not thread.stopped:
+            thread.stopped = True
+            raise self._interrupt()
+
+
 class _OneQueryAtATime:
     """The warehouse session as the slices share it: queries run one after another, since
     sessions (and SQLite and DuckDB connections) are not made for use by several threads at once.
     Reading a page is quick beside an org processing a job."""
 
-    def __init__(self, session: Any) -> None:
+    def __init__(self, session: Any, stop: _Stop) -> None:
         self._session = session
         self._lock = threading.Lock()
+        self.stop = stop
 
     def sql(self, text: str) -> _SerialQuery:
         return _SerialQuery(self, text)
@@ -90,6 +111,7 @@ class _SerialQuery:
         self._text = text
 
     def collect(self) -> Any:
+        self._shared.stop.check()
         with self._shared._lock:
             return self._shared._session.sql(self._text).collect()
 
@@ -125,34 +147,29 @@ class _Worker(threading.Thread):
         self.piece = piece
         self.outcomes: list[loadreport.JobOutcome] | None = None
         self.error: BaseException | None = None
+        self.stopped = False
+        # Waited on instead of join(): an interrupted join() of Python 3.11 takes a running
+        # thread for ended.
+        self.finished = threading.Event()
 
     def run(self) -> None:
         try:
-            try:
-                self.outcomes = load_slice(self.plan, self.piece)
-            except BaseException as error:  # reported with the others' outcomes
-                self.error = error
-        except BaseException:  # a stop that arrived just as the slice ended
-            if self.error is None and self.outcomes is None:
-                self.error = KeyboardInterrupt()
+            self.outcomes = load_slice(self.plan, self.piece)
+        except BaseException as error:  # reported with the others' outcomes
+            self.error = error
+        finally:
+            self.finished.set()
 
 
 # --- stopping -----------------------------------------------------------------------------------
-
-
-def _raise_in(thread: threading.Thread, error_type: type[BaseException]) -> None:
-    """Raises `error_type` in `thread` at its next Python step, as Ctrl-C does in the main one."""
-    set_async = ctypes.pythonapi.PyThreadState_SetAsyncExc
-    set_async.argtypes = (ctypes.c_ulong, ctypes.py_object)
-    set_async(thread.ident, error_type)
 
 
 class _StoppablePauses:
     """Stands in for the `time` module of the load operations while slices run, so that a slice
     pausing between two status checks notices a stop at once instead of up to 10 s later."""
 
-    def __init__(self, stopping: threading.Event) -> None:
-        self._stopping = stopping
+    def __init__(self, stop: _Stop) -> None:
+        self._stop = stop
 
     def __getattr__(self, name: str) -> Any:
         return getattr(time, name)
@@ -160,22 +177,43 @@ class _StoppablePauses:
     def sleep(self, seconds: float) -> None:
         sleep = time.sleep
         if getattr(sleep, "__self__", None) is time:  # the real one, not a test's or a bench's
-            self._stopping.wait(seconds)
+            self._stop.event.wait(seconds)
         else:
             sleep(seconds)
 
 
-def _stop(workers: list[_Worker], interrupt: KeyboardInterrupt, stopping: threading.Event) -> None:
-    running = [w for w in workers if w.is_alive()]
+class _StoppableIngest:
+    """Stands in for the Bulk API client of the load operations while slices run: an upload, a
+    close or a status read is where a stopped slice raises the interrupt. Never the creation of
+    a job, whose id would then be lost."""
+
+    STOP_POINTS = ("send_file", "job_close", "job_status")
+
+    def __init__(self, ingest: Any, stop: _Stop) -> None:
+        self._ingest = ingest
+        self._stop = stop
+
+    def __getattr__(self, name: str) -> Any:
+        value = getattr(self._ingest, name)
+        if name not in self.STOP_POINTS:
+            return value
+
+        def call(*args: Any, **kwargs: Any) -> Any:
+            self._stop.check()
+            return value(*args, **kwargs)
+
+        return call
+
+
+def _stop(workers: list[_Worker], interrupt: KeyboardInterrupt, stop: _Stop) -> None:
+    running = [w for w in workers if not w.finished.is_set()]
     logger.warning(
         "Stopping %d running slice(s); each aborts its job if it is still open...", len(running)
     )
-    for worker in running:
-        _raise_in(worker, type(interrupt))
-    stopping.set()
+    stop.request(interrupt)
     try:
         for worker in running:
-            worker.join()
+            worker.finished.wait()
     except KeyboardInterrupt:  # asked twice: stop waiting, name what is known
         pass
 
@@ -230,26 +268,26 @@ class _Progress:
 # --- the whole load -----------------------------------------------------------------------------
 
 
-def run_slices(plan: Plan, pieces: list[Slice]) -> list[_Worker]:
+def run_slices(plan: Plan, pieces: list[Slice], stop: _Stop) -> list[_Worker]:
     """Runs the slices side by side until all end; an interrupt stops them all and is raised."""
     from kavrel.salesforce import vantro
 
     workers = [_Worker(plan, piece) for piece in pieces]
-    stopping = threading.Event()
-    operations_time = vantro.time
-    vantro.time = _StoppablePauses(stopping)
+    operations = vantro.time, vantro.ingest
+    vantro.time = _StoppablePauses(stop)
+    vantro.ingest = _StoppableIngest(operations[1], stop)
     try:
         with _Progress():
             for worker in workers:
                 worker.start()
             try:
                 for worker in workers:
-                    worker.join()
+                    worker.finished.wait()
             except KeyboardInterrupt as interrupt:
-                _stop(workers, interrupt, stopping)
+                _stop(workers, interrupt, stop)
                 raise
     finally:
-        vantro.time = operations_time
+        vantro.time, vantro.ingest = operations
     return workers
 
 
@@ -370,9 +408,10 @@ def load(
     pieces = slices(total, args.parallel)
     if not pieces:
         return None
+    stop = _Stop()
     plan = Plan(
         args.operation,
-        _OneQueryAtATime(session),
+        _OneQueryAtATime(session, stop),
         access_info,
         args.sobject,
         query,
@@ -385,7 +424,7 @@ def load(
         len(pieces),
         ", ".join(f"rows {p.offset + 1:,}-{p.offset + p.rows:,}" for p in pieces),
     )
-    outcomes = merge(plan, run_slices(plan, pieces))
+    outcomes = merge(plan, run_slices(plan, pieces, stop))
     if not getattr(args, "no_lock_retry", False):
         outcomes += retry_lock_errors(plan, outcomes)
     return loadreport.LoadSummary(total, outcomes)
