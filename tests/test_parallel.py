@@ -2,13 +2,18 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import sqlite3
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 from kavrel.cli import parallel
 from kavrel.cli.main import main
+from kavrel.salesforce import ingest_bapi20
 
 LOCK = "UNABLE_TO_LOCK_ROW:unable to obtain exclusive access to this record"
 
@@ -125,3 +130,27 @@ def test_row_lock_errors_are_retried_once(
     texts = [path.read_text(encoding="utf-8") for path in failed]
     assert len(texts) == (0 if count == 1 else 1)
     assert all(t.count(LOCK) == 2 for t in texts)
+
+
+def test_sigterm_stops_every_slice_and_names_each_job(bulk_server, tmp_path):
+    db = warehouse(tmp_path / "w.db", ["A", "B", "C"])
+    bulk_server.in_progress_checks = 1000  # the closed jobs stay InProgress
+    bulk_server.delay_next_request("PUT", "/batches", 2)  # one slice is still uploading
+    argv = ["insert", "-v", "--parallel", "3", "--sobject", "Account", "--query",
+            "SELECT * FROM accounts", "--sqlite", str(db), "--instance-url", bulk_server.base_url]  # fmt: skip
+    env = {**os.environ, "SF_ACCESS_TOKEN": bulk_server.access_token}
+    with subprocess.Popen([sys.executable, "-m", "kavrel", *argv], env=env, text=True,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:  # fmt: skip
+        try:
+            polls = (line for line in process.stderr if "Status: InProgress" in line)
+            next(polls), next(polls)
+            process.send_signal(signal.SIGTERM)
+            rest = process.stderr.read().splitlines()
+            process.wait(timeout=30)
+        finally:
+            process.kill()
+    assert process.returncode == 143
+    named = rest[rest.index("Interrupted with 3 jobs under way:") + 1 :]
+    assert sorted(line.split()[4] for line in named) == ["processing", "processing", "still"]
+    aborted = next(line.split()[2] for line in named if "aborted" in line)
+    assert ingest_bapi20.job_status(bulk_server.access_info, aborted)["state"] == "Aborted"
