@@ -379,7 +379,7 @@ def _load(
     """Runs the operation; returns its summary, or None when there was nothing to load."""
     from kavrel.salesforce import vantro
 
-    if args.parallel > 1:
+    if getattr(args, "parallel", 1) > 1:
         from kavrel.cli import parallel
 
         return parallel.load(args, session, access_info, query)

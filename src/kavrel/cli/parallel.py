@@ -206,7 +206,7 @@ class _StoppableIngest:
 
 
 def _stop(workers: list[_Worker], interrupt: KeyboardInterrupt, stop: _Stop) -> None:
-    running = [w for w in workers if not w.finished.is_set()]
+    running = [w for w in workers if w.ident is not None and not w.finished.is_set()]
     logger.warning(
         "Stopping %d running slice(s); each aborts its job if it is still open...", len(running)
     )
@@ -278,9 +278,9 @@ def run_slices(plan: Plan, pieces: list[Slice], stop: _Stop) -> list[_Worker]:
     vantro.ingest = _StoppableIngest(operations[1], stop)
     try:
         with _Progress():
-            for worker in workers:
-                worker.start()
             try:
+                for worker in workers:
+                    worker.start()
                 for worker in workers:
                     worker.finished.wait()
             except KeyboardInterrupt as interrupt:
