@@ -43,12 +43,12 @@ class JobOutcome:
     state: str
     processed: int | None = None
     failed: int | None = None
+    retried: int = 0
+    retried_in: int | None = None
     error: str | None = None
     error_message: str | None = None
     failed_file: Path | None = None
     unprocessed_file: Path | None = None
-    retried: int = 0
-    retried_in: int | None = None
 
     @property
     def finished(self) -> bool:
@@ -84,6 +84,8 @@ class JobOutcome:
             "rows": self.rows,
             "succeeded": self.succeeded,
             "failed": self.failed if self.finished else None,
+            "retried": self.retried,
+            "retried_in": self.retried_in,
             "not_processed": self.not_processed,
             "error_message": self.error_message,
             "error": self.error,
@@ -91,8 +93,6 @@ class JobOutcome:
             "unprocessed_file": None
             if self.unprocessed_file is None
             else str(self.unprocessed_file),
-            "retried": self.retried,
-            "retried_in": self.retried_in,
         }
 
 
@@ -220,6 +220,26 @@ def _batch_state(job_id: Any, success: Any) -> str:
     return "JobComplete" if success else UNKNOWN
 
 
+def split_lock_errors(text: str) -> tuple[str, list[list[str]]]:
+    """A failed-results CSV without its row-lock errors, and those records as they were sent
+    (the header of their fields first; nothing when no record failed that way)."""
+    rows = list(csv.reader(io.StringIO(text, newline="")))
+    if not rows or "sf__Error" not in rows[0]:
+        return text, []
+    error = rows[0].index("sf__Error")
+    fields = [i for i, name in enumerate(rows[0]) if name not in ("sf__Id", "sf__Error")]
+
+    def locked(row: list[str]) -> bool:
+        return len(row) > error and row[error].startswith(LOCK_ERROR)
+
+    retried = [[row[i] for i in fields] for row in rows[1:] if locked(row)]
+    if not retried:
+        return text, []
+    kept = io.StringIO()
+    csv.writer(kept, lineterminator="\n").writerows(row for row in rows if not locked(row))
+    return kept.getvalue(), [[rows[0][i] for i in fields], *retried]
+
+
 def check_jobs(ingest: ModuleType, access_info: Mapping[str, Any], outcomes: list[JobOutcome]):
     """Fills in each job's final state, record counts and Salesforce's errorMessage."""
     for outcome in outcomes:
@@ -303,26 +323,6 @@ def write_failed_records(
             setattr(outcome, f"{kind}_file", path)
             lines.append(f"{what} in job {outcome.job_id}: see {path}")
     return lines
-
-
-def split_lock_errors(text: str) -> tuple[str, list[list[str]]]:
-    """A failed-results CSV without its row-lock errors, and those records as they were sent
-    (the header of their fields first; nothing when no record failed that way)."""
-    rows = list(csv.reader(io.StringIO(text, newline="")))
-    if not rows or "sf__Error" not in rows[0]:
-        return text, []
-    error = rows[0].index("sf__Error")
-    fields = [i for i, name in enumerate(rows[0]) if name not in ("sf__Id", "sf__Error")]
-
-    def locked(row: list[str]) -> bool:
-        return len(row) > error and row[error].startswith(LOCK_ERROR)
-
-    retried = [[row[i] for i in fields] for row in rows[1:] if locked(row)]
-    if not retried:
-        return text, []
-    kept = io.StringIO()
-    csv.writer(kept, lineterminator="\n").writerows(row for row in rows if not locked(row))
-    return kept.getvalue(), [[rows[0][i] for i in fields], *retried]
 
 
 def _records(n: int) -> str:
