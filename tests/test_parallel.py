@@ -135,7 +135,7 @@ def test_row_lock_errors_are_retried_once(
 def test_sigterm_stops_every_slice_and_names_each_job(bulk_server, tmp_path):
     db = warehouse(tmp_path / "w.db", ["A", "B", "C"])
     bulk_server.in_progress_checks = 1000  # the closed jobs stay InProgress
-    bulk_server.delay_next_request("PUT", "/batches", 2)  # one slice is still uploading
+    bulk_server.delay_next_request("PUT", "/batches", 4)  # one slice is still uploading
     argv = ["insert", "-v", "--parallel", "3", "--sobject", "Account", "--sqlite", str(db)]
     argv += ["--query", "SELECT * FROM accounts", "--instance-url", bulk_server.base_url]
     env = {**os.environ, "SF_ACCESS_TOKEN": bulk_server.access_token}
