@@ -7,6 +7,8 @@ over. `LoadSummary` holds the whole verdict as data (`as_dict()`), and the table
 
 from __future__ import annotations
 
+import csv
+import io
 import json
 import logging
 import os
@@ -21,6 +23,8 @@ _SAFE_NAME = re.compile(r"[^A-Za-z0-9_.-]")
 FINISHED_STATES = ("JobComplete", "Failed", "Aborted")
 UNKNOWN = "unknown"
 WHERE_TO_CHECK = "check its state in Salesforce (Setup, Bulk Data Load Jobs)"
+# The error of a record whose row another job held locked: it may well load when sent again.
+LOCK_ERROR = "UNABLE_TO_LOCK_ROW"
 
 
 @dataclass
@@ -29,7 +33,8 @@ class JobOutcome:
 
     `rows` are the rows sent to the job; `processed` and `failed` are Salesforce's counts, known
     once the job has finished; `error` is what went wrong on this side, `error_message` the
-    reason Salesforce gives for a Failed or Aborted job.
+    reason Salesforce gives for a Failed or Aborted job. `retried` of its failed records (row-lock
+    errors) were sent again in the job of batch `retried_in`, whose outcome is theirs.
     """
 
     batch: int | None
@@ -38,6 +43,8 @@ class JobOutcome:
     state: str
     processed: int | None = None
     failed: int | None = None
+    retried: int = 0
+    retried_in: int | None = None
     error: str | None = None
     error_message: str | None = None
     files: dict[str, Path] = field(default_factory=dict)  # result kind ("failed", ...) to path
@@ -65,8 +72,8 @@ class JobOutcome:
 
     @property
     def ok(self) -> bool:
-        """Completed with every row it was sent loaded."""
-        return self.completed and self.succeeded == self.rows
+        """Completed with every row it was sent loaded (or sent again to a later job)."""
+        return self.completed and self.succeeded + self.retried == self.rows
 
     def as_dict(self) -> dict[str, Any]:
         return {
@@ -76,6 +83,8 @@ class JobOutcome:
             "rows": self.rows,
             "succeeded": self.succeeded,
             "failed": self.failed if self.finished else None,
+            "retried": self.retried,
+            "retried_in": self.retried_in,
             "not_processed": self.not_processed,
             "error_message": self.error_message,
             "error": self.error,
@@ -96,14 +105,15 @@ class LoadSummary:
 
     def totals(self) -> dict[str, int]:
         """rows (of the query), sent, succeeded, failed, not_processed, unknown (sent to a job
-        whose end could not be read) and not_sent."""
+        whose end could not be read) and not_sent. A record sent again is counted once, with the
+        outcome of the job that took it last."""
         jobs = [o for o in self.jobs if o.job_id is not None]
-        sent = sum(o.rows for o in jobs)
+        sent = sum(o.rows - o.retried for o in jobs)
         return {
             "rows": self.query_rows,
             "sent": sent,
             "succeeded": sum(o.succeeded or 0 for o in jobs),
-            "failed": sum(o.failed or 0 for o in jobs if o.finished),
+            "failed": sum((o.failed or 0) - o.retried for o in jobs if o.finished),
             "not_processed": sum(o.not_processed or 0 for o in jobs),
             "unknown": sum(o.rows for o in jobs if not o.finished),
             "not_sent": max(0, self.query_rows - sent),
@@ -151,6 +161,10 @@ class JobTracker(logging.Handler):
             self.jobs[job_id] = str(event)
 
     def interrupted_message(self) -> str:
+        left = [job for job, event in self.jobs.items() if event not in ("ended", "error")]
+        if len(left) > 1:  # several jobs side by side: name each one
+            lines = [f"Interrupted with {len(left)} jobs under way:"]
+            return "\n".join(lines + [f"- {self._job_left(job)}" for job in left])
         job_id = self.job_id
         if job_id is None:
             return "Interrupted before any job was created."
@@ -168,6 +182,14 @@ class JobTracker(logging.Handler):
             f"Interrupted while job {job_id} was processing; it was left to finish: "
             f"{WHERE_TO_CHECK}."
         )
+
+    def _job_left(self, job_id: str) -> str:
+        event = self.jobs[job_id]
+        if event == "aborted":
+            return f"job {job_id} was still open and has been aborted"
+        if event in ("created", "sent", "open"):
+            return f"job {job_id} is open and could not be aborted: abort it in Salesforce"
+        return f"job {job_id} was processing and was left to finish: {WHERE_TO_CHECK}"
 
 
 def outcomes_from_summary(summary: Mapping[str, Any]) -> list[JobOutcome]:
@@ -192,6 +214,26 @@ def _batch_state(job_id: Any, success: Any) -> str:
     if job_id is None:
         return "error"
     return "JobComplete" if success else UNKNOWN
+
+
+def split_lock_errors(text: str) -> tuple[str, list[list[str]]]:
+    """A failed-results CSV without its row-lock errors, and those records as they were sent
+    (the header of their fields first; nothing when no record failed that way)."""
+    rows = list(csv.reader(io.StringIO(text, newline="")))
+    if not rows or "sf__Error" not in rows[0]:
+        return text, []
+    error = rows[0].index("sf__Error")
+    fields = [i for i, name in enumerate(rows[0]) if name not in ("sf__Id", "sf__Error")]
+
+    def locked(row: list[str]) -> bool:
+        return len(row) > error and row[error].startswith(LOCK_ERROR)
+
+    retried = [[row[i] for i in fields] for row in rows[1:] if locked(row)]
+    if not retried:
+        return text, []
+    kept = io.StringIO()
+    csv.writer(kept, lineterminator="\n").writerows(row for row in rows if not locked(row))
+    return kept.getvalue(), [[rows[0][i] for i in fields], *retried]
 
 
 def check_jobs(ingest: ModuleType, access_info: Mapping[str, Any], outcomes: list[JobOutcome]):
@@ -261,12 +303,20 @@ def write_private(path: Path, text: str) -> None:
 
 
 def save_result_file(
-    ingest: ModuleType, access_info: Mapping[str, Any], job_id: str, kind: str, directory: Path
+    ingest: ModuleType,
+    access_info: Mapping[str, Any],
+    job_id: str,
+    kind: str,
+    directory: Path,
+    drop_lock_errors: bool = False,
 ) -> tuple[Path, str]:
     """Fetches one kind of a job's results and saves it as `<job id>-<kind>.csv` in `directory`;
-    returns the path and the CSV text."""
+    returns the path and the CSV text. `drop_lock_errors` leaves out the failed records that a
+    lock retry sent again, so re-sending the file cannot load them twice."""
     fetch = getattr(ingest, dict(RESULT_KINDS)[kind])
     text = fetch(access_info, job_id)
+    if drop_lock_errors:
+        text = split_lock_errors(text)[0]
     make_private_dir(directory)
     path = directory / result_file_name(job_id, kind)
     write_private(path, text)
@@ -289,7 +339,8 @@ def write_result_files(
             continue
         for kind, count in (
             ("success", outcome.succeeded if save_success else 0),
-            ("failed", outcome.failed),
+            # Records sent again in the lock retry are not failures of this job any more.
+            ("failed", (outcome.failed or 0) - outcome.retried),
             ("unprocessed", outcome.not_processed),
         ):
             # A successful-records file is written even when it is empty: a script asked for it.
@@ -297,7 +348,14 @@ def write_result_files(
                 continue
             what = f"{_records(count or 0)} {_RESULT_WORDS[kind]}"
             try:
-                path, _ = save_result_file(ingest, access_info, outcome.job_id, kind, results_dir)
+                path, _ = save_result_file(
+                    ingest,
+                    access_info,
+                    outcome.job_id,
+                    kind,
+                    results_dir,
+                    drop_lock_errors=kind == "failed" and outcome.retried > 0,
+                )
             except Exception as error:  # keep going: the other jobs' files matter as much
                 outcome.error = f"could not save the {kind} records: {error}"
                 lines.append(f"{what} in job {outcome.job_id}; could not save them: {error}")
@@ -352,6 +410,11 @@ def format_table(summary: LoadSummary | list[JobOutcome]) -> str:
             lines.append(f"{where}: Salesforce says: {o.error_message}")
         if o.error:
             lines.append(f"{where}: {o.error}")
+        if o.retried:
+            lines.append(
+                f"{where}: {_records(o.retried)} failed with {LOCK_ERROR} and "
+                f"{'was' if o.retried == 1 else 'were'} sent again in batch {o.retried_in}"
+            )
     lines.append(totals_line(summary))
     return "\n".join(lines)
 

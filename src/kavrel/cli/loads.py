@@ -101,6 +101,21 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
             help="split the rows into jobs of at most N rows (default: one job)",
         )
 
+    parser.add_argument(
+        "--parallel",
+        type=positive_int,
+        default=1,
+        metavar="N",
+        help="load the rows as N contiguous slices, each with its own jobs, side by side "
+        "(default 1: one job at a time)",
+    )
+    parser.add_argument(
+        "--no-lock-retry",
+        action="store_true",
+        help=f"with --parallel, do not send records that failed with {loadreport.LOCK_ERROR} "
+        "again in one job after the others",
+    )
+
     source = parser.add_argument_group("source (default: the primary Snowflake profile)")
     sources = source.add_mutually_exclusive_group()
     sources.add_argument("--snowflake", metavar="PROFILE", help="saved Snowflake profile")
@@ -615,6 +630,10 @@ def _load(
     """Runs the operation; returns its summary, or None when there was nothing to load."""
     from kavrel.salesforce import vantro
 
+    if getattr(args, "parallel", 1) > 1:
+        from kavrel.cli import parallel
+
+        return parallel.load(args, session, access_info, query)
     if args.operation == "upsert":
         summary = vantro.upsert(
             session, access_info, args.sobject, query, args.external_id, args.batch_size

@@ -81,6 +81,13 @@ class _Session:
 _ORDER_BY_ALL = re.compile(
     r"^(?P<query>.*) ORDER BY ALL(?P<page>( LIMIT \d+)?( OFFSET \d+)?)$", re.S
 )
+# A query that the load operations wrapped (a page, a count), whose inner query may be a page too:
+# a slice of a parallel load is paged again by the operation that loads it.
+_SUBQUERY = re.compile(
+    r"^(?P<head>SELECT (?:\*|COUNT\(\*\)(?: (?i:as) \w+)?) FROM \()(?P<inner>.*)"
+    r"(?P<tail>\)(?: AS \w+)?(?: ORDER BY ALL)?(?: LIMIT \d+)?(?: OFFSET \d+)?)$",
+    re.S,
+)
 # SQLite renames the second "x" of a subquery's columns to "x:1"; the query itself said "x" twice.
 _RENAMED_TWIN = re.compile(r"^(?P<name>.*):\d+$", re.S)
 
@@ -94,14 +101,20 @@ class SQLiteSession(_Session):
     """
 
     def __init__(self, database: str | PathLike[str] = ":memory:", read_only: bool = False) -> None:
+        # A parallel load reads through one session from its slices' threads, one query at a
+        # time (it serialises them), so the connection may be used from another thread.
         if read_only:
             path = Path(database)
             if not path.is_file():
                 raise FileNotFoundError(f"no such SQLite database file: {database}")
             uri = path.resolve().as_uri() + "?mode=ro"
-            self.connection = sqlite3.connect(uri, isolation_level=None, uri=True)
+            self.connection = sqlite3.connect(
+                uri, isolation_level=None, uri=True, check_same_thread=False
+            )
         else:
-            self.connection = sqlite3.connect(database, isolation_level=None)
+            self.connection = sqlite3.connect(
+                database, isolation_level=None, check_same_thread=False
+            )
 
     def _collect(self, text: str) -> list[Row]:
         rows = super()._collect(self._ordered_by_all(text))
@@ -110,6 +123,9 @@ class SQLiteSession(_Session):
         return rows
 
     def _ordered_by_all(self, text: str) -> str:
+        wrapped = _SUBQUERY.match(text)
+        if wrapped is not None:
+            text = wrapped["head"] + self._ordered_by_all(wrapped["inner"]) + wrapped["tail"]
         match = _ORDER_BY_ALL.match(text)
         if match is None:
             return text
@@ -129,6 +145,10 @@ class SQLiteSession(_Session):
 
 # A query wrapped as a subquery, as the load operations page through it.
 _WRAPPED = re.compile(r"^SELECT \* FROM \((?P<query>.*)\) AS \w+ ", re.S)
+# One page of a query (a slice of a parallel load, which its operation pages again).
+_PAGE = re.compile(
+    r"^SELECT \* FROM \((?P<query>.*)\) AS \w+ ORDER BY ALL( LIMIT \d+)?( OFFSET \d+)?$", re.S
+)
 
 
 class DuckDBSession(_Session):
@@ -143,8 +163,11 @@ class DuckDBSession(_Session):
         if match is not None:
             from kavrel.sflake.query import check_distinct_names
 
+            query = match["query"]
+            while (page := _PAGE.match(query)) is not None:
+                query = page["query"]
             try:
-                described = self.connection.execute(f"DESCRIBE {match['query']}").fetchall()
+                described = self.connection.execute(f"DESCRIBE {query}").fetchall()
             except Exception:  # noqa: BLE001 (a query DESCRIBE cannot take runs as it is)
                 described = []
             check_distinct_names(row[0] for row in described)
