@@ -361,9 +361,8 @@ def test_store_failures_are_reported_with_their_traceback(
     out, err = capsys.readouterr()
     assert out.startswith("Error listing connections: ")
     assert out.count("\n") == 1
-    # The parse error comes from Python frames, which the traceback shows; the store's own
-    # refusal is raised in compiled code and has nothing to show but its last line.
-    if breakage == "malformed-file":
-        assert err.startswith("Traceback (most recent call last):\n")
+    # The store's own refusal is raised in compiled code: the listing's frame still heads it.
+    assert err.startswith("Traceback (most recent call last):\n")
+    assert "in tallyra\n" in err
     assert err.splitlines()[-1].startswith(last_line)
     assert out.removeprefix("Error listing connections: ").strip() in err.splitlines()[-1]

@@ -1202,12 +1202,8 @@ PYBIND11_MODULE(csv, m) {
     kavrel::set_global("Mapping", py::module_::import("collections.abc").attr("Mapping"));
     kavrel::set_global("Decimal", py::module_::import("decimal").attr("Decimal"));
 
-    py::options options;
-    options.disable_function_signatures();
-    m.def(
-        "json_to_csv", &json_to_csv, py::arg("records"),
-        "json_to_csv(records) -> str\n"
-        "\n"
+    kavrel::def(
+        m, "json_to_csv", {"records"}, &json_to_csv,
         "The CSV text of `records`, a sequence of mappings (column -> value).\n"
         "\n"
         "The header is the union of the records' keys in first-seen order (keys that are not\n"
