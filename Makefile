@@ -5,7 +5,7 @@ BIN := $(VENV)/bin
 BUILD_DIR ?= build/$(notdir $(VENV))
 PIP := $(BIN)/python -m pip --disable-pip-version-check
 
-.PHONY: install test demo bench format lint clean
+.PHONY: install test demo bench format lint stubtest test-sanitize clean
 
 $(BIN)/python:
 	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info < (3, 11))' || \
@@ -16,7 +16,8 @@ $(BIN)/python:
 # the CMake build directory (and its incremental rebuilds) across runs.
 install: $(BIN)/python
 	$(PIP) install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12'
-	$(PIP) install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR) '.[test]'
+	$(PIP) install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR) \
+	  $(if $(PIP_CONFIG_SETTINGS),-C "$(PIP_CONFIG_SETTINGS)") '.[test]'
 
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
@@ -37,8 +38,26 @@ lint: $(BIN)/python
 	$(BIN)/ruff format --check src tests bench demo
 	$(BIN)/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp')
 
+# The stubs (.pyi) beside the extension modules, checked against what the modules really hold.
+EXTENSION_MODULES := kavrel.user.connections.manager kavrel.salesforce.vantro \
+	kavrel.cli.commands.tallyra kavrel.cli.commands.mintova kavrel.util.csv
+stubtest: install
+	$(PIP) install --quiet mypy
+	$(BIN)/python -m mypy.stubtest $(EXTENSION_MODULES)
+
+# The suite against modules built with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv
+# of their own. The interpreter itself is not instrumented, so the ASan runtime is preloaded, and
+# its leak check stays off: the interpreter keeps much of what it allocates until exit, on purpose.
+SANITIZE_VENV := .venv-sanitize
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+test-sanitize:
+	$(MAKE) install VENV=$(SANITIZE_VENV) \
+	  PIP_CONFIG_SETTINGS="cmake.define.CMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)"
+	LD_PRELOAD="$$($${CXX:-c++} -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1 $(SANITIZE_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SANITIZE_VENV)
 
 bench: install
 	@for script in bench/bench_*.py; do $(BIN)/python "$$script" || exit 1; done
