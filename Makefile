@@ -16,8 +16,7 @@ $(BIN)/python:
 # the CMake build directory (and its incremental rebuilds) across runs.
 install: $(BIN)/python
 	$(PIP) install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12'
-	$(PIP) install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR) \
-	  $(if $(PIP_CONFIG_SETTINGS),-C "$(PIP_CONFIG_SETTINGS)") '.[test]'
+	$(PIP) install --quiet --no-build-isolation -C build-dir=$(BUILD_DIR) '.[test]'
 
 test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
@@ -46,15 +45,22 @@ stubtest: install
 	$(BIN)/python -m mypy.stubtest $(EXTENSION_MODULES)
 
 # The suite against modules built with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv
-# of their own. The interpreter itself is not instrumented, so the ASan runtime is preloaded, and
-# its leak check stays off: the interpreter keeps much of what it allocates until exit, on purpose.
+# of their own. The interpreter itself is not instrumented, so the ASan runtime is preloaded, with
+# the C++ runtime after it (ASan finds the `throw` it intercepts only in a library loaded by then),
+# and its leak check stays off: the interpreter keeps much of what it allocates until exit, on
+# purpose. pytest captures what the sanitizers print, so their reports go to files, shown on failure.
 SANITIZE_VENV := .venv-sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+SANITIZE_LOG := build/sanitize/report
 test-sanitize:
-	$(MAKE) install VENV=$(SANITIZE_VENV) \
-	  PIP_CONFIG_SETTINGS="cmake.define.CMAKE_CXX_FLAGS=$(SANITIZE_FLAGS)"
-	LD_PRELOAD="$$($${CXX:-c++} -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
-	  UBSAN_OPTIONS=print_stacktrace=1 $(SANITIZE_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+	CXXFLAGS="$(SANITIZE_FLAGS)" $(MAKE) install VENV=$(SANITIZE_VENV)
+	rm -rf $(dir $(SANITIZE_LOG)) && mkdir -p $(dir $(SANITIZE_LOG))
+	LD_PRELOAD="$$($${CXX:-c++} -print-file-name=libasan.so) $$($${CXX:-c++} -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:log_path=$(SANITIZE_LOG) \
+	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(SANITIZE_LOG) \
+	  $(SANITIZE_VENV)/bin/python -m pytest $(PYTEST_ARGS) \
+	  || { cat $(SANITIZE_LOG).* 2>/dev/null; exit 1; }
+	@if ls $(SANITIZE_LOG).* >/dev/null 2>&1; then cat $(SANITIZE_LOG).*; exit 1; fi
 
 clean:
 	rm -rf build $(VENV) $(SANITIZE_VENV)

@@ -281,9 +281,9 @@ inline void print_traceback_of(const py::error_already_set &e,
 // One parameter: a name, and the default when it may be left out. A parameter named "*" starts
 // the keyword-only ones, as in a def.
 struct Parameter {
-    Parameter(const char *name) : name(name) {} // NOLINT(google-explicit-constructor)
-    Parameter(const char *name, py::object default_value)
-        : name(name), default_value(std::move(default_value)) {}
+    Parameter(const char *parameter_name) : name(parameter_name) {} // NOLINT: implicit on purpose
+    Parameter(const char *parameter_name, py::object value)
+        : name(parameter_name), default_value(std::move(value)) {}
     const char *name;
     py::object default_value;
 };
