@@ -7,6 +7,7 @@ import sys
 import types
 
 import pytest
+
 from kavrel.cli.commands.tallyra import tallyra
 
 RULE = "=" * 60

@@ -53,8 +53,8 @@ inline std::string &source_file_slot() {
 
 inline void bind_module_globals(py::module_ &m, const char *source = __builtin_FILE()) {
     module_dict_slot() = m.attr("__dict__");
-    const char *package = std::strstr(source, "kavrel/");
-    source_file_slot() = package != nullptr ? package : source;
+    const char *package = std::strstr(source, "src/kavrel/");
+    source_file_slot() = package != nullptr ? package + 4 : source;
 }
 
 // ---------------------------------------------------------------------------------------------
