@@ -7,6 +7,7 @@ import sys
 import types
 
 import pytest
+
 from kavrel.cli.commands.tallyra import tallyra
 
 RULE = "=" * 60
@@ -379,12 +380,14 @@ def test_store_failures_are_reported_with_their_traceback_and_file(
     out, err = capsys.readouterr()
     assert out.startswith("Error listing connections: ")
     assert out.count("\n") == 1
+    # The store's own refusal is raised in compiled code: the listing's frame still heads it.
+    assert err.startswith("Traceback (most recent call last):\n")
+    assert "in tallyra\n" in err
     lines = err.splitlines()
     error_line = next(line for line in reversed(lines) if not line.startswith("while reading"))
     assert error_line.startswith(last_line)
     assert out.removeprefix("Error listing connections: ").strip() in error_line
     if breakage != "no-toml-library":
-        # Python frames (the parser's) show in the traceback; the store's own refusals are raised
-        # in compiled code and show only their last lines. Either way the file is named.
+        # Whether the parser or the store itself refused the file, the file is named.
         assert str(home / ".velmora" / "connections.toml") in err
         assert "AttributeError" not in err

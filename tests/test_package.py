@@ -1,4 +1,9 @@
 import importlib
+import inspect
+import math
+import subprocess
+import sys
+import traceback
 
 import pytest
 
@@ -16,3 +21,69 @@ def test_extension_module_is_compiled_and_registered_under_its_dotted_name(name)
     module = importlib.import_module(name)
     assert module.__name__ == name
     assert module.__file__.endswith(".so")
+
+
+BOUND_WITH_SIGNATURES = [
+    ("kavrel.util.csv", "json_to_csv"),
+    ("kavrel.cli.commands.tallyra", "tallyra"),
+    ("kavrel.cli.commands.mintova", "snowflake"),
+    ("kavrel.cli.commands.mintova", "salesforce"),
+]
+
+WRONG_CALLS = [
+    ((), {}),
+    ((1,), {}),
+    ((1, 2), {}),
+    ((1, 2, 3), {}),
+    ((), {"nope": 1}),
+    ((1,), {"records": 1}),
+    ((), {"records": 1, "other": 2}),
+]
+
+
+def python_twin(function):
+    """A def with the same name and signature, to hold the compiled one to Python's behaviour."""
+    namespace = {}
+    exec(f"def {function.__name__}{inspect.signature(function)}: return 'bound'", namespace)
+    return namespace[function.__name__]
+
+
+def outcome(function, args, kwargs):
+    try:
+        function(*args, **kwargs)
+    except TypeError as error:
+        return str(error)
+    return "bound"
+
+
+@pytest.mark.parametrize(("module", "name"), BOUND_WITH_SIGNATURES)
+@pytest.mark.parametrize(("args", "kwargs"), WRONG_CALLS)
+def test_wrong_calls_fail_exactly_as_a_python_function_would(module, name, args, kwargs):
+    function = getattr(importlib.import_module(module), name)
+    expected = outcome(python_twin(function), args, kwargs)
+    if expected != "bound":
+        assert outcome(function, args, kwargs) == expected
+
+
+@pytest.mark.parametrize("dependency", ["kavrel.user.auth", "kavrel.user.salesforce_auth"])
+def test_an_unimportable_dependency_fails_the_import_with_its_own_error(dependency):
+    script = (
+        f"import sys; sys.modules[{dependency!r}] = None\n"
+        "try:\n"
+        "    import kavrel.cli.commands.mintova\n"
+        "except ImportError as error:\n"
+        "    print(type(error).__name__, error.name, error)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.stdout == (
+        f"ModuleNotFoundError {dependency} import of {dependency} halted; None in sys.modules\n"
+    )
+
+
+def test_an_error_leaving_compiled_code_shows_the_function_it_left():
+    from kavrel.util.csv import json_to_csv
+
+    with pytest.raises(ValueError) as caught:
+        json_to_csv([{"price": math.nan}])
+    frames = traceback.extract_tb(caught.value.__traceback__)
+    assert (frames[-1].filename, frames[-1].name) == ("kavrel/util/csv.cpp", "json_to_csv")

@@ -12,13 +12,6 @@ import pytest
 from kavrel.salesforce import vantro
 from kavrel.util import csv as kcsv
 
-needs_json_to_csv = pytest.mark.skipif(
-    not hasattr(kcsv, "json_to_csv"), reason="kavrel.util.csv.json_to_csv is not built yet"
-)
-needs_upsert = pytest.mark.skipif(
-    not hasattr(vantro, "upsert"), reason="kavrel.salesforce.vantro.upsert is not built yet"
-)
-
 
 def csv_cell(value: object) -> str:
     lines = kcsv.json_to_csv([{"v": value}]).split("\r\n")
@@ -32,7 +25,6 @@ def significant_digits(number_text: str) -> str:
     return mantissa.strip("0")
 
 
-@needs_json_to_csv
 @pytest.mark.parametrize(
     "value",
     [2**31 - 1, 2**31, -(2**31) - 1, 2**32 + 7, 2**63 - 1, 2**63, -(2**63) - 1, 2**64, 10**30],
@@ -41,7 +33,6 @@ def test_integer_cells_keep_every_digit(value):
     assert csv_cell(value) == str(value)
 
 
-@needs_json_to_csv
 @pytest.mark.parametrize(
     "value",
     [
@@ -65,7 +56,6 @@ def test_float_cells_are_shortest_and_round_trip(value):
     assert len(significant_digits(cell)) == len(significant_digits(repr(value)))
 
 
-@needs_json_to_csv
 @pytest.mark.parametrize(
     ("value", "expected"),
     [
@@ -106,7 +96,6 @@ class CountOnlySession:
             return self.rows
 
 
-@needs_upsert
 @pytest.mark.parametrize(
     ("total", "batch_size", "offsets"),
     [

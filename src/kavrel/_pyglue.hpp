@@ -8,8 +8,28 @@
 
 #include <pybind11/pybind11.h>
 
+#include <frameobject.h>
+
+#include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+// A module whose initialisation fails raises the error that stopped it, as a Python module's
+// import does (an unimportable dependency fails with that import's own ImportError), instead of
+// pybind11's "initialization failed" wrapped around it.
+#undef PYBIND11_CATCH_INIT_EXCEPTIONS
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                                                             \
+    catch (pybind11::error_already_set & e) {                                                      \
+        e.restore();                                                                               \
+    }                                                                                              \
+    catch (const std::exception &e) {                                                              \
+        ::pybind11::set_error(PyExc_ImportError, e.what());                                        \
+    }
 
 namespace kavrel {
 namespace py = pybind11;
@@ -24,7 +44,36 @@ inline py::handle &module_dict_slot() {
     return dict;
 }
 
-inline void bind_module_globals(py::module_ &m) { module_dict_slot() = m.attr("__dict__"); }
+// The module's source file from the package folder on ("kavrel/util/csv.cpp"), named by the
+// traceback frames of its functions.
+inline std::string &source_file_slot() {
+    static std::string file;
+    return file;
+}
+
+inline void bind_module_globals(py::module_ &m, const char *source = __builtin_FILE()) {
+    module_dict_slot() = m.attr("__dict__");
+    const char *package = std::strstr(source, "src/kavrel/");
+    source_file_slot() = package != nullptr ? package + 4 : source;
+}
+
+// ---------------------------------------------------------------------------------------------
+// New references from the C API
+
+// A new reference as an object; NULL means the call raised, and the error is thrown.
+inline py::object checked(PyObject *result) {
+    if (result == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// `str(value)`.
+inline py::object str_of(const py::handle &value) { return checked(PyObject_Str(value.ptr())); }
+
+// `format(value, spec)`.
+inline py::object formatted(const py::handle &value, const char *spec) {
+    return checked(PyObject_Format(value.ptr(), py::str(spec).ptr()));
+}
 
 // Raises `exc_type(message)` as a Python exception.
 [[noreturn]] inline void raise(PyObject *exc_type, const py::handle &message) {
@@ -82,9 +131,6 @@ inline py::object from_import(const char *package, const char *name) {
 
 // ---------------------------------------------------------------------------------------------
 // Text, as Python would write it
-
-// `str(value)`.
-inline py::str text_of(const py::handle &value) { return py::str(value); }
 
 // Concatenates the text forms of `pieces`, as `"".join(map(str, pieces))` would. Works on Python
 // strings throughout, so any text (lone surrogates included) survives unchanged.
@@ -158,11 +204,40 @@ inline py::str error_type_name(const py::error_already_set &e) {
     return py::str(e.type().attr("__name__"));
 }
 
+// Puts a frame for `function` at `line` of this module's source on top of the traceback of the
+// error being raised, as the interpreter does for each Python function an error leaves or is
+// caught in. Compiled code has no frames of its own, so without these an error raised in C++
+// and printed with `traceback.print_exc()` shows no "Traceback (most recent call last):" at all.
+inline void push_frame(const char *function, int line) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyCodeObject *code = PyCode_NewEmpty(source_file_slot().c_str(), function, line);
+    PyFrameObject *frame = nullptr;
+    if (code != nullptr)
+        frame = PyFrame_New(PyThreadState_Get(), code, module_dict_slot().ptr(), nullptr);
+    PyErr_Clear(); // a frame that cannot be made leaves the traceback as it was
+    PyErr_Restore(type, value, trace);
+    if (frame != nullptr)
+        (void)PyTraceBack_Here(frame); // on failure the original error stays, chained
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+}
+
 // Makes `e` the exception being handled for as long as the guard lives, as Python's `except`
-// block does, so `sys.exc_info()` and `traceback.print_exc()` see it.
+// block does, so `sys.exc_info()` and `traceback.print_exc()` see it. With `function`, the
+// traceback gains the handler's frame on top, as a handler written in Python has.
 class HandlingException {
 public:
-    explicit HandlingException(const py::error_already_set &e) {
+    explicit HandlingException(const py::error_already_set &e) { handle(e, nullptr, 0); }
+    HandlingException(const py::error_already_set &e, const char *function, int line) {
+        handle(e, function, line);
+    }
+    ~HandlingException() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_trace_); }
+    HandlingException(const HandlingException &) = delete;
+    HandlingException &operator=(const HandlingException &) = delete;
+
+private:
+    void handle(const py::error_already_set &e, const char *function, int line) {
         PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_trace_);
         PyObject *trace = e.trace().ptr();
         if (trace == nullptr)
@@ -171,29 +246,213 @@ public:
             Py_INCREF(trace);
         PyObject *type = e.type().ptr();
         PyObject *value = e.value().ptr();
+        Py_XINCREF(type);
+        Py_XINCREF(value);
+        if (function != nullptr) {
+            PyErr_Restore(type, value, trace);
+            push_frame(function, line);
+            PyErr_Fetch(&type, &value, &trace);
+        }
         // The handled exception is read back from the value alone (sys.exc_info() on 3.11+), and
         // a fetched error carries its traceback beside the value, not on it: attach it, as
         // Python's `except` does.
         if (trace != nullptr && value != nullptr && PyException_SetTraceback(value, trace) != 0)
             PyErr_Clear();
-        Py_XINCREF(type);
-        Py_XINCREF(value);
         PyErr_SetExcInfo(type, value, trace); // steals all three
     }
-    ~HandlingException() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_trace_); }
-    HandlingException(const HandlingException &) = delete;
-    HandlingException &operator=(const HandlingException &) = delete;
 
-private:
     PyObject *saved_type_ = nullptr;
     PyObject *saved_value_ = nullptr;
     PyObject *saved_trace_ = nullptr;
 };
 
-// `traceback.print_exc()` inside the handler of `e`: the traceback ends with `e`.
-inline void print_traceback_of(const py::error_already_set &e) {
-    HandlingException handling(e);
+// `traceback.print_exc()` inside the handler of `e` in `function`: the traceback starts at the
+// handler's frame and ends with `e`.
+inline void print_traceback_of(const py::error_already_set &e,
+                               const char *function = __builtin_FUNCTION(),
+                               int line = __builtin_LINE()) {
+    HandlingException handling(e, function, line);
     py::module_::import("traceback").attr("print_exc")();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Binding functions as a `def` binds them
+
+// One parameter: a name, and the default when it may be left out. A parameter named "*" starts
+// the keyword-only ones, as in a def.
+struct Parameter {
+    Parameter(const char *parameter_name) : name(parameter_name) {} // NOLINT: implicit on purpose
+    Parameter(const char *parameter_name, py::object value)
+        : name(parameter_name), default_value(std::move(value)) {}
+    const char *name;
+    py::object default_value;
+};
+
+// The parameter list of a function, binding a call's arguments with the interpreter's own
+// TypeError texts for a wrong call, and rendering the text signature `inspect.signature` reads.
+class Signature {
+public:
+    Signature(const char *function, std::initializer_list<Parameter> parameters)
+        : function_(function) {
+        for (const Parameter &parameter : parameters) {
+            if (std::strcmp(parameter.name, "*") == 0) {
+                positional_ = names_.size();
+                continue;
+            }
+            if (!parameter.default_value && positional_ == npos && !names_.empty() &&
+                defaults_.back())
+                throw std::logic_error(function_ + "(): a required parameter follows a default");
+            names_.emplace_back(parameter.name);
+            defaults_.push_back(parameter.default_value);
+        }
+        if (positional_ == npos)
+            positional_ = names_.size();
+    }
+
+    const std::string &function() const { return function_; }
+    size_t size() const { return names_.size(); }
+
+    // The arguments by parameter, defaults filled in.
+    std::vector<py::object> bind(const py::args &args, const py::kwargs &kwargs) const {
+        const size_t given = args.size();
+        std::vector<py::object> bound(names_.size());
+        for (size_t i = 0; i < given && i < positional_; ++i)
+            bound[i] = args[i];
+        for (auto item : kwargs)
+            bind_keyword(bound, item.first, item.second);
+        if (given > positional_)
+            too_many_positional(bound, given);
+        fill(bound, 0, positional_, "positional");
+        fill(bound, positional_, names_.size(), "keyword-only");
+        return bound;
+    }
+
+    // "name(a, b=1, *, c=None)\n--\n\n", the head of a docstring that `inspect.signature` reads.
+    std::string text() const {
+        std::string text = function_ + "(";
+        for (size_t i = 0; i < names_.size(); ++i) {
+            if (i > 0)
+                text += ", ";
+            if (i == positional_)
+                text += "*, ";
+            text += names_[i];
+            if (defaults_[i])
+                text += "=" + py::repr(defaults_[i]).cast<std::string>();
+        }
+        return text + ")\n--\n\n";
+    }
+
+private:
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    [[noreturn]] void fail(const std::string &message) const {
+        raise(PyExc_TypeError, function_ + "() " + message);
+    }
+
+    void bind_keyword(std::vector<py::object> &bound, const py::handle &key,
+                      const py::handle &value) const {
+        std::string name = py::str(key).cast<std::string>();
+        size_t index = 0;
+        while (index < names_.size() && names_[index] != name)
+            ++index;
+        if (index == names_.size())
+            fail("got an unexpected keyword argument '" + name + "'");
+        if (bound[index])
+            fail("got multiple values for argument '" + name + "'");
+        bound[index] = py::reinterpret_borrow<py::object>(value);
+    }
+
+    [[noreturn]] void too_many_positional(const std::vector<py::object> &bound,
+                                          size_t given) const {
+        size_t required = 0;
+        while (required < positional_ && !defaults_[required])
+            ++required;
+        std::string takes = std::to_string(positional_);
+        bool plural = positional_ != 1;
+        if (required < positional_) {
+            takes = "from " + std::to_string(required) + " to " + takes;
+            plural = true;
+        }
+        size_t keyword_only_given = 0;
+        for (size_t i = positional_; i < bound.size(); ++i)
+            keyword_only_given += bound[i] ? 1 : 0;
+        std::string were = std::to_string(given);
+        if (keyword_only_given > 0)
+            were += std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
+                    std::to_string(keyword_only_given) + " keyword-only argument" +
+                    (keyword_only_given != 1 ? "s" : "") + ")";
+        fail("takes " + takes + " positional argument" + (plural ? "s" : "") + " but " + were +
+             (given == 1 && keyword_only_given == 0 ? " was" : " were") + " given");
+    }
+
+    // Defaults for the unbound parameters in [from, to); the rest are reported missing by kind.
+    void fill(std::vector<py::object> &bound, size_t from, size_t to, const char *kind) const {
+        std::vector<std::string> missing;
+        for (size_t i = from; i < to; ++i) {
+            if (bound[i])
+                continue;
+            if (defaults_[i])
+                bound[i] = defaults_[i];
+            else
+                missing.push_back("'" + names_[i] + "'");
+        }
+        if (missing.empty())
+            return;
+        std::string listed;
+        for (size_t i = 0; i < missing.size(); ++i) {
+            if (i > 0)
+                listed +=
+                    missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+            listed += missing[i];
+        }
+        fail("missing " + std::to_string(missing.size()) + " required " + kind + " argument" +
+             (missing.size() == 1 ? "" : "s") + ": " + listed);
+    }
+
+    std::string function_;
+    std::vector<std::string> names_;
+    std::vector<py::object> defaults_; // by parameter; empty when required
+    size_t positional_ = npos;         // how many parameters may be given by position
+};
+
+template <class Result, class... Params, size_t... I>
+py::object call_bound(Result (*impl)(Params...), const std::vector<py::object> &arguments,
+                      std::index_sequence<I...>) {
+    if constexpr (std::is_void_v<Result>) {
+        impl(arguments[I]...);
+        return py::none();
+    } else if constexpr (std::is_base_of_v<py::object, Result>) {
+        return impl(arguments[I]...);
+    } else {
+        return py::cast(impl(arguments[I]...));
+    }
+}
+
+// `m.name`, taking its arguments as a def with `parameters` would, and with a docstring that
+// opens with the text signature. `impl` takes one `const py::object &` per parameter. An error
+// leaving it gets the function's frame in its traceback, as a Python function's would.
+template <class Result, class... Params>
+void def(py::module_ &m, const char *name, std::initializer_list<Parameter> parameters,
+         Result (*impl)(Params...), const char *doc, int line = __builtin_LINE()) {
+    auto signature = std::make_shared<const Signature>(name, parameters);
+    if (signature->size() != sizeof...(Params))
+        throw std::logic_error(std::string(name) + "(): parameter names and C++ arity differ");
+    std::string docstring = signature->text() + doc;
+    py::options options;
+    options.disable_function_signatures();
+    m.def(
+        name,
+        [signature, impl, line](const py::args &args, const py::kwargs &kwargs) -> py::object {
+            std::vector<py::object> arguments = signature->bind(args, kwargs);
+            try {
+                return call_bound(impl, arguments, std::index_sequence_for<Params...>{});
+            } catch (py::error_already_set &e) {
+                e.restore();
+                push_frame(signature->function().c_str(), line);
+                throw py::error_already_set();
+            }
+        },
+        docstring.c_str());
 }
 
 } // namespace kavrel

@@ -52,15 +52,11 @@ PYBIND11_MODULE(mintova, m) {
     kavrel::set_global("authenticate_salesforce", kavrel::from_import("kavrel.user.salesforce_auth",
                                                                       "authenticate_salesforce"));
 
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "The commands that create connection profiles interactively.";
-    m.def("snowflake", &snowflake,
-          "snowflake() -> int\n\n"
-          "Create a Snowflake connection profile interactively.\n"
-          "Returns 0 when the profile was created, 1 otherwise.");
-    m.def("salesforce", &salesforce,
-          "salesforce() -> int\n\n"
-          "Create a Salesforce connection profile interactively.\n"
-          "Returns 0 when the profile was created, 1 otherwise.");
+    kavrel::def(m, "snowflake", {}, &snowflake,
+                "Create a Snowflake connection profile interactively.\n"
+                "Returns 0 when the profile was created, 1 otherwise.");
+    kavrel::def(m, "salesforce", {}, &salesforce,
+                "Create a Salesforce connection profile interactively.\n"
+                "Returns 0 when the profile was created, 1 otherwise.");
 }

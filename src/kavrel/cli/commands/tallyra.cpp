@@ -169,11 +169,8 @@ int tallyra() {
 
 PYBIND11_MODULE(tallyra, m) {
     kavrel::bind_module_globals(m);
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "The command that lists the saved connection profiles.";
-    m.def("tallyra", &tallyra,
-          "tallyra() -> int\n\n"
-          "Print the saved connection profiles with their details and primaries.\n"
-          "Returns 0 when the listing was printed, 1 when it could not be.");
+    kavrel::def(m, "tallyra", {}, &tallyra,
+                "Print the saved connection profiles with their details and primaries.\n"
+                "Returns 0 when the listing was printed, 1 when it could not be.");
 }
