@@ -11,6 +11,11 @@ ingest: ModuleType
 time: ModuleType
 logger: Logger
 
+class JobFailed(RuntimeError):
+    job_id: str
+    state: str
+    job_info: dict[str, Any]
+
 def upsert(
     session: Any,
     access_info: dict[str, Any],
