@@ -17,7 +17,7 @@ from typing import Any
 
 from kavrel.cli import loadreport, output
 from kavrel.cli.loadreport import RESULT_KINDS
-from kavrel.cli.loads import TOKEN_VARIABLE, CommandError, _access_info
+from kavrel.cli.loads import CommandError, _access_info, add_org_arguments, positive_int
 
 TERMINAL_STATES = ("JobComplete", "Failed", "Aborted")
 DEFAULT_INTERVAL = 5.0
@@ -37,26 +37,8 @@ def _positive_float(text: str) -> float:
     return value
 
 
-def _positive_int(text: str) -> int:
-    if not text.isdigit() or int(text) == 0:
-        raise argparse.ArgumentTypeError(f"must be a positive whole number, not {text!r}")
-    return int(text)
-
-
 def _add_org_arguments(parser: argparse.ArgumentParser) -> None:
-    org = parser.add_argument_group("org (default: the primary Salesforce profile)")
-    orgs = org.add_mutually_exclusive_group()
-    orgs.add_argument("--salesforce", metavar="PROFILE", help="saved Salesforce profile")
-    orgs.add_argument(
-        "--instance-url",
-        metavar="URL",
-        help=f"org URL; the access token is read from the environment variable {TOKEN_VARIABLE}",
-    )
-    org.add_argument(
-        "--login-url",
-        metavar="URL",
-        help="host to ask for the access token instead of the profile's My Domain",
-    )
+    add_org_arguments(parser, "org (default: the primary Salesforce profile)")
     output.add_json_argument(parser)
 
 
@@ -104,7 +86,7 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     )
     commands.choices["list"].add_argument(
         "--limit",
-        type=_positive_int,
+        type=positive_int,
         default=DEFAULT_LIST_LIMIT,
         metavar="N",
         help=f"show at most N jobs (default {DEFAULT_LIST_LIMIT})",

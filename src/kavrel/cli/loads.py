@@ -76,6 +76,24 @@ def snowflake_option(text: str) -> str:
     return text
 
 
+def add_org_arguments(parser: argparse.ArgumentParser, title: str) -> None:
+    """The ways to name the org: a saved profile, or an instance URL with a token from the
+    environment; and the host that gives the token. `_access_info` reads them."""
+    org = parser.add_argument_group(title)
+    orgs = org.add_mutually_exclusive_group()
+    orgs.add_argument("--salesforce", metavar="PROFILE", help="saved Salesforce profile")
+    orgs.add_argument(
+        "--instance-url",
+        metavar="URL",
+        help=f"org URL; the access token is read from the environment variable {TOKEN_VARIABLE}",
+    )
+    org.add_argument(
+        "--login-url",
+        metavar="URL",
+        help="host to ask for the access token instead of the profile's My Domain",
+    )
+
+
 def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
     parser.add_argument("--sobject", required=True, metavar="NAME", help="Salesforce object")
     query = parser.add_mutually_exclusive_group(required=True)
@@ -131,19 +149,7 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         f"login_timeout, ...; login_timeout defaults to {DEFAULT_LOGIN_TIMEOUT} s); repeatable",
     )
 
-    target = parser.add_argument_group("target (default: the primary Salesforce profile)")
-    targets = target.add_mutually_exclusive_group()
-    targets.add_argument("--salesforce", metavar="PROFILE", help="saved Salesforce profile")
-    targets.add_argument(
-        "--instance-url",
-        metavar="URL",
-        help=f"org URL; the access token is read from the environment variable {TOKEN_VARIABLE}",
-    )
-    target.add_argument(
-        "--login-url",
-        metavar="URL",
-        help="host to ask for the access token instead of the profile's My Domain",
-    )
+    add_org_arguments(parser, "target (default: the primary Salesforce profile)")
 
     parser.add_argument(
         "--fields",
