@@ -178,13 +178,13 @@ def record(job_id: str | None, event: str = "") -> logging.LogRecord:
     [
         ([], "Interrupted before any job was created."),
         ([("750X", "created"), ("750X", "sent")],
-         "Interrupted while job 750X was open; it could not be aborted: abort it in Salesforce "
-         "(Setup, Bulk Data Load Jobs)."),
+         "Interrupted while job 750X was open; it could not be aborted: abort it with "
+         "`kavrel job abort 750X` (or in Salesforce: Setup, Bulk Data Load Jobs)."),
         ([("750X", "sent"), ("750X", "aborted")],
          "Interrupted; job 750X was still open and has been aborted."),
         ([("750A", "ended"), ("750B", "closed"), ("750B", "polled")],
-         "Interrupted while job 750B was processing; it was left to finish: check its state in "
-         "Salesforce (Setup, Bulk Data Load Jobs)."),
+         "Interrupted while job 750B was processing; it was left to finish: check it with "
+         "`kavrel job wait 750B` (or in Salesforce: Setup, Bulk Data Load Jobs)."),
         ([("750A", "created"), ("750A", "ended"), (None, "")],
          "Interrupted; the last job, 750A, had already finished."),
     ],

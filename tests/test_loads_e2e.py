@@ -280,8 +280,8 @@ def test_dry_run_shows_the_first_rows_and_creates_no_job(kind: str, home: Path, 
     [
         # Closed and processing: left to finish, and named.
         (signal.SIGINT, False, "ID: ", 130,
-         "Interrupted while job {job} was processing; it was left to finish: check its state in "
-         "Salesforce (Setup, Bulk Data Load Jobs)."),
+         "Interrupted while job {job} was processing; it was left to finish: check it with "
+         "`kavrel job wait {job}` (or in Salesforce: Setup, Bulk Data Load Jobs)."),
         # Still uploading: the Open job is aborted, and SIGTERM is handled as Ctrl-C is.
         (signal.SIGTERM, True, "✅ Job created: ", 143,
          "Interrupted; job {job} was still open and has been aborted."),

@@ -22,7 +22,22 @@ from typing import Any
 _SAFE_NAME = re.compile(r"[^A-Za-z0-9_.-]")
 FINISHED_STATES = ("JobComplete", "Failed", "Aborted")
 UNKNOWN = "unknown"
-WHERE_TO_CHECK = "check its state in Salesforce (Setup, Bulk Data Load Jobs)"
+
+
+def where_to_check(job_id: str) -> str:
+    """How the user follows a job the load left to finish."""
+    return (
+        f"check it with `kavrel job wait {job_id}` (or in Salesforce: Setup, Bulk Data Load Jobs)"
+    )
+
+
+def how_to_abort(job_id: str) -> str:
+    """How the user aborts a job the load could not abort."""
+    return (
+        f"abort it with `kavrel job abort {job_id}` (or in Salesforce: Setup, Bulk Data Load Jobs)"
+    )
+
+
 # The error of a record whose row another job held locked: it may well load when sent again.
 LOCK_ERROR = "UNABLE_TO_LOCK_ROW"
 
@@ -175,12 +190,12 @@ class JobTracker(logging.Handler):
             return f"Interrupted; job {job_id} was still open and has been aborted."
         if event in ("created", "sent", "open"):
             return (
-                f"Interrupted while job {job_id} was open; it could not be aborted: abort it "
-                "in Salesforce (Setup, Bulk Data Load Jobs)."
+                f"Interrupted while job {job_id} was open; it could not be aborted: "
+                f"{how_to_abort(job_id)}."
             )
         return (
             f"Interrupted while job {job_id} was processing; it was left to finish: "
-            f"{WHERE_TO_CHECK}."
+            f"{where_to_check(job_id)}."
         )
 
     def _job_left(self, job_id: str) -> str:
@@ -188,8 +203,8 @@ class JobTracker(logging.Handler):
         if event == "aborted":
             return f"job {job_id} was still open and has been aborted"
         if event in ("created", "sent", "open"):
-            return f"job {job_id} is open and could not be aborted: abort it in Salesforce"
-        return f"job {job_id} was processing and was left to finish: {WHERE_TO_CHECK}"
+            return f"job {job_id} is open and could not be aborted: {how_to_abort(job_id)}"
+        return f"job {job_id} was processing and was left to finish: {where_to_check(job_id)}"
 
 
 def outcomes_from_summary(summary: Mapping[str, Any]) -> list[JobOutcome]:
@@ -245,7 +260,9 @@ def check_jobs(ingest: ModuleType, access_info: Mapping[str, Any], outcomes: lis
             status = ingest.job_status(access_info, outcome.job_id)
         except Exception as error:  # the load is over: report it, keep reporting the others
             outcome.state = UNKNOWN
-            outcome.error = f"could not read the job's state ({error}); {WHERE_TO_CHECK}"
+            outcome.error = (
+                f"could not read the job's state ({error}); {where_to_check(outcome.job_id)}"
+            )
             continue
         outcome.state = str(status.get("state", UNKNOWN))
         outcome.processed = _count(status.get("numberRecordsProcessed"))
@@ -253,7 +270,7 @@ def check_jobs(ingest: ModuleType, access_info: Mapping[str, Any], outcomes: lis
         if outcome.state in ("Failed", "Aborted") and status.get("errorMessage"):
             outcome.error_message = str(status["errorMessage"])
         if outcome.state not in FINISHED_STATES:
-            outcome.error = f"the job is still {outcome.state}; {WHERE_TO_CHECK}"
+            outcome.error = f"the job is still {outcome.state}; {where_to_check(outcome.job_id)}"
 
 
 def _count(value: Any) -> int | None:
