@@ -371,16 +371,24 @@ private:
         raise(PyExc_TypeError, function_ + "() " + message);
     }
 
+    // A keyword is compared and quoted as the Python str it is: one that has no UTF-8 form (a
+    // lone surrogate) is still just an unexpected keyword.
+    [[noreturn]] void fail_on_keyword(const char *message, const py::handle &key) const {
+        raise(PyExc_TypeError, cat({py::str(function_ + "() " + message + " '"),
+                                    py::reinterpret_borrow<py::object>(key), py::str("'")}));
+    }
+
     void bind_keyword(std::vector<py::object> &bound, const py::handle &key,
                       const py::handle &value) const {
-        std::string name = py::str(key).cast<std::string>();
         size_t index = 0;
-        while (index < names_.size() && names_[index] != name)
+        while (index < names_.size() &&
+               !(PyUnicode_Check(key.ptr()) &&
+                 PyUnicode_CompareWithASCIIString(key.ptr(), names_[index].c_str()) == 0))
             ++index;
         if (index == names_.size())
-            fail("got an unexpected keyword argument '" + name + "'");
+            fail_on_keyword("got an unexpected keyword argument", key);
         if (bound[index])
-            fail("got multiple values for argument '" + name + "'");
+            fail_on_keyword("got multiple values for argument", key);
         bound[index] = py::reinterpret_borrow<py::object>(value);
     }
 
