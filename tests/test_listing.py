@@ -380,9 +380,12 @@ def test_store_failures_are_reported_with_their_traceback_and_file(
     out, err = capsys.readouterr()
     assert out.startswith("Error listing connections: ")
     assert out.count("\n") == 1
-    # The store's own refusal is raised in compiled code: the listing's frame still heads it.
+    # The store's own refusal is raised in compiled code: the listing's frame heads it, and the
+    # store's function that reads the file shows as a Python one would.
     assert err.startswith("Traceback (most recent call last):\n")
     assert "in tallyra\n" in err
+    assert '/connections/manager.cpp", line ' in err
+    assert "in _load_connections_file\n" in err
     lines = err.splitlines()
     error_line = next(line for line in reversed(lines) if not line.startswith("while reading"))
     assert error_line.startswith(last_line)

@@ -4,6 +4,7 @@ import math
 import subprocess
 import sys
 import traceback
+import types
 
 import pytest
 
@@ -23,21 +24,28 @@ def test_extension_module_is_compiled_and_registered_under_its_dotted_name(name)
     assert module.__file__.endswith(".so")
 
 
-BOUND_WITH_SIGNATURES = [
-    ("kavrel.util.csv", "json_to_csv"),
-    ("kavrel.cli.commands.tallyra", "tallyra"),
-    ("kavrel.cli.commands.mintova", "snowflake"),
-    ("kavrel.cli.commands.mintova", "salesforce"),
-]
+def public_functions():
+    for name in EXTENSION_MODULES:
+        module = importlib.import_module(name)
+        for attribute, value in vars(module).items():
+            if isinstance(value, types.BuiltinFunctionType):
+                yield pytest.param(value, id=f"{name}.{attribute}")
 
+
+# "FIRST" stands for the function's first parameter, so a keyword can collide with a position.
 WRONG_CALLS = [
     ((), {}),
     ((1,), {}),
     ((1, 2), {}),
     ((1, 2, 3), {}),
+    ((1,) * 7, {}),
     ((), {"nope": 1}),
     ((1,), {"records": 1}),
     ((), {"records": 1, "other": 2}),
+    ((1,), {"FIRST": 1}),
+    ((1,) * 7, {"FIRST": 1}),
+    ((1,) * 7, {"nope": 1}),
+    ((), {"\udcff": 1}),
 ]
 
 
@@ -56,11 +64,13 @@ def outcome(function, args, kwargs):
     return "bound"
 
 
-@pytest.mark.parametrize(("module", "name"), BOUND_WITH_SIGNATURES)
+@pytest.mark.parametrize("function", list(public_functions()))
 @pytest.mark.parametrize(("args", "kwargs"), WRONG_CALLS)
-def test_wrong_calls_fail_exactly_as_a_python_function_would(module, name, args, kwargs):
-    function = getattr(importlib.import_module(module), name)
-    expected = outcome(python_twin(function), args, kwargs)
+def test_wrong_calls_fail_exactly_as_a_python_function_would(function, args, kwargs):
+    twin = python_twin(function)
+    first = next(iter(inspect.signature(function).parameters), "nope")
+    kwargs = {first if key == "FIRST" else key: value for key, value in kwargs.items()}
+    expected = outcome(twin, args, kwargs)
     if expected != "bound":
         assert outcome(function, args, kwargs) == expected
 

@@ -70,6 +70,25 @@ inline py::object checked(PyObject *result) {
 // `str(value)`.
 inline py::object str_of(const py::handle &value) { return checked(PyObject_Str(value.ptr())); }
 
+// `len(value)`.
+inline py::int_ py_len(const py::handle &value) {
+    Py_ssize_t size = PyObject_Length(value.ptr());
+    if (size < 0)
+        throw py::error_already_set();
+    return py::int_(size);
+}
+
+// `a // b`.
+inline py::object floor_divide(const py::handle &a, const py::handle &b) {
+    return checked(PyNumber_FloorDivide(a.ptr(), b.ptr()));
+}
+
+// `text[start:end]` of a str.
+inline py::str substring(const py::str &text, Py_ssize_t start, Py_ssize_t end) {
+    return py::reinterpret_steal<py::str>(
+        checked(PyUnicode_Substring(text.ptr(), start, end)).release());
+}
+
 // `format(value, spec)`.
 inline py::object formatted(const py::handle &value, const char *spec) {
     return checked(PyObject_Format(value.ptr(), py::str(spec).ptr()));
@@ -83,6 +102,12 @@ inline py::object formatted(const py::handle &value, const char *spec) {
 
 [[noreturn]] inline void raise(PyObject *exc_type, const std::string &message) {
     raise(exc_type, py::str(message));
+}
+
+// `raise error`, for an exception instance already made (its attributes set).
+[[noreturn]] inline void raise_instance(const py::handle &error) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
 }
 
 // Looks `name` up as Python's LOAD_GLOBAL does: the module namespace first, then builtins.
@@ -158,6 +183,14 @@ inline bool py_equal(const py::handle &a, const py::handle &b) {
     if (result < 0)
         throw py::error_already_set();
     return result != 0;
+}
+
+// `min(a, b)`: `a` unless `b < a`, as the builtin decides.
+inline py::object py_min(const py::object &a, const py::object &b) {
+    int b_smaller = PyObject_RichCompareBool(b.ptr(), a.ptr(), Py_LT);
+    if (b_smaller < 0)
+        throw py::error_already_set();
+    return b_smaller ? b : a;
 }
 
 // One line through the module's `print`, as the Python code's `print(line)`.
@@ -278,8 +311,7 @@ inline void print_traceback_of(const py::error_already_set &e,
 // ---------------------------------------------------------------------------------------------
 // Binding functions as a `def` binds them
 
-// One parameter: a name, and the default when it may be left out. A parameter named "*" starts
-// the keyword-only ones, as in a def.
+// One parameter: a name, and the default when it may be left out.
 struct Parameter {
     Parameter(const char *parameter_name) : name(parameter_name) {} // NOLINT: implicit on purpose
     Parameter(const char *parameter_name, py::object value)
@@ -288,25 +320,20 @@ struct Parameter {
     py::object default_value;
 };
 
-// The parameter list of a function, binding a call's arguments with the interpreter's own
-// TypeError texts for a wrong call, and rendering the text signature `inspect.signature` reads.
+// The parameter list of a `def name(a, b, c=1)`: binds a call's arguments with the interpreter's
+// own TypeError texts for a wrong call, in the order the interpreter checks them (keywords, then
+// the count of positional arguments, then what is missing), and renders the text signature
+// `inspect.signature` reads.
 class Signature {
 public:
     Signature(const char *function, std::initializer_list<Parameter> parameters)
         : function_(function) {
         for (const Parameter &parameter : parameters) {
-            if (std::strcmp(parameter.name, "*") == 0) {
-                positional_ = names_.size();
-                continue;
-            }
-            if (!parameter.default_value && positional_ == npos && !names_.empty() &&
-                defaults_.back())
+            if (!parameter.default_value && !defaults_.empty() && defaults_.back())
                 throw std::logic_error(function_ + "(): a required parameter follows a default");
             names_.emplace_back(parameter.name);
             defaults_.push_back(parameter.default_value);
         }
-        if (positional_ == npos)
-            positional_ = names_.size();
     }
 
     const std::string &function() const { return function_; }
@@ -316,25 +343,22 @@ public:
     std::vector<py::object> bind(const py::args &args, const py::kwargs &kwargs) const {
         const size_t given = args.size();
         std::vector<py::object> bound(names_.size());
-        for (size_t i = 0; i < given && i < positional_; ++i)
+        for (size_t i = 0; i < given && i < names_.size(); ++i)
             bound[i] = args[i];
         for (auto item : kwargs)
             bind_keyword(bound, item.first, item.second);
-        if (given > positional_)
-            too_many_positional(bound, given);
-        fill(bound, 0, positional_, "positional");
-        fill(bound, positional_, names_.size(), "keyword-only");
+        if (given > names_.size())
+            too_many_positional(given);
+        fill_defaults(bound);
         return bound;
     }
 
-    // "name(a, b=1, *, c=None)\n--\n\n", the head of a docstring that `inspect.signature` reads.
+    // "name(a, b=1)\n--\n\n", the head of a docstring that `inspect.signature` reads.
     std::string text() const {
         std::string text = function_ + "(";
         for (size_t i = 0; i < names_.size(); ++i) {
             if (i > 0)
                 text += ", ";
-            if (i == positional_)
-                text += "*, ";
             text += names_[i];
             if (defaults_[i])
                 text += "=" + py::repr(defaults_[i]).cast<std::string>();
@@ -343,52 +367,49 @@ public:
     }
 
 private:
-    static constexpr size_t npos = static_cast<size_t>(-1);
-
     [[noreturn]] void fail(const std::string &message) const {
         raise(PyExc_TypeError, function_ + "() " + message);
     }
 
+    // A keyword is compared and quoted as the Python str it is: one that has no UTF-8 form (a
+    // lone surrogate) is still just an unexpected keyword.
+    [[noreturn]] void fail_on_keyword(const char *message, const py::handle &key) const {
+        raise(PyExc_TypeError, cat({py::str(function_ + "() " + message + " '"),
+                                    py::reinterpret_borrow<py::object>(key), py::str("'")}));
+    }
+
     void bind_keyword(std::vector<py::object> &bound, const py::handle &key,
                       const py::handle &value) const {
-        std::string name = py::str(key).cast<std::string>();
         size_t index = 0;
-        while (index < names_.size() && names_[index] != name)
+        while (index < names_.size() &&
+               !(PyUnicode_Check(key.ptr()) &&
+                 PyUnicode_CompareWithASCIIString(key.ptr(), names_[index].c_str()) == 0))
             ++index;
         if (index == names_.size())
-            fail("got an unexpected keyword argument '" + name + "'");
+            fail_on_keyword("got an unexpected keyword argument", key);
         if (bound[index])
-            fail("got multiple values for argument '" + name + "'");
+            fail_on_keyword("got multiple values for argument", key);
         bound[index] = py::reinterpret_borrow<py::object>(value);
     }
 
-    [[noreturn]] void too_many_positional(const std::vector<py::object> &bound,
-                                          size_t given) const {
+    [[noreturn]] void too_many_positional(size_t given) const {
         size_t required = 0;
-        while (required < positional_ && !defaults_[required])
+        while (required < names_.size() && !defaults_[required])
             ++required;
-        std::string takes = std::to_string(positional_);
-        bool plural = positional_ != 1;
-        if (required < positional_) {
+        std::string takes = std::to_string(names_.size());
+        bool plural = names_.size() != 1;
+        if (required < names_.size()) {
             takes = "from " + std::to_string(required) + " to " + takes;
             plural = true;
         }
-        size_t keyword_only_given = 0;
-        for (size_t i = positional_; i < bound.size(); ++i)
-            keyword_only_given += bound[i] ? 1 : 0;
-        std::string were = std::to_string(given);
-        if (keyword_only_given > 0)
-            were += std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
-                    std::to_string(keyword_only_given) + " keyword-only argument" +
-                    (keyword_only_given != 1 ? "s" : "") + ")";
-        fail("takes " + takes + " positional argument" + (plural ? "s" : "") + " but " + were +
-             (given == 1 && keyword_only_given == 0 ? " was" : " were") + " given");
+        fail("takes " + takes + " positional argument" + (plural ? "s" : "") + " but " +
+             std::to_string(given) + (given == 1 ? " was" : " were") + " given");
     }
 
-    // Defaults for the unbound parameters in [from, to); the rest are reported missing by kind.
-    void fill(std::vector<py::object> &bound, size_t from, size_t to, const char *kind) const {
+    // Defaults for the unbound parameters; the required ones left unbound are reported missing.
+    void fill_defaults(std::vector<py::object> &bound) const {
         std::vector<std::string> missing;
-        for (size_t i = from; i < to; ++i) {
+        for (size_t i = 0; i < bound.size(); ++i) {
             if (bound[i])
                 continue;
             if (defaults_[i])
@@ -405,14 +426,13 @@ private:
                     missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
             listed += missing[i];
         }
-        fail("missing " + std::to_string(missing.size()) + " required " + kind + " argument" +
+        fail("missing " + std::to_string(missing.size()) + " required positional argument" +
              (missing.size() == 1 ? "" : "s") + ": " + listed);
     }
 
     std::string function_;
     std::vector<std::string> names_;
     std::vector<py::object> defaults_; // by parameter; empty when required
-    size_t positional_ = npos;         // how many parameters may be given by position
 };
 
 template <class Result, class... Params, size_t... I>

@@ -16,7 +16,6 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace {
 namespace py = pybind11;
@@ -30,13 +29,13 @@ const int CONNECT_TIMEOUT = 10;
 const int READ_TIMEOUT = 120;
 
 const char *const SINGLE_JOB_DOC =
-    "Loads all rows of `query` into `sobject` through one Bulk API job and returns the parsed\n"
-    "job-creation answer once the job is JobComplete.\n\n"
-    "Raises JobFailed when the job ends Failed or Aborted, BulkApiError when Salesforce refuses\n"
-    "to create it, DuplicateColumns when two columns share a name and UploadTooLarge when the\n"
-    "CSV is above the per-upload limit (both before any job exists). Any exception raised after\n"
-    "the job was created carries the job's id as its `job_id` attribute; a job still Open then\n"
-    "has been aborted.";
+    "Loads all rows of `query` into `sobject` through one Bulk API job.\n\n"
+    "Returns the parsed job-creation answer once the job is JobComplete. Raises JobFailed when\n"
+    "the job ends Failed or Aborted, BulkApiError when Salesforce refuses to create it,\n"
+    "DuplicateColumns when two columns share a name and UploadTooLarge when the CSV is above\n"
+    "the per-upload limit (both before any job exists). Any exception raised after the job was\n"
+    "created carries the job's id as its `job_id` attribute; a job still Open then has been\n"
+    "aborted.";
 
 const char *const JOB_FAILED_DOC =
     "A load job that ended Failed or Aborted.\n\n"
@@ -59,33 +58,6 @@ const char *const UPSERT_DOC =
 
 // ---------------------------------------------------------------------------------------------
 // Small Python-semantics helpers
-
-py::object checked(PyObject *result) {
-    if (result == nullptr)
-        throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::str str_of(const char *text) { return py::str(text); }
-
-py::object floor_divide(const py::handle &a, const py::handle &b) {
-    return checked(PyNumber_FloorDivide(a.ptr(), b.ptr()));
-}
-
-// `min(a, b)`: `a` unless `b < a`, as the builtin decides.
-py::object py_min(const py::object &a, const py::object &b) {
-    int b_smaller = PyObject_RichCompareBool(b.ptr(), a.ptr(), Py_LT);
-    if (b_smaller < 0)
-        throw py::error_already_set();
-    return b_smaller ? b : a;
-}
-
-py::object py_len(const py::handle &value) {
-    Py_ssize_t size = PyObject_Length(value.ptr());
-    if (size < 0)
-        throw py::error_already_set();
-    return py::int_(size);
-}
 
 void log(const char *level, const py::handle &message) { g("logger").attr(level)(message); }
 
@@ -110,16 +82,11 @@ void log_with(const char *level, const py::handle &message, const py::dict &extr
     g("logger").attr(level)(message, py::arg("extra") = extra);
 }
 
-[[noreturn]] void raise_error(const py::object &error) {
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
-}
-
 // `len(text.encode("utf-8"))`, without making the encoded copy of a batch's CSV.
 py::object utf8_size(const py::handle &text) {
     PyObject *s = text.ptr();
     if (!PyUnicode_Check(s))
-        return py_len(text);
+        return kavrel::py_len(text);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     if (PyUnicode_IS_ASCII(s))
         return py::int_(length);
@@ -131,64 +98,6 @@ py::object utf8_size(const py::handle &text) {
         size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
     }
     return py::int_(size);
-}
-
-// Parameters bound as a Python `def name(p1, p2, ..., last=default)` binds them, with the
-// interpreter's own TypeError texts for a wrong call.
-std::string quoted_list(const std::vector<std::string> &names) {
-    std::string text;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (i > 0)
-            text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        text += "'" + names[i] + "'";
-    }
-    return text;
-}
-
-std::vector<py::object> bind_arguments(const char *func, const std::vector<const char *> &names,
-                                       const std::vector<py::object> &defaults,
-                                       const py::args &args, const py::kwargs &kwargs) {
-    const size_t count = names.size();
-    const size_t given = args.size();
-    std::vector<py::object> bound(count);
-    for (size_t i = 0; i < given && i < count; ++i)
-        bound[i] = args[i];
-    for (auto item : kwargs) {
-        std::string key = py::str(item.first).cast<std::string>();
-        size_t index = 0;
-        while (index < count && key != names[index])
-            ++index;
-        if (index == count)
-            kavrel::raise(PyExc_TypeError, std::string(func) +
-                                               "() got an unexpected keyword argument '" + key +
-                                               "'");
-        if (bound[index])
-            kavrel::raise(PyExc_TypeError,
-                          std::string(func) + "() got multiple values for argument '" + key + "'");
-        bound[index] = py::reinterpret_borrow<py::object>(item.second);
-    }
-    const size_t required = count - defaults.size();
-    if (given > count) {
-        std::string takes =
-            defaults.empty() ? std::to_string(count)
-                             : "from " + std::to_string(required) + " to " + std::to_string(count);
-        kavrel::raise(PyExc_TypeError, std::string(func) + "() takes " + takes +
-                                           " positional arguments but " + std::to_string(given) +
-                                           " were given");
-    }
-    std::vector<std::string> missing;
-    for (size_t i = 0; i < required; ++i)
-        if (!bound[i])
-            missing.push_back(names[i]);
-    if (!missing.empty())
-        kavrel::raise(PyExc_TypeError,
-                      std::string(func) + "() missing " + std::to_string(missing.size()) +
-                          " required positional argument" + (missing.size() == 1 ? "" : "s") +
-                          ": " + quoted_list(missing));
-    for (size_t i = required; i < count; ++i)
-        if (!bound[i])
-            bound[i] = defaults[i - required];
-    return bound;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -235,12 +144,13 @@ struct RecordMaker {
     py::str items{"items"};
 
     py::object operator()(const py::handle &row) const {
-        py::object mapping = checked(PyObject_CallMethodNoArgs(row.ptr(), as_dict.ptr()));
+        py::object mapping = kavrel::checked(PyObject_CallMethodNoArgs(row.ptr(), as_dict.ptr()));
         if (PyDict_CheckExact(mapping.ptr())) {
             // A dict that only this loop references cannot be seen by anyone else, so it can
             // become the record itself instead of being copied.
-            py::object record =
-                Py_REFCNT(mapping.ptr()) == 1 ? mapping : checked(PyDict_Copy(mapping.ptr()));
+            py::object record = Py_REFCNT(mapping.ptr()) == 1
+                                    ? mapping
+                                    : kavrel::checked(PyDict_Copy(mapping.ptr()));
             PyObject *key = nullptr;
             PyObject *value = nullptr;
             Py_ssize_t position = 0;
@@ -249,9 +159,9 @@ struct RecordMaker {
                     throw py::error_already_set();
             return record;
         }
-        py::object record = checked(PyDict_New());
-        py::object pairs = checked(PyObject_CallMethodNoArgs(mapping.ptr(), items.ptr()));
-        py::object pair_iterator = checked(PyObject_GetIter(pairs.ptr()));
+        py::object record = kavrel::checked(PyDict_New());
+        py::object pairs = kavrel::checked(PyObject_CallMethodNoArgs(mapping.ptr(), items.ptr()));
+        py::object pair_iterator = kavrel::checked(PyObject_GetIter(pairs.ptr()));
         while (PyObject *raw_pair = PyIter_Next(pair_iterator.ptr())) {
             py::object pair = py::reinterpret_steal<py::object>(raw_pair);
             auto [key, value] = unpack_pair(pair);
@@ -287,7 +197,7 @@ py::list rows_to_records(py::object results) {
         }
         return records;
     }
-    py::object rows = checked(PyObject_GetIter(results.ptr()));
+    py::object rows = kavrel::checked(PyObject_GetIter(results.ptr()));
     while (PyObject *next = PyIter_Next(rows.ptr())) {
         py::object row = py::reinterpret_steal<py::object>(next);
         if (PyList_GET_SIZE(records.ptr()) == 0)
@@ -305,13 +215,13 @@ py::list rows_to_records(py::object results) {
 
 py::dict request_headers(const py::object &access_token) {
     py::dict headers;
-    headers["Authorization"] = cat({str_of("Bearer "), access_token});
+    headers["Authorization"] = cat({py::str("Bearer "), access_token});
     headers["Content-Type"] = "application/json";
     return headers;
 }
 
 py::object ingest_url(const py::object &access_info) {
-    return cat({access_info["instance_url"], str_of(INGEST_PATH)});
+    return cat({access_info["instance_url"], py::str(INGEST_PATH)});
 }
 
 // `requests.post(url, headers=headers, data=json.dumps(job_data), timeout=(10, 120))`, with the
@@ -336,25 +246,25 @@ void abort_if_open(const py::object &access_info, const py::object &job_id, bool
     try {
         if (close_sent) {
             py::object state = g("ingest").attr("job_status")(access_info, job_id)["state"];
-            if (!kavrel::py_equal(state, str_of("Open"))) {
+            if (!kavrel::py_equal(state, py::str("Open"))) {
                 log_job("warning",
-                        cat({str_of("⚠️ Job "), job_id, str_of(" is "), state,
-                             str_of(" and was left to finish; check its state in Salesforce")}),
+                        cat({py::str("⚠️ Job "), job_id, py::str(" is "), state,
+                             py::str(" and was left to finish; check its state in Salesforce")}),
                         job_id, "closed");
                 return;
             }
         }
         g("ingest").attr("job_abort")(access_info, job_id);
-        log_job("warning", cat({str_of("⚠️ Job "), job_id, str_of(" was still open: aborted it")}),
+        log_job("warning", cat({py::str("⚠️ Job "), job_id, py::str(" was still open: aborted it")}),
                 job_id, "aborted");
     } catch (py::error_already_set &e) {
         if (!kavrel::is_ordinary_error(e))
             throw;
-        log_job(
-            "error",
-            cat({str_of("❌ Job "), job_id, str_of(" may still be open: it could not be aborted ("),
-                 kavrel::error_text(e), str_of(")")}),
-            job_id, "open");
+        log_job("error",
+                cat({py::str("❌ Job "), job_id,
+                     py::str(" may still be open: it could not be aborted ("),
+                     kavrel::error_text(e), py::str(")")}),
+                job_id, "open");
     }
 }
 
@@ -376,76 +286,77 @@ struct UpsertRun {
 // Returns the parsed creation response and the job id through `job_info` and `job_id`.
 bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info,
                    py::object &job_id) {
-    log("debug", str_of("🔍 Converting batch records to CSV format..."));
+    log("debug", py::str("🔍 Converting batch records to CSV format..."));
     py::object batch_data = g("csv").attr("json_to_csv")(batch_records);
     // The records are only needed for the CSV text; letting them go now keeps one copy of the
     // batch in memory while it is uploaded.
     batch_records = py::list();
-    log("debug", cat({str_of("📄 Batch CSV data length: "), grouped(py_len(batch_data)),
-                      str_of(" characters")}));
+    log("debug", cat({py::str("📄 Batch CSV data length: "), grouped(kavrel::py_len(batch_data)),
+                      py::str(" characters")}));
     check_upload_size(batch_data);
 
-    log("debug", str_of("🔍 Creating Salesforce Bulk API job for this batch..."));
+    log("debug", py::str("🔍 Creating Salesforce Bulk API job for this batch..."));
     py::object response = create_job_request(run.bulk_api_url, run.headers, run.job_data_text);
     py::object status_code = response.attr("status_code");
     if (!kavrel::py_equal(status_code, py::int_(200))) {
-        log("error", cat({str_of("❌ Job creation failed with status "), status_code}));
-        log("error", cat({str_of("❌ Response: "), response.attr("text")}));
+        log("error", cat({py::str("❌ Job creation failed with status "), status_code}));
+        log("error", cat({py::str("❌ Response: "), response.attr("text")}));
         // Salesforce's own errorCode and message, not the HTTP library's reason phrase.
         if (status_code >= py::int_(400) && status_code < py::int_(600))
-            raise_error(g("ingest").attr("error_from_response")(response));
+            kavrel::raise_instance(g("ingest").attr("error_from_response")(response));
     }
     py::object created = response.attr("json")();
-    job_id = created[str_of("id")];
+    job_id = created[py::str("id")];
     job_info = created;
 
     bool close_sent = false;
     py::object close_results;
     try {
-        log_job("info", cat({str_of("✅ Job created successfully: "), job_info}), job_id,
+        log_job("info", cat({py::str("✅ Job created successfully: "), job_info}), job_id,
                 "created");
-        log_job("debug", cat({str_of("🆔 Job ID: "), job_id}), job_id, "created");
-        log_job("debug", str_of("🔍 Sending batch CSV data to Salesforce..."), job_id, "created");
+        log_job("debug", cat({py::str("🆔 Job ID: "), job_id}), job_id, "created");
+        log_job("debug", py::str("🔍 Sending batch CSV data to Salesforce..."), job_id, "created");
         g("ingest").attr("send_file")(run.access_info, job_id, batch_data);
         batch_data = py::none();
-        log_job("info", str_of("✅ Batch file sent successfully"), job_id, "sent");
+        log_job("info", py::str("✅ Batch file sent successfully"), job_id, "sent");
 
-        log_job("debug", str_of("🔍 Closing job to start processing..."), job_id, "closing");
+        log_job("debug", py::str("🔍 Closing job to start processing..."), job_id, "closing");
         close_sent = true;
         close_results = g("ingest").attr("job_close")(run.access_info, job_id);
     } catch (py::error_already_set &) {
         abort_if_open(run.access_info, job_id, close_sent);
         throw;
     }
-    log_job("info", cat({str_of("✅ Job closed: "), close_results}), job_id, "closed");
+    log_job("info", cat({py::str("✅ Job closed: "), close_results}), job_id, "closed");
 
-    log_job("debug", str_of("🔍 Monitoring batch job status..."), job_id, "closed");
+    log_job("debug", py::str("🔍 Monitoring batch job status..."), job_id, "closed");
     py::object status_check_count = py::int_(0);
     py::str state_key("state");
     while (true) {
         status_check_count = status_check_count + py::int_(1);
         close_results = g("ingest").attr("job_status")(run.access_info, job_id);
-        log_job("debug",
-                cat({str_of("📊 Status check #"), status_check_count, str_of(" - ID: "),
-                     close_results[str_of("id")], str_of(", Status: "), close_results[state_key]}),
-                job_id, "polled", close_results);
-        if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
-            log_job("info", str_of("✅ Batch job completed successfully!"), job_id, "ended");
+        log_job(
+            "debug",
+            cat({py::str("📊 Status check #"), status_check_count, py::str(" - ID: "),
+                 close_results[py::str("id")], py::str(", Status: "), close_results[state_key]}),
+            job_id, "polled", close_results);
+        if (kavrel::py_equal(close_results[state_key], py::str("JobComplete"))) {
+            log_job("info", py::str("✅ Batch job completed successfully!"), job_id, "ended");
             run.successful_batches = run.successful_batches + py::int_(1);
             return true;
         }
         py::object state = close_results[state_key];
-        if (kavrel::py_equal(state, str_of("Failed")) ||
-            kavrel::py_equal(state, str_of("Aborted"))) {
+        if (kavrel::py_equal(state, py::str("Failed")) ||
+            kavrel::py_equal(state, py::str("Aborted"))) {
             log_job("error",
-                    cat({str_of("❌ Batch job failed with status: "), close_results[state_key]}),
+                    cat({py::str("❌ Batch job failed with status: "), close_results[state_key]}),
                     job_id, "ended");
-            log_job("error", cat({str_of("❌ Full job details: "), close_results}), job_id,
+            log_job("error", cat({py::str("❌ Full job details: "), close_results}), job_id,
                     "ended");
             run.failed_batches = run.failed_batches + py::int_(1);
             return false;
         }
-        log_job("debug", str_of("⏳ Waiting 10 seconds before next status check..."), job_id,
+        log_job("debug", py::str("⏳ Waiting 10 seconds before next status check..."), job_id,
                 "polled");
         g("time").attr("sleep")(10);
     }
@@ -466,41 +377,43 @@ py::dict batch_result(const py::object &number, const py::object &job_id,
 py::object upsert_batches(const py::object &session, const py::object &access_info,
                           const py::object &sobject, const py::object &query,
                           const py::object &field, const py::object &batch_size) {
-    py::object access_token = access_info[str_of("access_token")];
-    py::object base_query = cat({str_of("SELECT * FROM ("), query, str_of(") AS _vantro_source")});
+    py::object access_token = access_info[py::str("access_token")];
+    py::object base_query =
+        cat({py::str("SELECT * FROM ("), query, py::str(") AS _vantro_source")});
 
-    log("debug", str_of("🔍 STEP 1: Getting total record count..."));
+    log("debug", py::str("🔍 STEP 1: Getting total record count..."));
     py::object count_query =
-        cat({str_of("SELECT COUNT(*) as total_count FROM ("), query, str_of(")")});
+        cat({py::str("SELECT COUNT(*) as total_count FROM ("), query, py::str(")")});
     py::object count_result = session.attr("sql")(count_query).attr("collect")();
     py::object total_records = kavrel::truthy(count_result)
                                    ? py::object(count_result[py::int_(0)][py::int_(0)])
                                    : py::object(py::int_(0));
-    log("info", cat({str_of("📊 Total records to process: "), grouped(total_records)}));
+    log("info", cat({py::str("📊 Total records to process: "), grouped(total_records)}));
     if (kavrel::py_equal(total_records, py::int_(0))) {
-        log("warning", str_of("⚠️ No records found to process"));
+        log("warning", py::str("⚠️ No records found to process"));
         return py::none();
     }
 
-    py::object num_batches = floor_divide(total_records + batch_size - py::int_(1), batch_size);
+    py::object num_batches =
+        kavrel::floor_divide(total_records + batch_size - py::int_(1), batch_size);
     // A negative size would plan zero or negative batches and report a load that sent nothing
     // as completed; refuse it here, where a size of 0 already fails.
     if (batch_size < py::int_(0))
         kavrel::raise(PyExc_ValueError,
-                      cat({str_of("batch_size must be a positive integer, not "), batch_size}));
+                      cat({py::str("batch_size must be a positive integer, not "), batch_size}));
     py::dict plan;
     plan["load_rows"] = total_records;
     plan["load_batches"] = num_batches;
     log_with("info",
-             cat({str_of("📦 Will process "), grouped(total_records), str_of(" records in "),
-                  num_batches, str_of(" batch(es) of up to "), grouped(batch_size),
-                  str_of(" records each")}),
+             cat({py::str("📦 Will process "), grouped(total_records), py::str(" records in "),
+                  num_batches, py::str(" batch(es) of up to "), grouped(batch_size),
+                  py::str(" records each")}),
              plan);
 
     UpsertRun run;
     run.access_info = access_info;
     run.bulk_api_url = ingest_url(access_info);
-    log("debug", cat({str_of("🔗 Bulk API URL: "), run.bulk_api_url}));
+    log("debug", cat({py::str("🔗 Bulk API URL: "), run.bulk_api_url}));
     py::dict job_data_template;
     job_data_template["object"] = py::str(sobject);
     job_data_template["operation"] = "upsert";
@@ -511,50 +424,51 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
     py::list all_job_info;
     py::object total_processed = py::int_(0);
 
-    const py::object batch_count = checked(PyNumber_Index(num_batches.ptr()));
+    const py::object batch_count = kavrel::checked(PyNumber_Index(num_batches.ptr()));
     const py::object one = py::int_(1);
     for (py::object batch_num = py::int_(0); batch_num < batch_count; batch_num = batch_num + one) {
         py::object offset = batch_num * batch_size;
         const py::object &limit = batch_size;
         py::object number = batch_num + one;
-        log("debug", cat({str_of("🔍 STEP 2."), number, str_of(": Processing batch "), number,
-                          str_of("/"), num_batches}));
-        log("debug", cat({str_of("📊 Batch range: records "), grouped(offset + one), str_of(" to "),
-                          grouped(py_min(offset + limit, total_records))}));
+        log("debug", cat({py::str("🔍 STEP 2."), number, py::str(": Processing batch "), number,
+                          py::str("/"), num_batches}));
+        log("debug",
+            cat({py::str("📊 Batch range: records "), grouped(offset + one), py::str(" to "),
+                 grouped(kavrel::py_min(offset + limit, total_records))}));
         // Known once the batch's rows are read and its job is created: a batch that breaks off
         // later still names its job and its rows.
         py::object job_id = py::none();
         py::object actual_batch_size = py::int_(0);
         try {
             py::object batch_query = cat(
-                {base_query, str_of(" ORDER BY ALL LIMIT "), limit, str_of(" OFFSET "), offset});
-            log("debug",
-                cat({str_of("🔍 Executing batch query: "),
-                     checked(PySequence_GetSlice(batch_query.ptr(), 0, 100)), str_of("...")}));
+                {base_query, py::str(" ORDER BY ALL LIMIT "), limit, py::str(" OFFSET "), offset});
+            log("debug", cat({py::str("🔍 Executing batch query: "),
+                              kavrel::checked(PySequence_GetSlice(batch_query.ptr(), 0, 100)),
+                              py::str("...")}));
             py::list batch_records;
             // The collected rows live only while their records are built.
             py::object results = session.attr("sql")(batch_query).attr("collect")();
             batch_records = rows_to_records(std::move(results));
-            actual_batch_size = py_len(batch_records);
+            actual_batch_size = kavrel::py_len(batch_records);
             total_processed = total_processed + actual_batch_size;
             py::dict batch;
             batch["batch"] = number;
             batch["batch_rows"] = actual_batch_size;
             log_with(
                 "debug",
-                cat({str_of("📊 Retrieved "), grouped(actual_batch_size),
-                     str_of(" records for this batch (Total processed: "), grouped(total_processed),
-                     str_of("/"), grouped(total_records), str_of(")")}),
+                cat({py::str("📊 Retrieved "), grouped(actual_batch_size),
+                     py::str(" records for this batch (Total processed: "),
+                     grouped(total_processed), py::str("/"), grouped(total_records), py::str(")")}),
                 batch);
             if (kavrel::py_equal(actual_batch_size, py::int_(0))) {
-                log("warning", str_of("⚠️ No records in this batch, skipping..."));
+                log("warning", py::str("⚠️ No records in this batch, skipping..."));
                 continue;
             }
             py::object job_info = py::none();
             bool batch_success = run_batch_job(run, batch_records, job_info, job_id);
             all_job_info.append(batch_result(number, job_id, actual_batch_size, batch_success,
                                              "job_info", job_info));
-            log_job("info", cat({str_of("✅ Batch "), number, str_of(" processing completed")}),
+            log_job("info", cat({py::str("✅ Batch "), number, py::str(" processing completed")}),
                     job_id, "ended");
         } catch (py::error_already_set &e) {
             // Columns that repeat a name fail every batch alike: stop before any job is created.
@@ -562,7 +476,8 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
                 throw;
             kavrel::HandlingException handling(e);
             py::str error = kavrel::error_text(e);
-            py::str line = cat({str_of("❌ Error processing batch "), number, str_of(": "), error});
+            py::str line =
+                cat({py::str("❌ Error processing batch "), number, py::str(": "), error});
             if (job_id.is_none())
                 log("error", line);
             else
@@ -573,10 +488,10 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
         }
     }
 
-    log("info", str_of("✅ BATCH UPSERT PROCESSING COMPLETED"));
-    log("info", cat({str_of("📊 Summary: "), grouped(total_records), str_of(" total records, "),
-                     grouped(total_processed), str_of(" processed, "), run.successful_batches,
-                     str_of("/"), num_batches, str_of(" successful batches")}));
+    log("info", py::str("✅ BATCH UPSERT PROCESSING COMPLETED"));
+    log("info", cat({py::str("📊 Summary: "), grouped(total_records), py::str(" total records, "),
+                     grouped(total_processed), py::str(" processed, "), run.successful_batches,
+                     py::str("/"), num_batches, py::str(" successful batches")}));
     py::dict summary;
     summary["total_records"] = total_records;
     summary["records_processed"] = total_processed;
@@ -609,14 +524,14 @@ py::object run_created_job(const SingleJob &op, const py::object &access_info,
     bool close_sent = false;
     try {
         if (op.log_creation_response)
-            log_job("debug", cat({str_of("JOB: "), job_info}), job_id, "created");
-        log_job("info", cat({str_of("✅ Job created: "), job_id}), job_id, "created");
-        log_job("debug", str_of("sending file"), job_id, "created");
+            log_job("debug", cat({py::str("JOB: "), job_info}), job_id, "created");
+        log_job("info", cat({py::str("✅ Job created: "), job_id}), job_id, "created");
+        log_job("debug", py::str("sending file"), job_id, "created");
         g("ingest").attr("send_file")(access_info, job_id, data);
         data = py::none();
-        log_job("info", str_of("✅ Data sent to Salesforce"), job_id, "sent");
+        log_job("info", py::str("✅ Data sent to Salesforce"), job_id, "sent");
 
-        log_job("debug", str_of("closing job"), job_id, "closing");
+        log_job("debug", py::str("closing job"), job_id, "closing");
         close_sent = true;
         g("ingest").attr("job_close")(access_info, job_id);
     } catch (py::error_already_set &) {
@@ -628,29 +543,29 @@ py::object run_created_job(const SingleJob &op, const py::object &access_info,
     while (true) {
         py::object close_results = g("ingest").attr("job_status")(access_info, job_id);
         log_job("debug",
-                cat({str_of("ID: "), close_results[str_of("id")], str_of(", Status: "),
+                cat({py::str("ID: "), close_results[py::str("id")], py::str(", Status: "),
                      close_results[state_key]}),
                 job_id, "polled", close_results);
-        if (kavrel::py_equal(close_results[state_key], str_of("JobComplete"))) {
+        if (kavrel::py_equal(close_results[state_key], py::str("JobComplete"))) {
             log_job("info",
-                    cat({str_of("✅ "), str_of(op.word), str_of(" completed successfully!")}),
+                    cat({py::str("✅ "), py::str(op.word), py::str(" completed successfully!")}),
                     job_id, "ended");
             return job_info;
         }
         py::object state = close_results[state_key];
-        if (kavrel::py_equal(state, str_of("Failed")) ||
-            kavrel::py_equal(state, str_of("Aborted"))) {
+        if (kavrel::py_equal(state, py::str("Failed")) ||
+            kavrel::py_equal(state, py::str("Aborted"))) {
             log_job("error",
-                    cat({str_of("❌ "), str_of(op.word), str_of(" job failed with status: "),
+                    cat({py::str("❌ "), py::str(op.word), py::str(" job failed with status: "),
                          close_results[state_key]}),
                     job_id, "ended");
-            log_job("error", cat({str_of("❌ Job details: "), close_results}), job_id, "ended");
-            py::object error = g("JobFailed")(
-                cat({str_of("Salesforce "), str_of(op.operation), str_of(" job failed: "), state}));
+            log_job("error", cat({py::str("❌ Job details: "), close_results}), job_id, "ended");
+            py::object error = g("JobFailed")(cat(
+                {py::str("Salesforce "), py::str(op.operation), py::str(" job failed: "), state}));
             error.attr("job_id") = job_id;
             error.attr("state") = state;
             error.attr("job_info") = close_results;
-            raise_error(error);
+            kavrel::raise_instance(error);
         }
         g("time").attr("sleep")(10);
     }
@@ -659,9 +574,9 @@ py::object run_created_job(const SingleJob &op, const py::object &access_info,
 py::object run_single_job(const SingleJob &op, const py::object &session,
                           const py::object &access_info, const py::object &sobject,
                           const py::object &query) {
-    py::object access_token = access_info[str_of("access_token")];
-    log("info", cat({str_of("🚀 STARTING SALESFORCE "), str_of(op.title)}));
-    log("info", cat({str_of("📋 Parameters: SObject="), sobject}));
+    py::object access_token = access_info[py::str("access_token")];
+    log("info", cat({py::str("🚀 STARTING SALESFORCE "), py::str(op.title)}));
+    log("info", cat({py::str("📋 Parameters: SObject="), sobject}));
 
     py::object records;
     if (op.rows_from_get_records) {
@@ -670,8 +585,8 @@ py::object run_single_job(const SingleJob &op, const py::object &session,
         py::object results = session.attr("sql")(query).attr("collect")();
         records = rows_to_records(std::move(results));
     }
-    log("info", cat({str_of("📊 Records to "), str_of(op.operation), str_of(": "),
-                     grouped(py_len(records))}));
+    log("info", cat({py::str("📊 Records to "), py::str(op.operation), py::str(": "),
+                     grouped(kavrel::py_len(records))}));
     py::object data = g("csv").attr("json_to_csv")(records);
     records = py::none();
     check_upload_size(data);
@@ -685,11 +600,11 @@ py::object run_single_job(const SingleJob &op, const py::object &session,
     job_data["lineEnding"] = "CRLF";
     py::dict headers = request_headers(access_token);
 
-    log("debug", str_of("creating job"));
+    log("debug", py::str("creating job"));
     py::object response = create_job_request(bulk_api_url, headers, dumps(job_data));
     // A refused creation raises BulkApiError with Salesforce's errorCode and message.
     py::object job_info = g("ingest").attr("created_job")(response);
-    py::object job_id = job_info[str_of("id")];
+    py::object job_id = job_info[py::str("id")];
     try {
         return run_created_job(op, access_info, job_id, job_info, data);
     } catch (py::error_already_set &e) {
@@ -703,45 +618,39 @@ py::object run_single_job(const SingleJob &op, const py::object &session,
 // ---------------------------------------------------------------------------------------------
 // Public functions
 
-py::object upsert(const py::args &args, const py::kwargs &kwargs) {
-    auto a = bind_arguments("upsert",
-                            {"session", "access_info", "sobject", "query", "field", "batch_size"},
-                            {py::int_(25000)}, args, kwargs);
-    const py::object &session = a[0], &access_info = a[1], &sobject = a[2], &query = a[3],
-                     &field = a[4], &batch_size = a[5];
-    log("info", str_of("🚀 STARTING SALESFORCE UPSERT WITH BATCH PROCESSING"));
-    log("info", cat({str_of("📋 Parameters: SObject="), sobject, str_of(", Field="), field,
-                     str_of(", Batch Size="), grouped(batch_size)}));
+py::object upsert(const py::object &session, const py::object &access_info,
+                  const py::object &sobject, const py::object &query, const py::object &field,
+                  const py::object &batch_size) {
+    log("info", py::str("🚀 STARTING SALESFORCE UPSERT WITH BATCH PROCESSING"));
+    log("info", cat({py::str("📋 Parameters: SObject="), sobject, py::str(", Field="), field,
+                     py::str(", Batch Size="), grouped(batch_size)}));
     try {
         return upsert_batches(session, access_info, sobject, query, field, batch_size);
     } catch (py::error_already_set &e) {
         if (!kavrel::is_ordinary_error(e))
             throw;
         kavrel::HandlingException handling(e);
-        log("error", str_of("❌ UPSERT FAILED"));
-        log("error", cat({str_of("Error: "), kavrel::error_text(e)}));
-        log("error", cat({str_of("Error type: "), kavrel::error_type_name(e)}));
+        log("error", py::str("❌ UPSERT FAILED"));
+        log("error", cat({py::str("Error: "), kavrel::error_text(e)}));
+        log("error", cat({py::str("Error type: "), kavrel::error_type_name(e)}));
         throw;
     }
 }
 
-py::object insert(const py::args &args, const py::kwargs &kwargs) {
-    auto a =
-        bind_arguments("insert", {"session", "access_info", "sobject", "query"}, {}, args, kwargs);
-    return run_single_job(INSERT, a[0], a[1], a[2], a[3]);
+py::object insert(const py::object &session, const py::object &access_info,
+                  const py::object &sobject, const py::object &query) {
+    return run_single_job(INSERT, session, access_info, sobject, query);
 }
 
-py::object update(const py::args &args, const py::kwargs &kwargs) {
-    auto a =
-        bind_arguments("update", {"session", "access_info", "sobject", "query"}, {}, args, kwargs);
-    return run_single_job(UPDATE, a[0], a[1], a[2], a[3]);
+py::object update(const py::object &session, const py::object &access_info,
+                  const py::object &sobject, const py::object &query) {
+    return run_single_job(UPDATE, session, access_info, sobject, query);
 }
 
 // `field` is part of the signature callers use and is deliberately not read.
-py::object delete_(const py::args &args, const py::kwargs &kwargs) {
-    auto a = bind_arguments("delete", {"session", "access_info", "sobject", "query", "field"}, {},
-                            args, kwargs);
-    return run_single_job(DELETE, a[0], a[1], a[2], a[3]);
+py::object delete_(const py::object &session, const py::object &access_info,
+                   const py::object &sobject, const py::object &query, const py::object &) {
+    return run_single_job(DELETE, session, access_info, sobject, query);
 }
 
 } // namespace
@@ -756,14 +665,18 @@ PYBIND11_MODULE(vantro, m) {
     kavrel::set_global("ingest", kavrel::from_import("kavrel.salesforce", "ingest_bapi20"));
     kavrel::set_global("time", py::module_::import("time"));
     kavrel::set_global("logger", g("logging").attr("getLogger")("kavrel.salesforce.vantro"));
-    kavrel::set_global("JobFailed", checked(PyErr_NewExceptionWithDoc(
+    kavrel::set_global("JobFailed", kavrel::checked(PyErr_NewExceptionWithDoc(
                                         "kavrel.salesforce.vantro.JobFailed", JOB_FAILED_DOC,
                                         PyExc_RuntimeError, nullptr)));
 
-    py::options options;
-    options.disable_function_signatures();
-    m.def("upsert", &upsert, UPSERT_DOC);
-    m.def("update", &update, SINGLE_JOB_DOC);
-    m.def("insert", &insert, SINGLE_JOB_DOC);
-    m.def("delete", &delete_, SINGLE_JOB_DOC);
+    kavrel::def(
+        m, "upsert",
+        {"session", "access_info", "sobject", "query", "field", {"batch_size", py::int_(25000)}},
+        &upsert, UPSERT_DOC);
+    kavrel::def(m, "update", {"session", "access_info", "sobject", "query"}, &update,
+                SINGLE_JOB_DOC);
+    kavrel::def(m, "insert", {"session", "access_info", "sobject", "query"}, &insert,
+                SINGLE_JOB_DOC);
+    kavrel::def(m, "delete", {"session", "access_info", "sobject", "query", "field"}, &delete_,
+                SINGLE_JOB_DOC);
 }

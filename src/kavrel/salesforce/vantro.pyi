@@ -1,14 +1,18 @@
+import json as json
+import logging as logging
+import time as time
 from logging import Logger
 from types import ModuleType
 from typing import Any
 
+from kavrel.salesforce import ingest_bapi20
+from kavrel.sflake import query
+from kavrel.util import csv as csv
+
+q = query
+ingest = ingest_bapi20
+
 requests: ModuleType
-json: ModuleType
-logging: ModuleType
-csv: ModuleType
-q: ModuleType
-ingest: ModuleType
-time: ModuleType
 logger: Logger
 
 class JobFailed(RuntimeError):
@@ -26,10 +30,10 @@ def upsert(
 ) -> dict[str, Any] | None: ...
 def insert(
     session: Any, access_info: dict[str, Any], sobject: str, query: str
-) -> dict[str, Any] | None: ...
+) -> dict[str, Any]: ...
 def update(
     session: Any, access_info: dict[str, Any], sobject: str, query: str
-) -> dict[str, Any] | None: ...
+) -> dict[str, Any]: ...
 def delete(
     session: Any, access_info: dict[str, Any], sobject: str, query: str, field: str
-) -> dict[str, Any] | None: ...
+) -> dict[str, Any]: ...

@@ -54,9 +54,9 @@ PYBIND11_MODULE(mintova, m) {
 
     m.doc() = "The commands that create connection profiles interactively.";
     kavrel::def(m, "snowflake", {}, &snowflake,
-                "Create a Snowflake connection profile interactively.\n"
+                "Creates a Snowflake connection profile interactively.\n\n"
                 "Returns 0 when the profile was created, 1 otherwise.");
     kavrel::def(m, "salesforce", {}, &salesforce,
-                "Create a Salesforce connection profile interactively.\n"
+                "Creates a Salesforce connection profile interactively.\n\n"
                 "Returns 0 when the profile was created, 1 otherwise.");
 }

@@ -171,6 +171,6 @@ PYBIND11_MODULE(tallyra, m) {
     kavrel::bind_module_globals(m);
     m.doc() = "The command that lists the saved connection profiles.";
     kavrel::def(m, "tallyra", {}, &tallyra,
-                "Print the saved connection profiles with their details and primaries.\n"
+                "Prints the saved connection profiles with their details and primaries.\n\n"
                 "Returns 0 when the listing was printed, 1 when it could not be.");
 }

@@ -128,10 +128,6 @@ std::string basic_escape(Py_UCS4 c) {
     return escape;
 }
 
-py::str substring(const py::str &text, Py_ssize_t start, Py_ssize_t end) {
-    return py::reinterpret_steal<py::str>(PyUnicode_Substring(text.ptr(), start, end));
-}
-
 py::str basic_string(const py::str &text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     int kind = PyUnicode_KIND(text.ptr());
@@ -143,11 +139,11 @@ py::str basic_string(const py::str &text) {
         std::string escape = basic_escape(PyUnicode_READ(kind, data, i));
         if (escape.empty())
             continue;
-        parts.append(substring(text, plain_from, i));
+        parts.append(kavrel::substring(text, plain_from, i));
         parts.append(py::str(escape));
         plain_from = i + 1;
     }
-    parts.append(substring(text, plain_from, length));
+    parts.append(kavrel::substring(text, plain_from, length));
     parts.append(py::str("\""));
     return py::str("").attr("join")(parts);
 }
@@ -915,50 +911,39 @@ PYBIND11_MODULE(manager, m) {
     kavrel::set_global("_warned_open_files", py::set());
     bind_toml_library();
 
-    py::options options;
-    options.disable_function_signatures();
-    m.def("get_velmora_dir", &get_velmora_dir,
-          "get_velmora_dir()\n--\n\n"
-          "The settings directory, ~/.velmora (not created).");
-    m.def("get_connections_file", &get_connections_file,
-          "get_connections_file()\n--\n\n"
-          "The connections file, ~/.velmora/connections.toml.");
-    m.def("initialize_velmora_directory", &initialize_velmora_directory,
-          "initialize_velmora_directory()\n--\n\n"
-          "Creates the settings directory (mode 0700) when missing and returns it.");
-    m.def("_load_connections_file", &load_connections_file,
-          "_load_connections_file()\n--\n\n"
-          "The whole connections file as a dict of tables, in file order.");
-    m.def("_save_connections_file", &save_connections_file, py::arg("connections"),
-          "_save_connections_file(connections)\n--\n\n"
-          "Replaces the connections file with the tables of `connections`, atomically.");
-    m.def("save_connection_config", &save_connection_config, py::arg("connection_name"),
-          py::arg("credentials"), py::arg("connection_type") = py::str("snowflake"),
-          py::arg("copy_key") = py::bool_(true),
-          "save_connection_config(connection_name, credentials, connection_type='snowflake', "
-          "copy_key=True)\n--\n\n"
-          "Creates or replaces the profile `connection_name` from `credentials`.");
-    m.def("update_connection", &update_connection, py::arg("connection_name"),
-          py::arg("credentials"), py::arg("connection_type") = py::none(),
-          py::arg("copy_key") = py::bool_(true),
-          "update_connection(connection_name, credentials, connection_type=None, "
-          "copy_key=True)\n--\n\n"
-          "Replaces the contents of an existing profile; False when there is none.");
-    m.def("load_connection", &load_connection, py::arg("connection_name"),
-          "load_connection(connection_name)\n--\n\n"
-          "The credentials of a saved profile, or None when there is none.");
-    m.def("get_primary_connection", &get_primary_connection,
-          py::arg("connection_type") = py::none(),
-          "get_primary_connection(connection_type=None)\n--\n\n"
-          "The name of the primary profile of a type (or overall), or None.");
-    m.def("set_primary_connection", &set_primary_connection, py::arg("connection_name"),
-          py::arg("connection_type") = py::none(),
-          "set_primary_connection(connection_name, connection_type=None)\n--\n\n"
-          "Makes a saved profile the primary one of its type; False when there is none.");
-    m.def("delete_connection", &delete_connection, py::arg("connection_name"),
-          "delete_connection(connection_name)\n--\n\n"
-          "Removes a saved profile; False when there is none.");
-    m.def("tallyra", &tallyra,
-          "tallyra()\n--\n\n"
-          "The names of the saved profiles, in file order.");
+    kavrel::def(m, "get_velmora_dir", {}, &get_velmora_dir,
+                "The settings directory, ~/.velmora (not created).");
+    kavrel::def(m, "get_connections_file", {}, &get_connections_file,
+                "The connections file, ~/.velmora/connections.toml.");
+    kavrel::def(m, "initialize_velmora_directory", {}, &initialize_velmora_directory,
+                "Creates the settings directory (mode 0700) when missing and returns it.");
+    kavrel::def(m, "_load_connections_file", {}, &load_connections_file,
+                "The whole connections file as a dict of tables, in file order.");
+    kavrel::def(m, "_save_connections_file", {"connections"}, &save_connections_file,
+                "Replaces the connections file with the tables of `connections`, atomically.");
+    kavrel::def(m, "save_connection_config",
+                {"connection_name",
+                 "credentials",
+                 {"connection_type", py::str("snowflake")},
+                 {"copy_key", py::bool_(true)}},
+                &save_connection_config,
+                "Creates or replaces the profile `connection_name` from `credentials`.");
+    kavrel::def(m, "update_connection",
+                {"connection_name",
+                 "credentials",
+                 {"connection_type", py::none()},
+                 {"copy_key", py::bool_(true)}},
+                &update_connection,
+                "Replaces the contents of an existing profile; False when there is none.");
+    kavrel::def(m, "load_connection", {"connection_name"}, &load_connection,
+                "The credentials of a saved profile, or None when there is none.");
+    kavrel::def(m, "get_primary_connection", {{"connection_type", py::none()}},
+                &get_primary_connection,
+                "The name of the primary profile of a type (or overall), or None.");
+    kavrel::def(m, "set_primary_connection", {"connection_name", {"connection_type", py::none()}},
+                &set_primary_connection,
+                "Makes a saved profile the primary one of its type; False when there is none.");
+    kavrel::def(m, "delete_connection", {"connection_name"}, &delete_connection,
+                "Removes a saved profile; False when there is none.");
+    kavrel::def(m, "tallyra", {}, &tallyra, "The names of the saved profiles, in file order.");
 }

@@ -1,5 +1,11 @@
+import fcntl as fcntl
 import os as os
+import re as re
+import shlex as shlex
 import shutil as shutil
+import sys as sys
+import tempfile as tempfile
+import time as time
 from pathlib import Path as Path
 from types import ModuleType
 from typing import Any
@@ -7,6 +13,7 @@ from typing import Any
 TOML_AVAILABLE: bool
 TOML_READ_MODE: str
 tomllib: ModuleType
+_warned_open_files: set[str]
 
 def get_velmora_dir() -> Path: ...
 def get_connections_file() -> Path: ...
