@@ -89,9 +89,9 @@ inline py::str substring(const py::str &text, Py_ssize_t start, Py_ssize_t end) 
         checked(PyUnicode_Substring(text.ptr(), start, end)).release());
 }
 
-// `format(value, spec)`.
-inline py::object formatted(const py::handle &value, const char *spec) {
-    return checked(PyObject_Format(value.ptr(), py::str(spec).ptr()));
+// `format(value, format_spec)`.
+inline py::object formatted(const py::handle &value, const char *format_spec) {
+    return checked(PyObject_Format(value.ptr(), py::str(format_spec).ptr()));
 }
 
 // Raises `exc_type(message)` as a Python exception.
