@@ -53,7 +53,11 @@ inline std::string &source_file_slot() {
 
 inline void bind_module_globals(py::module_ &m, const char *source = __builtin_FILE()) {
     module_dict_slot() = m.attr("__dict__");
-    const char *package = std::strstr(source, "src/kavrel/");
+    // The last match: the checkout itself may sit in a folder called src/kavrel.
+    const char *package = nullptr;
+    for (const char *found = std::strstr(source, "src/kavrel/"); found != nullptr;
+         found = std::strstr(found + 1, "src/kavrel/"))
+        package = found;
     source_file_slot() = package != nullptr ? package + 4 : source;
 }
 
