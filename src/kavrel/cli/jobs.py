@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.cli import loadreport, output
-from kavrel.cli.loadreport import RESULT_KINDS
+from kavrel.cli.loadreport import RESULT_KINDS, count_of, number_text
 from kavrel.cli.loads import CommandError, _access_info, add_org_arguments, positive_int
 
 TERMINAL_STATES = ("JobComplete", "Failed", "Aborted")
@@ -105,18 +105,11 @@ def _runner(name: str):
 # --- what a job looks like to the user -------------------------------------------------------
 
 
-def _count(value: Any) -> int | None:
-    try:
-        return int(value)
-    except (TypeError, ValueError):
-        return None
-
-
 def job_document(info: dict[str, Any], not_processed: int | None = None) -> dict[str, Any]:
     """A job as `--json` shows it. `rows` is known only once the job has ended and its
     unprocessed records were counted; until then it and `not_processed` are null."""
-    processed = _count(info.get("numberRecordsProcessed"))
-    failed = _count(info.get("numberRecordsFailed"))
+    processed = count_of(info.get("numberRecordsProcessed"))
+    failed = count_of(info.get("numberRecordsFailed"))
     succeeded = None if processed is None or failed is None else processed - failed
     rows = None if processed is None or not_processed is None else processed + not_processed
     document = {
@@ -134,17 +127,13 @@ def job_document(info: dict[str, Any], not_processed: int | None = None) -> dict
     return document
 
 
-def _number(value: int | None) -> str:
-    return "-" if value is None else f"{value:,}"
-
-
 def describe(document: dict[str, Any]) -> str:
     """Lines for a person: the job, its state and counts."""
     lines = [
         f"Job {document['id']}: {document['operation']} {document['object']}, {document['state']}",
-        f"  rows {_number(document['rows'])}, succeeded {_number(document['succeeded'])}, "
-        f"failed {_number(document['failed'])}, "
-        f"not processed {_number(document['not_processed'])}",
+        f"  rows {number_text(document['rows'])}, succeeded {number_text(document['succeeded'])}, "
+        f"failed {number_text(document['failed'])}, "
+        f"not processed {number_text(document['not_processed'])}",
     ]
     if document.get("error"):
         lines.append(f"  error: {document['error']}")
@@ -198,7 +187,7 @@ def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> outp
         elapsed = time.monotonic() - started
         if progress != shown:
             shown = progress
-            processed = _number(_count(info.get("numberRecordsProcessed")))
+            processed = number_text(count_of(info.get("numberRecordsProcessed")))
             output.progress(
                 f"Job {args.job_id}: {state}, {processed} records processed ({elapsed:.0f} s)"
             )

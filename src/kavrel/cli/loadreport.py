@@ -265,15 +265,16 @@ def check_jobs(ingest: ModuleType, access_info: Mapping[str, Any], outcomes: lis
             )
             continue
         outcome.state = str(status.get("state", UNKNOWN))
-        outcome.processed = _count(status.get("numberRecordsProcessed"))
-        outcome.failed = _count(status.get("numberRecordsFailed"))
+        outcome.processed = count_of(status.get("numberRecordsProcessed"))
+        outcome.failed = count_of(status.get("numberRecordsFailed"))
         if outcome.state in ("Failed", "Aborted") and status.get("errorMessage"):
             outcome.error_message = str(status["errorMessage"])
         if outcome.state not in FINISHED_STATES:
             outcome.error = f"the job is still {outcome.state}; {where_to_check(outcome.job_id)}"
 
 
-def _count(value: Any) -> int | None:
+def count_of(value: Any) -> int | None:
+    """A record count from a job's info; None where Salesforce gave none (or no number)."""
     try:
         return int(value)
     except (TypeError, ValueError):
@@ -363,7 +364,7 @@ def write_result_files(
             # A successful-records file is written even when it is empty: a script asked for it.
             if not count and not (kind == "success" and save_success):
                 continue
-            what = f"{_records(count or 0)} {_RESULT_WORDS[kind]}"
+            what = f"{records_text(count or 0)} {_RESULT_WORDS[kind]}"
             try:
                 path, _ = save_result_file(
                     ingest,
@@ -385,11 +386,13 @@ def write_result_files(
 _RESULT_WORDS = {"success": "succeeded", "failed": "failed", "unprocessed": "not processed"}
 
 
-def _records(n: int) -> str:
+def records_text(n: int) -> str:
+    """'1 record', '2,500 records'."""
     return f"{n:,} record" + ("" if n == 1 else "s")
 
 
-def _number(value: int | None) -> str:
+def number_text(value: int | None) -> str:
+    """A count for a table cell: grouped digits, '-' where it is not known."""
     return "-" if value is None else f"{value:,}"
 
 
@@ -404,10 +407,10 @@ def format_table(summary: LoadSummary | list[JobOutcome]) -> str:
             "-" if o.batch is None else str(o.batch),
             o.job_id or "-",
             o.state,
-            _number(o.rows),
-            _number(o.succeeded),
-            _number(o.failed if o.finished else None),
-            _number(o.not_processed),
+            number_text(o.rows),
+            number_text(o.succeeded),
+            number_text(o.failed if o.finished else None),
+            number_text(o.not_processed),
         )
         for o in outcomes
     ]
@@ -429,7 +432,7 @@ def format_table(summary: LoadSummary | list[JobOutcome]) -> str:
             lines.append(f"{where}: {o.error}")
         if o.retried:
             lines.append(
-                f"{where}: {_records(o.retried)} failed with {LOCK_ERROR} and "
+                f"{where}: {records_text(o.retried)} failed with {LOCK_ERROR} and "
                 f"{'was' if o.retried == 1 else 'were'} sent again in batch {o.retried_in}"
             )
     lines.append(totals_line(summary))

@@ -408,6 +408,7 @@ def _error(text: str) -> None:
 
 
 def _emit_json(document: dict[str, Any]) -> None:
+    # Imported here: kavrel.cli.output imports this module for CommandError.
     from kavrel.cli import output
 
     output.emit_json(document)
@@ -416,7 +417,7 @@ def _emit_json(document: dict[str, Any]) -> None:
 # --- the command ------------------------------------------------------------------------------
 
 
-def _count_rows(session: Any, query: str) -> int:
+def count_rows(session: Any, query: str) -> int:
     rows = session.sql(f"SELECT COUNT(*) FROM ({query}) AS _kavrel_count").collect()
     return int(rows[0][0]) if rows else 0
 
@@ -474,7 +475,7 @@ def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
     from kavrel.sflake.query import DuplicateColumns
     from kavrel.util.csv import json_to_csv
 
-    total = _count_rows(session, query)
+    total = count_rows(session, query)
     batches = 1 if args.batch_size is None else -(-total // args.batch_size)
     if args.batch_size is not None:
         plan = f"in {batches:,} batch(es) of up to {args.batch_size:,} rows"
@@ -650,7 +651,7 @@ def _load(
         return loadreport.LoadSummary(total, loadreport.outcomes_from_summary(summary))
     # Counted first because the single-job operations would create a job even for no rows,
     # which Salesforce then refuses; the count is also what the summary must add up to.
-    rows = _count_rows(session, query)
+    rows = count_rows(session, query)
     if rows == 0:
         return None
     batches = 1 if args.batch_size is None else -(-rows // args.batch_size)

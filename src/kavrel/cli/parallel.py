@@ -394,17 +394,14 @@ def retry_lock_errors(
     return retried
 
 
-def _count_rows(session: Any, query: str) -> int:
-    rows = session.sql(f"SELECT COUNT(*) FROM ({query}) AS _kavrel_count").collect()
-    return int(rows[0][0]) if rows else 0
-
-
 def load(
     args: Any, session: Any, access_info: dict[str, str], query: str
 ) -> loadreport.LoadSummary | None:
     """The load of `args` (a load command's arguments) in `args.parallel` slices side by side;
     None when the query has no rows."""
-    total = _count_rows(session, query)
+    from kavrel.cli.loads import count_rows
+
+    total = count_rows(session, query)
     pieces = slices(total, args.parallel)
     if not pieces:
         return None

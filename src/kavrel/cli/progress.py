@@ -24,6 +24,8 @@ import time
 from dataclasses import dataclass, field
 from typing import IO, Any
 
+from kavrel.cli.loadreport import records_text
+
 SHOWN_JOBS = 6  # per load; older finished jobs are summed up in one line
 REDRAW_SECONDS = 1.0
 _UP_AND_CLEAR = "\x1b[{n}F\x1b[J"
@@ -245,10 +247,6 @@ def elapsed_text(seconds: float) -> str:
     return f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
 
 
-def _records(n: int) -> str:
-    return f"{n:,} record" + ("" if n == 1 else "s")
-
-
 def load_lines(load: LoadView, now: float) -> list[str]:
     elapsed = elapsed_text((load.finished or now) - load.started)
     parts = [load.label + ":"]
@@ -264,6 +262,6 @@ def load_lines(load: LoadView, now: float) -> list[str]:
         lines.append(f"  ... {len(hidden):,} earlier job(s)")
     for job in jobs[len(hidden) :]:
         batch = "" if job.batch is None else f"batch {job.batch:,}  "
-        processed = "" if job.processed is None else f", {_records(job.processed)} processed"
+        processed = "" if job.processed is None else f", {records_text(job.processed)} processed"
         lines.append(f"  {batch}job {job.job_id}  {job.state}{processed}")
     return lines
