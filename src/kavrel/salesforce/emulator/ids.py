@@ -49,7 +49,8 @@ def key_prefix(sobject: str) -> str:
     return "a" + _BASE62[number % 62] + _BASE62[(number // 62) % 62]
 
 
-def _base36(number: int, width: int = 9) -> str:
+def base36(number: int, width: int = 9) -> str:
+    """`number` in lower-case base 36, zero-padded to `width` digits."""
     digits = ""
     while number:
         number, rest = divmod(number, 36)
@@ -63,7 +64,7 @@ def make_ids(prefix: str, first: int, count: int) -> list[str]:
     # fixed-width base-36 digits sort in creation order.
     head = prefix + "000"
     suffix = id_suffix(head + "0" * 9)
-    return [head + _base36(number) + suffix for number in range(first, first + count)]
+    return [head + base36(number) + suffix for number in range(first, first + count)]
 
 
 def to_id18(value: str) -> str | None:

@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from typing import Any
 
-from .ids import JOB_KEY_PREFIX, make_ids
+from .ids import JOB_KEY_PREFIX, base36, make_ids
 from .store import ObjectStore, Outcome, UnknownObject
 from .upload import COLUMN_DELIMITERS, LINE_ENDINGS, BatchError, Upload, is_api_name, parse_upload
 
@@ -287,7 +287,7 @@ class JobBook:
             filters = "".join(f"&{name}={value}" for name, value in wanted.items() if value)
             next_url = (
                 f"/services/data/v{api_version}/jobs/ingest?queryLocator="
-                f"{_base36(start + PAGE_SIZE)}{filters}"
+                f"{base36(start + PAGE_SIZE, width=1)}{filters}"
             )
         return {"done": done, "records": page, "nextRecordsUrl": next_url}
 
@@ -518,12 +518,3 @@ class JobBook:
             workers = [job.worker for job in self.jobs.values() if job.worker is not None]
         for worker in workers:
             worker.join()
-
-
-def _base36(number: int) -> str:
-    digits = ""
-    while True:
-        number, rest = divmod(number, 36)
-        digits = "0123456789abcdefghijklmnopqrstuvwxyz"[rest] + digits
-        if not number:
-            return digits

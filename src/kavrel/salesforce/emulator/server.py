@@ -26,7 +26,7 @@ from .oauth import TOKEN_PATH, OAuthError, TokenIssuer
 from .schema import Schema
 from .store import ObjectStore
 from .tls import make_self_signed, server_context
-from .transport import Answer, Request, Server, error_answer, logger
+from .transport import Answer, Request, Server, error_answer, json_answer, logger
 
 API_VERSION = "62.0"
 OLDEST_API_VERSION = 41
@@ -46,11 +46,6 @@ _INGEST = re.compile(
     r"(?:(?P<job>[A-Za-z0-9]+)(?:/(?P<part>[A-Za-z]+))?/?)?"
 )
 _LOOPBACK_NAMES = ("127.0.0.1", "localhost", "::1")
-JSON_TYPE = "application/json;charset=UTF-8"
-
-
-def _json(document: Any, status: int = 200) -> Answer:
-    return Answer(status, json.dumps(document).encode("utf-8"), JSON_TYPE)
 
 
 def _not_found() -> JobError:
@@ -307,7 +302,7 @@ class BulkApiEmulator:
                 body = [{"errorCode": "ERROR", "message": f"HTTP {status}"}]
         if status in (204, 304):
             return Answer(status)
-        return _json(body, status)
+        return json_answer(body, status)
 
     def _authorised(self, value: str) -> bool:
         scheme, _, token = value.strip().partition(" ")
@@ -341,10 +336,12 @@ class BulkApiEmulator:
                         self._instance_url(request),
                         (self.client_id, self.client_secret),
                     )
-                return _json(document)
+                return json_answer(document)
             except OAuthError as raised:
                 error = raised
-        return _json({"error": error.error, "error_description": error.description}, error.status)
+        return json_answer(
+            {"error": error.error, "error_description": error.description}, error.status
+        )
 
     def _control(self, request: Request) -> Answer:
         if request.method != "POST":
@@ -374,19 +371,19 @@ class BulkApiEmulator:
                     key: values[0]
                     for key, values in parse_qs(urlsplit(request.target).query).items()
                 }
-                return _json(jobs.listing(query, version))
+                return json_answer(jobs.listing(query, version))
             raise _method_not_allowed(method, "GET,POST")
         job = jobs.get(match["job"])
         part = match["part"]
         if part is None:
             if method == "GET":
-                return _json(jobs.status(job))
+                return json_answer(jobs.status(job))
             if method == "PATCH":
                 document = _json_body(request.body, "The body")
                 state = document.get("state") if isinstance(document, dict) else None
                 forced = self._controls.take_forced_state() if state == "UploadComplete" else None
                 jobs.change_state(job, state, forced, self.in_progress_checks)
-                return _json(jobs.info(job))
+                return json_answer(jobs.info(job))
             if method == "DELETE":
                 jobs.delete(job)
                 return Answer(204)
@@ -406,7 +403,7 @@ class BulkApiEmulator:
     def _create_job(self, jobs: JobBook, request: Request, version: str) -> Answer:
         content_type = request.header("Content-Type")
         if content_type.split(";")[0].strip().lower() != "multipart/form-data":
-            return _json(jobs.info(jobs.create(_json_body(request.body, "The job"), version)))
+            return json_answer(jobs.info(jobs.create(_json_body(request.body, "The job"), version)))
         parts = multipart_parts(content_type, request.body)
         if "job" not in parts or "content" not in parts:
             raise JobError(
@@ -428,4 +425,4 @@ class BulkApiEmulator:
             raise
         forced = self._controls.take_forced_state()
         jobs.change_state(job, "UploadComplete", forced, self.in_progress_checks)
-        return _json(jobs.info(job))
+        return json_answer(jobs.info(job))

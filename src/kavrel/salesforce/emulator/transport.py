@@ -4,6 +4,7 @@ and the injected drops and delays. What a request means is the router's business
 
 from __future__ import annotations
 
+import json
 import logging
 import socket
 import ssl
@@ -15,6 +16,8 @@ from typing import Any
 
 from .controls import Fault
 from .upload import MAX_UPLOAD_BYTES
+
+JSON_TYPE = "application/json;charset=UTF-8"
 
 logger = logging.getLogger("kavrel.salesforce.emulator")
 
@@ -77,11 +80,13 @@ def read_chunked(read_line: Callable[[], bytes], read: Callable[[int], bytes], l
         parts.append(chunk)
 
 
-def error_answer(status: int, error_code: str, message: str, close: bool = False) -> Answer:
-    import json
+def json_answer(document: Any, status: int = 200, close: bool = False) -> Answer:
+    return Answer(status, json.dumps(document).encode("utf-8"), JSON_TYPE, close)
 
-    body = json.dumps([{"errorCode": error_code, "message": message}]).encode("utf-8")
-    return Answer(status, body, "application/json;charset=UTF-8", close)
+
+def error_answer(status: int, error_code: str, message: str, close: bool = False) -> Answer:
+    """Salesforce's error list: one error with its code and message."""
+    return json_answer([{"errorCode": error_code, "message": message}], status, close)
 
 
 TOO_LARGE = (
