@@ -194,21 +194,27 @@ py::str toml_value(const py::handle &value, const py::handle &table_name, const 
     return toml_scalar(value, table_name, key);
 }
 
-// The top level of the file holds tables only: anything else is refused before a file is opened.
-void require_tables(const py::list &entries) {
-    for (const py::handle &entry : entries) {
-        py::handle name = entry[py::int_(0)], table = entry[py::int_(1)];
-        if (!PyDict_Check(table.ptr()))
-            kavrel::raise(PyExc_TypeError,
-                          cat({py::str("Cannot write '"), py::str(name),
-                               py::str("' to the connections file: a top-level value must be a "
-                                       "table (dict), not "),
-                               py::str(kavrel::type_name(table))}));
-    }
-}
-
 // Items are copied out of each dict first, so a value's str() cannot upset the iteration.
 py::list items_of(const py::handle &mapping) { return py::list(mapping.attr("items")()); }
+
+// The first (name, value) item of the top level whose value is not a table; None when all are.
+py::object first_non_table(const py::list &entries) {
+    for (const py::handle &entry : entries)
+        if (!PyDict_Check(py::object(entry[py::int_(1)]).ptr()))
+            return py::reinterpret_borrow<py::object>(entry);
+    return py::none();
+}
+
+// The top level of the file holds tables only: anything else is refused before a file is opened.
+void require_tables(const py::list &entries) {
+    py::object entry = first_non_table(entries);
+    if (!entry.is_none())
+        kavrel::raise(PyExc_TypeError,
+                      cat({py::str("Cannot write '"), py::str(entry[py::int_(0)]),
+                           py::str("' to the connections file: a top-level value must be a "
+                                   "table (dict), not "),
+                           py::str(kavrel::type_name(entry[py::int_(1)]))}));
+}
 
 py::str render_store(const py::list &entries) {
     py::list lines;
@@ -559,14 +565,12 @@ void require_tables_read(const py::object &store, const py::object &path) {
     if (!PyDict_Check(store.ptr()))
         kavrel::raise(PyExc_ValueError, cat({py::str("The connections file "), path,
                                              py::str(" did not read as tables")}));
-    for (const py::handle &item : items_of(store)) {
-        py::handle name = item[py::int_(0)], table = item[py::int_(1)];
-        if (!PyDict_Check(table.ptr()))
-            kavrel::raise(PyExc_ValueError,
-                          cat({py::str("The connections file "), path, py::str(" is damaged: '"),
-                               py::str(name), py::str("' is not a table but "),
-                               py::str(kavrel::type_name(table))}));
-    }
+    py::object entry = first_non_table(items_of(store));
+    if (!entry.is_none())
+        kavrel::raise(PyExc_ValueError,
+                      cat({py::str("The connections file "), path, py::str(" is damaged: '"),
+                           py::str(entry[py::int_(0)]), py::str("' is not a table but "),
+                           py::str(kavrel::type_name(entry[py::int_(1)]))}));
 }
 
 py::object load_connections_file() {
