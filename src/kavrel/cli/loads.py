@@ -533,53 +533,21 @@ def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
     return 0
 
 
-class NullClearingSession:
-    """A warehouse session whose rows give CLEAR_VALUE for a NULL, so that the NULL clears the
-    field in Salesforce. The key field (the external ID or Id) keeps its NULL: as CLEAR_VALUE it
-    would be taken for a value to match records on."""
+def null_clearing(session: Any, key: str | None) -> Any:
+    """The session with rows that give CLEAR_VALUE for a NULL, so that the NULL clears the field
+    in Salesforce. The key field (the external ID or Id) keeps its NULL: as CLEAR_VALUE it would
+    be taken for a value to match records on."""
+    from kavrel.sflake.query import RecordMappingSession
 
-    def __init__(self, session: Any, key: str | None) -> None:
-        self.session = session
-        self.key = None if key is None else key.lower()
+    key = None if key is None else key.lower()
 
-    def sql(self, text: str) -> _ClearingQuery:
-        return _ClearingQuery(self.session.sql(text), self.key)
-
-    def close(self) -> None:
-        _close(self.session)
-
-
-class _ClearingQuery:
-    def __init__(self, query: Any, key: str | None) -> None:
-        self.query = query
-        self.key = key
-
-    def collect(self) -> list[_ClearingRow]:
-        return [_ClearingRow(row, self.key) for row in self.query.collect()]
-
-
-class _ClearingRow:
-    __slots__ = ("row", "key")
-
-    def __init__(self, row: Any, key: str | None) -> None:
-        self.row = row
-        self.key = key
-
-    @property
-    def _fields(self) -> Any:
-        return getattr(self.row, "_fields", None)
-
-    def __getitem__(self, index: Any) -> Any:
-        return self.row[index]
-
-    def __len__(self) -> int:
-        return len(self.row)
-
-    def asDict(self) -> dict[str, Any]:  # noqa: N802 (the warehouse row's name)
+    def clear_nulls(record: dict[str, Any]) -> dict[str, Any]:
         return {
-            name: CLEAR_VALUE if value is None and name.lower() != self.key else value
-            for name, value in self.row.asDict().items()
+            name: CLEAR_VALUE if value is None and name.lower() != key else value
+            for name, value in record.items()
         }
+
+    return RecordMappingSession(session, clear_nulls)
 
 
 def page_query(query: str, limit: int, offset: int) -> str:
@@ -718,7 +686,7 @@ def _run(args: argparse.Namespace, console: Console) -> int:
     session = _open_session(args)
     try:
         if getattr(args, "null_clears", False):
-            session = NullClearingSession(session, _key_field(args))
+            session = null_clearing(session, _key_field(args))
         if args.dry_run:
             return _dry_run(args, session, query)
         if console.display is not None:

@@ -11,8 +11,10 @@ regardless of case, and warn once about the all-upper-case names that remain.
 from __future__ import annotations
 
 import logging
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from typing import Any
+
+from kavrel.sflake.query import RecordMappingSession
 
 # The record ID field; update and delete jobs need it spelled this way.
 ALWAYS_KNOWN = ("Id",)
@@ -48,45 +50,7 @@ def upper_case_warning(columns: Iterable[str]) -> str | None:
     )
 
 
-class _Row:
-    """A row whose `asDict()` names its columns by the field spellings; indexing is unchanged."""
-
-    __slots__ = ("_row", "_rename")
-
-    def __init__(self, row: Any, rename: Callable[[dict[str, Any]], dict[str, Any]]) -> None:
-        self._row = row
-        self._rename = rename
-
-    def __getitem__(self, key: Any) -> Any:
-        return self._row[key]
-
-    def __len__(self) -> int:
-        return len(self._row)
-
-    def __iter__(self):
-        return iter(self._row)
-
-    @property
-    def _fields(self) -> Any:
-        # The warehouse's own column names, repeats included: asDict() keeps one of two columns
-        # of the same name, so the duplicate-column check reads these. Renaming never makes a
-        # repeat (a spelling already taken is left alone).
-        return getattr(self._row, "_fields", None)
-
-    def asDict(self) -> dict[str, Any]:  # noqa: N802 (the warehouse session's name)
-        return self._rename(self._row.asDict())
-
-
-class _Query:
-    def __init__(self, query: Any, rename: Callable[[dict[str, Any]], dict[str, Any]]) -> None:
-        self._query = query
-        self._rename = rename
-
-    def collect(self) -> list[_Row]:
-        return [_Row(row, self._rename) for row in self._query.collect()]
-
-
-class FieldNameSession:
+class FieldNameSession(RecordMappingSession):
     """A warehouse session whose rows name their columns as the given fields are spelled.
 
     The names are looked at when a row's `asDict()` is first asked for, so queries read by
@@ -94,18 +58,10 @@ class FieldNameSession:
     """
 
     def __init__(self, session: Any, names: Iterable[str]) -> None:
-        self._session = session
+        super().__init__(session, self._renamed)
         self._known = spellings(names)
         self._plans: dict[tuple[str, ...], dict[str, str]] = {}
         self._warned = False
-
-    def sql(self, text: str) -> _Query:
-        return _Query(self._session.sql(text), self._renamed)
-
-    def close(self) -> None:
-        close = getattr(self._session, "close", None)
-        if close is not None:
-            close()
 
     def _renamed(self, record: dict[str, Any]) -> dict[str, Any]:
         columns = tuple(record)
