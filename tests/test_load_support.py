@@ -8,9 +8,11 @@ from pathlib import Path
 import pytest
 
 from kavrel.cli import loadreport
+from kavrel.load import results, summary
+from kavrel.load.columns import column_checks
 from kavrel.salesforce import oauth
 from kavrel.sflake import local, snowpark
-from kavrel.sflake.fieldnames import FieldNameSession
+from kavrel.sflake.fieldnames import spelled_columns, upper_case_warning
 
 PROFILE = {"connection_type": "snowflake", "account": "xy1", "user": "LOADER", "role": "ETL",
            "warehouse": "WH", "private_key_file": "~/keys/rsa.p8",
@@ -73,22 +75,19 @@ def test_snowflake_options(texts: list[str], expected: dict | str) -> None:
         ("SELECT 1 AS ID, 2 AS Id", [], ["ID", "Id"], True),
     ],
 )  # fmt: skip
-def test_columns_take_the_field_spellings(query, fields, header, warned, caplog) -> None:
-    session = FieldNameSession(local.SQLiteSession(), fields)
-    assert session.sql(f"SELECT COUNT(*) FROM ({query})").collect()[0][0] == 1
-    assert "upper case" not in caplog.text  # counts are read by position: nothing to warn about
-    [row] = session.sql(query).collect()
-    assert (list(row.asDict()), row[0]) == (header, 1)
-    assert ("are all upper case" in caplog.text) == warned
+def test_columns_take_the_field_spellings(query, fields, header, warned) -> None:
+    [row] = local.SQLiteSession().sql(query).collect()
+    spelled = spelled_columns(row._fields, fields)
+    assert spelled == header
+    assert (upper_case_warning(spelled) is not None) == warned
 
 
-def test_renamed_rows_still_show_repeated_columns() -> None:
-    from kavrel.sflake.query import DuplicateColumns, check_distinct_columns
-
-    session = FieldNameSession(local.SQLiteSession(), ["Name"])
-    [row] = session.sql("SELECT 'a' AS NAME, 'b' AS NAME").collect()
-    with pytest.raises(DuplicateColumns):
-        check_distinct_columns(row)
+def test_renamed_columns_still_show_repeated_names() -> None:
+    header = spelled_columns(["NAME", "NAME"], ["Name"])
+    assert header == ["Name", "NAME"]
+    assert column_checks("insert", None, header) == [
+        (False, "more than one column is named Name, NAME (ignoring case)")
+    ]
 
 
 @pytest.mark.parametrize(
@@ -120,15 +119,15 @@ def test_token_url_refuses_what_it_cannot_read(profile: dict, message: str) -> N
 
 def test_table_shows_each_job_and_the_totals() -> None:
     outcomes = [
-        loadreport.JobOutcome(1, "750A", 25000, "JobComplete", processed=25000, failed=0),
-        loadreport.JobOutcome(2, "750B", 1234, "JobComplete", processed=1234, failed=2),
-        loadreport.JobOutcome(3, None, 7, "error", error="Bulk API error 401: Unauthorized"),
-        loadreport.JobOutcome(4, "750D", 10, "Failed", processed=4, failed=1,
-                              error_message="InvalidBatch : bad line"),
-        loadreport.JobOutcome(5, "750E", 3, "unknown", error="could not read"),
+        summary.JobOutcome(1, "750A", 25000, "JobComplete", processed=25000, failed=0),
+        summary.JobOutcome(2, "750B", 1234, "JobComplete", processed=1234, failed=2),
+        summary.JobOutcome(3, None, 7, "error", error="Bulk API error 401: Unauthorized"),
+        summary.JobOutcome(4, "750D", 10, "Failed", processed=4, failed=1,
+                           error_message="InvalidBatch : bad line"),
+        summary.JobOutcome(5, "750E", 3, "unknown", error="could not read"),
     ]  # fmt: skip
-    summary = loadreport.LoadSummary(26254, outcomes)
-    assert loadreport.format_table(summary).splitlines() == [
+    load = summary.LoadSummary(26254, outcomes)
+    assert summary.format_table(load).splitlines() == [
         "batch  job id  state          rows  succeeded  failed  not processed",
         "1      750A    JobComplete  25,000     25,000       0              0",
         "2      750B    JobComplete   1,234      1,232       2              0",
@@ -142,10 +141,10 @@ def test_table_shows_each_job_and_the_totals() -> None:
         "6 not processed, 3 unknown, 7 not sent",
     ]
     # Every row of the query is accounted for exactly once.
-    totals = summary.as_dict()["totals"]
+    totals = load.as_dict()["totals"]
     parts = ("succeeded", "failed", "not_processed", "unknown", "not_sent")
-    assert sum(totals[k] for k in parts) == totals["rows"] and summary.exit_status == 1
-    job = json.loads(summary.to_json())["jobs"][3]
+    assert sum(totals[k] for k in parts) == totals["rows"] and load.exit_status == 1
+    job = json.loads(load.to_json())["jobs"][3]
     assert {k: job[k] for k in ("id", "state", "rows", "succeeded", "failed", "not_processed")} == {
         "id": "750D", "state": "Failed", "rows": 10, "succeeded": 3, "failed": 1,
         "not_processed": 6}  # fmt: skip
@@ -163,9 +162,9 @@ def test_table_shows_each_job_and_the_totals() -> None:
     ],
 )
 def test_exit_status_is_0_only_when_every_row_succeeded(jobs, query_rows, status) -> None:
-    outcomes = [loadreport.JobOutcome(None, f"750{i}", rows, state, processed=p, failed=f)
+    outcomes = [summary.JobOutcome(None, f"750{i}", rows, state, processed=p, failed=f)
                 for i, (state, rows, p, f) in enumerate(jobs)]  # fmt: skip
-    assert loadreport.LoadSummary(query_rows, outcomes).exit_status == status
+    assert summary.LoadSummary(query_rows, outcomes).exit_status == status
 
 
 def record(job_id: str | None, event: str = "") -> logging.LogRecord:
@@ -197,12 +196,11 @@ def test_tracker_names_the_job_in_flight(events, message: str) -> None:
 
 
 def test_result_file_name_stays_in_the_results_directory() -> None:
-    assert loadreport.result_file_name("../../etc/x") == ".._.._etc_x-failed.csv"
+    assert results.result_file_name("../../etc/x") == ".._.._etc_x-failed.csv"
 
 
-def test_progress_display_keeps_loads_of_several_threads_apart() -> None:
+def test_progress_display_names_what_each_slot_does() -> None:
     import io
-    import threading
 
     from kavrel.cli import progress
 
@@ -211,34 +209,42 @@ def test_progress_display_keeps_loads_of_several_threads_apart() -> None:
     logger = logging.getLogger("kavrel.test.progress")
     logger.addHandler(display)
     logger.setLevel(logging.DEBUG)
-    barrier = threading.Barrier(2)
 
-    def load(name: str, rows: int) -> None:
-        display.begin_load(name)
-        logger.debug("plan", extra={"load_rows": rows, "load_batches": 1})
-        logger.debug("batch", extra={"batch": 1, "batch_rows": rows})
-        barrier.wait()  # both loads are under way before either job exists
-        for event in ("created", "sent", "closed", "polled"):
-            status = {"state": "InProgress", "numberRecordsProcessed": 1}
-            logger.debug("job", extra={"job_id": f"750{name}", "job_event": event,
-                                       "job_status": status})  # fmt: skip
-        display.end_load()
+    def job(job_id: str, event: str, batch: int, slot: int, **status) -> None:
+        extra = {
+            "job_id": job_id,
+            "job_event": event,
+            "batch": batch,
+            "batch_rows": 2,
+            "slot": slot,
+        }
+        logger.debug("job", extra={**extra, "job_status": status})
 
     try:
-        threads = [threading.Thread(target=load, args=(n, r)) for n, r in (("A", 5), ("B", 1))]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        display.begin_load("upsert Account")
+        logger.debug("plan", extra={"load_rows": 5, "load_batches": 3, "load_parallel": 2})
+        for number, (job_id, slot) in enumerate((("750A", 1), ("750B", 2), ("750C", 1)), 1):
+            logger.debug("reading", extra={"load_event": "reading", "batch": number})
+            logger.debug("read", extra={"batch": number, "batch_rows": 2})
+            job(job_id, "created", number, slot)
+        job("750A", "sent", 1, 1)
+        job("750A", "polled", 1, 1, state="JobComplete", numberRecordsProcessed=2)
+        job("750A", "ended", 1, 1)
+        job("750B", "sent", 2, 2)
+        job("750B", "polled", 2, 2, state="InProgress", numberRecordsProcessed=1)
+        logger.debug("reading", extra={"load_event": "reading", "batch": 4})
         display.write_above("a warning\n")
     finally:
         logger.removeHandler(display)
     frame = [line.split(", 0:")[0] for line in display.lines()]
     assert frame == [
-        "A: 5 of 5 rows sent, batch 1 of 1", "  batch 1  job 750A  InProgress, 1 record processed",
-        "B: 1 of 1 rows sent, batch 1 of 1", "  batch 1  job 750B  InProgress, 1 record processed",
-    ]  # fmt: skip
-    # The warning replaces the frame drawn before it (4 lines up), and the frame follows it.
+        "upsert Account: 4 of 5 rows sent, batch 3 of 3",
+        "  batch 1  job 750A  JobComplete, 2 records processed",
+        "  slot 1: batch 3  job 750C  uploading 2 rows",
+        "  slot 2: batch 2  job 750B  InProgress, 1 record processed",
+        "  reading batch 4",
+    ]
+    # The warning replaces the frame drawn before it (5 lines up), and the frame follows it.
     assert stream.getvalue().endswith(
-        "\x1b[4F\x1b[Ja warning\n\x1b[J" + "".join(line + "\n" for line in display.lines())
+        "\x1b[5F\x1b[Ja warning\n\x1b[J" + "".join(line + "\n" for line in display.lines())
     )

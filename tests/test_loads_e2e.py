@@ -68,9 +68,9 @@ def names(server) -> list[str]:
 @pytest.mark.parametrize(
     ("flag", "shown", "hidden"),
     [
-        ("--batch-size=2", "🚀 STARTING SALESFORCE UPSERT WITH BATCH PROCESSING", "🔍 STEP 1"),
-        ("-v", "🔍 STEP 1: Getting total record count...", None),
-        ("-q", None, "🚀"),
+        ("--batch-size=2", "📦 3 rows in 2 batch(es) of up to 2 rows", "📥 Reading batch"),
+        ("-v", "📥 Reading batch 1", None),
+        ("-q", None, "📦"),
     ],
 )
 def test_upsert_loads_every_batch(flag, shown, hidden, home: Path, server, db: Path) -> None:
@@ -164,7 +164,7 @@ def test_rejected_records_are_saved_and_fail_the_run(home: Path, server, db: Pat
          lambda s: s.fail_next_request("POST", "/jobs/ingest", 500),
          "batch 1: Bulk API error 500 INTERNAL_SERVER_ERROR", ["Initech"]),
         (["insert"], lambda s: s.force_job_state("Failed"),
-         "Error: Salesforce insert job failed: Failed", []),
+         "batch 1: Salesforce says: InvalidBatch : The job was set to fail", []),
     ],
 )  # fmt: skip
 def test_a_failed_job_fails_the_run(args, break_server, message, loaded, home, server, db) -> None:
@@ -204,7 +204,7 @@ def test_every_summary_adds_up(args, break_server, status, totals, home, server,
         assert len(server.rows("Account")) == 3
         return
     [job_id] = [line.split()[1] for line in lines[1:2]]
-    assert f"job {job_id}: Salesforce says: InvalidBatch : The job was set to fail" in lines
+    assert "batch 1: Salesforce says: InvalidBatch : The job was set to fail" in lines
     unprocessed = home.parent / "out" / "new" / f"{job_id}-unprocessed.csv"
     assert lines[-1] == f"3 records not processed in job {job_id}: see out/new/{unprocessed.name}"
     assert "Globex" in unprocessed.read_text(encoding="utf-8")
@@ -279,11 +279,11 @@ def test_dry_run_shows_the_first_rows_and_creates_no_job(kind: str, home: Path, 
     ("stop", "slow_upload", "wait_for", "status", "message"),
     [
         # Closed and processing: left to finish, and named.
-        (signal.SIGINT, False, "ID: ", 130,
+        (signal.SIGINT, False, "📊 Job ", 130,
          "Interrupted while job {job} was processing; it was left to finish: check it with "
          "`kavrel job wait {job}` (or in Salesforce: Setup, Bulk Data Load Jobs)."),
         # Still uploading: the Open job is aborted, and SIGTERM is handled as Ctrl-C is.
-        (signal.SIGTERM, True, "✅ Job created: ", 143,
+        (signal.SIGTERM, True, None, 143,
          "Interrupted; job {job} was still open and has been aborted."),
     ],
 )  # fmt: skip
@@ -313,15 +313,15 @@ def test_an_interrupted_load_names_its_job(stop, slow_upload, wait_for, status, 
         try:
             # Bounded by the process: it either logs the line or ends.
             lines = iter(process.stderr)
-            created = next(line for line in lines if line.startswith("✅ Job created: "))
-            if wait_for != "✅ Job created: ":
+            created = next(line for line in lines if line.startswith("✅ Batch 1: job "))
+            if wait_for is not None:
                 next(line for line in lines if line.startswith(wait_for))
             process.send_signal(stop)
             rest = process.stderr.read()
             process.wait(timeout=30)
         finally:
             process.kill()
-    job_id = created.removeprefix("✅ Job created: ").strip()
+    job_id = created.split()[4]
     assert process.returncode == status
     assert rest.splitlines()[-1] == message.format(job=job_id)
     state = ingest_bapi20.job_status(server.access_info, job_id)["state"]
@@ -343,7 +343,7 @@ def test_json_document_adds_up_and_names_the_saved_files(args, reject, status, h
                   "--save-success", "--results-dir", "out", server=server, db=db)  # fmt: skip
     assert done.returncode == status
     document = json.loads(done.stdout)  # nothing else on standard output
-    assert "STARTING SALESFORCE" in done.stderr
+    assert "📦 3 rows in 2 batch(es)" in done.stderr
     assert SECRET not in done.stdout and server.access_info["access_token"] not in done.stdout
     jobs, totals = document["jobs"], document["totals"]
     assert [job["batch"] for job in jobs] == [1, 2] and document["ok"] is (status == 0)
@@ -430,9 +430,9 @@ def test_progress_display_only_on_a_terminal(piped: bool, home: Path, server, db
         "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
     )
     if piped:  # the plain log lines, and not one control sequence
-        assert "\x1b" not in output and "✅ Data sent to Salesforce" in output
+        assert "\x1b" not in output and "✅ Batch 1: job " in output
         return
-    assert "✅ Data sent to Salesforce" not in output
+    assert "✅ Batch 1: job " not in output
     frame = output.rsplit("\x1b[J", 1)[1].splitlines()
     assert frame[0].startswith("insert Account: 3 of 3 rows sent, batch 2 of 2, ")
     assert [line.split()[:2] + line.split()[4:] for line in frame[1:3]] == [

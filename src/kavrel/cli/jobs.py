@@ -15,9 +15,11 @@ import time
 from pathlib import Path
 from typing import Any
 
-from kavrel.cli import loadreport, output
-from kavrel.cli.loadreport import RESULT_KINDS, count_of, number_text
+from kavrel.cli import output
 from kavrel.cli.loads import CommandError, _access_info, add_org_arguments, positive_int
+from kavrel.load import results
+from kavrel.load.results import RESULT_KINDS, count_of
+from kavrel.load.summary import number_text
 
 TERMINAL_STATES = ("JobComplete", "Failed", "Aborted")
 DEFAULT_INTERVAL = 5.0
@@ -214,22 +216,20 @@ def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Ou
         )
     directory = Path(args.results_dir)
     try:
-        loadreport.make_private_dir(directory)
+        results.make_private_dir(directory)
     except OSError as error:
         raise CommandError(f"cannot create the results directory {directory}: {error}") from None
     files: dict[str, str] = {}
     counts: dict[str, int] = {}
     for kind, _ in RESULT_KINDS:
         try:
-            path, text = loadreport.save_result_file(
-                ingest, access_info, args.job_id, kind, directory
-            )
+            path, text = results.save_result_file(ingest, access_info, args.job_id, kind, directory)
         except OSError as error:
             import requests
 
             if isinstance(error, requests.RequestException):
                 raise  # a network error is an OSError too, and is told as one
-            file = directory / loadreport.result_file_name(args.job_id, kind)
+            file = directory / results.result_file_name(args.job_id, kind)
             raise CommandError(f"cannot write {file}: {error}") from None
         files[kind] = str(path)
         counts[kind] = _csv_records(text)

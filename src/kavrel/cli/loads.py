@@ -1,9 +1,10 @@
 """`kavrel upsert|insert|update|delete`: load a query's rows into a Salesforce object.
 
 The source is a Snowflake profile (or a local SQLite/DuckDB file), the target a Salesforce profile
-(or an instance URL with a token from the environment). Progress is the load operations' own log
-on standard error, drawn as a live display on a terminal (kavrel.cli.progress); the summary table
-and the result-file notes go to standard output, or with --json one document instead.
+(or an instance URL with a token from the environment). The load itself is kavrel.load's; this
+module reads the arguments and renders. Progress is the load's own log on standard error, drawn as
+a live display on a terminal (kavrel.cli.progress); the summary table and the result-file notes
+go to standard output, or with --json one document instead.
 """
 
 from __future__ import annotations
@@ -14,22 +15,20 @@ import logging
 import os
 import signal
 import sys
-import threading
 import traceback
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 from kavrel.cli import loadreport
+from kavrel.load.columns import CLEAR_VALUE
+from kavrel.load.core import DEFAULT_BATCH_SIZE, Terminated
+from kavrel.load.summary import LOCK_ERROR
 from kavrel.sflake.snowpark import DEFAULT_LOGIN_TIMEOUT
 
 OPERATIONS = ("upsert", "insert", "update", "delete")
-DEFAULT_BATCH_SIZE = 25000
-PREVIEW_ROWS = 5
 TOKEN_VARIABLE = "SF_ACCESS_TOKEN"
 LOGGER_NAME = "kavrel"
-# What Salesforce reads as "set this field to null" in a CSV upload; an empty value leaves it.
-CLEAR_VALUE = "#N/A"
 
 _HELP = {
     "upsert": "insert or update records matched on an external-ID field, in batches",
@@ -47,10 +46,6 @@ class CommandError(Exception):
     """A problem the user can fix; its text is the whole message."""
 
 
-class Terminated(KeyboardInterrupt):
-    """SIGTERM (from cron, `timeout` or an orchestrator), handled as Ctrl-C is."""
-
-
 # --- arguments ---------------------------------------------------------------------------------
 
 
@@ -61,6 +56,16 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"must be a positive whole number, not {text!r}") from None
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be a positive whole number, not {text!r}")
+    return value
+
+
+def minutes(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of minutes, not {text!r}")
     return value
 
 
@@ -124,14 +129,21 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         type=positive_int,
         default=1,
         metavar="N",
-        help="load the rows as N contiguous slices, each with its own jobs, side by side "
-        "(default 1: one job at a time)",
+        help="keep up to N jobs in flight side by side (default 1: one job at a time)",
     )
     parser.add_argument(
         "--no-lock-retry",
         action="store_true",
-        help=f"with --parallel, do not send records that failed with {loadreport.LOCK_ERROR} "
+        help=f"with --parallel, do not send records that failed with {LOCK_ERROR} "
         "again in one job after the others",
+    )
+    parser.add_argument(
+        "--wait",
+        type=minutes,
+        default=None,
+        metavar="MINUTES",
+        help="stop waiting for the jobs after MINUTES: those still running are named and left "
+        "to finish, and the load fails (default: wait until they are done)",
     )
 
     source = parser.add_argument_group("source (default: the primary Snowflake profile)")
@@ -181,7 +193,7 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         "--dry-run",
         action="store_true",
         help="count the rows, check the columns against the operation and show the start of the "
-        "CSV, without creating any job",
+        "CSV, without creating any job (the checks run before every load too)",
     )
     parser.add_argument(
         "--json",
@@ -276,53 +288,52 @@ def _access_info(args: argparse.Namespace) -> dict[str, str]:
         raise CommandError(str(error)) from None
 
 
-def _local_session(kind: str, path: str) -> Any:
-    from kavrel.sflake import local
+def _local_source(kind: str, path: str) -> Any:
+    from kavrel.sflake import sources
 
     # Connecting would quietly create an empty database where the user mistyped a path.
     if not os.path.isfile(path):
         raise CommandError(f"no such {kind} database file: {path}")
     if kind == "SQLite":
-        return local.SQLiteSession(path, read_only=True)
+        return sources.SQLiteSource(path)
     try:
-        return local.DuckDBSession(path)
+        return sources.DuckDBSource(path)
     except ImportError:
         raise CommandError(
             "DuckDB support is not installed; install it with: pip install 'kavrel[duckdb]'"
         ) from None
 
 
-def _open_source(args: argparse.Namespace) -> Any:
+@contextlib.contextmanager
+def _source(args: argparse.Namespace) -> Iterator[Any]:
+    """The source the rows are read from, closed when the command ends."""
     local = (
         "--sqlite" if args.sqlite is not None else "--duckdb" if args.duckdb is not None else None
     )
     if local and args.snowflake_option:
         raise CommandError(f"--snowflake-option has no use with {local}")
     if args.sqlite is not None:
-        return _local_session("SQLite", args.sqlite)
-    if args.duckdb is not None:
-        return _local_session("DuckDB", args.duckdb)
-    from kavrel.sflake import snowpark
+        source = _local_source("SQLite", args.sqlite)
+    elif args.duckdb is not None:
+        source = _local_source("DuckDB", args.duckdb)
+    else:
+        from kavrel.sflake import snowpark, sources
 
-    options = snowpark.parse_options(args.snowflake_option)
-    profile = _profile("snowflake", args.snowflake)
+        options = snowpark.parse_options(args.snowflake_option)
+        profile = _profile("snowflake", args.snowflake)
+        try:
+            session = snowpark.create_session(profile, options)
+        except (snowpark.SnowparkMissingError, snowpark.SnowflakeLoginError, ValueError) as error:
+            raise CommandError(str(error)) from None
+        source = sources.SnowflakeSource(session, owned=True)
     try:
-        return snowpark.create_session(profile, options)
-    except (snowpark.SnowparkMissingError, snowpark.SnowflakeLoginError, ValueError) as error:
-        raise CommandError(str(error)) from None
+        yield source
+    finally:
+        _close(source)
 
 
-def _open_session(args: argparse.Namespace) -> Any:
-    from kavrel.sflake.fieldnames import FieldNameSession, parse_fields
-
-    names = parse_fields(args.fields or "")
-    if args.operation == "upsert":
-        names.insert(0, args.external_id)
-    return FieldNameSession(_open_source(args), names)
-
-
-def _close(session: Any) -> None:
-    close = getattr(session, "close", None)
+def _close(resource: Any) -> None:
+    close = getattr(resource, "close", None)
     if close is not None:
         with contextlib.suppress(Exception):
             close()
@@ -417,101 +428,49 @@ def _emit_json(document: dict[str, Any]) -> None:
 # --- the command ------------------------------------------------------------------------------
 
 
-def count_rows(session: Any, query: str) -> int:
-    rows = session.sql(f"SELECT COUNT(*) FROM ({query}) AS _kavrel_count").collect()
-    return int(rows[0][0]) if rows else 0
-
-
 def _key_field(args: argparse.Namespace) -> str | None:
-    """The field the records are matched on: the external ID for upsert, Id for update and
-    delete; None for insert."""
-    if args.operation == "upsert":
-        return args.external_id
-    return None if args.operation == "insert" else "Id"
+    from kavrel.load.columns import key_field
+
+    return key_field(args.operation, getattr(args, "external_id", None))
 
 
-def _column_names(row: Any) -> list[str]:
-    """The column names as they will be sent; the row's own names where two columns share one,
-    since asDict() then keeps only one of them."""
-    sent = list(row.asDict())
-    names = getattr(row, "_fields", None)
-    return list(names) if names and len(names) > len(sent) else sent
+def _fields(args: argparse.Namespace) -> list[str]:
+    from kavrel.sflake.fieldnames import parse_fields
+
+    return parse_fields(args.fields or "")
 
 
-def column_checks(operation: str, key: str | None, names: list[str]) -> list[tuple[bool, str]]:
-    """What the columns mean for the operation, as (passed, finding) pairs. The names are those
-    sent, after the session gave the fields their spelling: Salesforce expects each header spelled
-    as the field's API name, so a column that differs from the key field only in case fails."""
-    checks = []
-    if key is not None:
-        what = "external ID field" if operation == "upsert" else "field"
-        found = [name for name in names if name.lower() == key.lower()]
-        if not found:
-            checks.append((False, f"the {what} {key} is not one of the columns"))
-        elif key in found:
-            checks.append((True, f"the {what} {key} is a column"))
-        else:
-            checks.append(
-                (
-                    False,
-                    f"the {what} {key} is spelled {found[0]} in the columns; give it the "
-                    "field's spelling (a quoted alias, or --fields)",
-                )
-            )
-    by_case: dict[str, list[str]] = {}
-    for name in names:
-        by_case.setdefault(name.lower(), []).append(name)
-    repeated = [group for group in by_case.values() if len(group) > 1]
-    if repeated:
-        for group in repeated:
-            listed = ", ".join(group)
-            checks.append((False, f"more than one column is named {listed} (ignoring case)"))
-    else:
-        checks.append((True, "no two columns share a name"))
-    return checks
+def _dry_run(args: argparse.Namespace, source: Any, query: str) -> int:
+    from kavrel import load
 
-
-def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
-    from kavrel.sflake.query import DuplicateColumns
-    from kavrel.util.csv import json_to_csv
-
-    total = count_rows(session, query)
-    batches = 1 if args.batch_size is None else -(-total // args.batch_size)
+    found = load.preview(
+        source,
+        query,
+        args.operation,
+        external_id=getattr(args, "external_id", None),
+        batch_size=args.batch_size,
+        fields=_fields(args),
+        null_clears=getattr(args, "null_clears", False),
+    )
+    total = found.rows or 0
     if args.batch_size is not None:
-        plan = f"in {batches:,} batch(es) of up to {args.batch_size:,} rows"
+        plan = f"in {found.batches:,} batch(es) of up to {args.batch_size:,} rows"
     else:
         plan = "in one job"
     lines = [
         f"Dry run: {total:,} rows would be {_VERB[args.operation]} into {args.sobject} {plan}; "
         "no job was created."
     ]
-    rows: list[Any] = []
-    names: list[str] | None = None
-    checks: list[tuple[bool, str]] = []
-    if total:
-        limit = min(PREVIEW_ROWS, args.batch_size or PREVIEW_ROWS)
-        # Batches are pages in the order of all columns: show the first batch's rows as it will
-        # be.
-        order = " ORDER BY ALL" if args.batch_size is not None else ""
-        preview = f"SELECT * FROM ({query}) AS _kavrel_preview{order} LIMIT {limit}"
-        try:
-            rows = session.sql(preview).collect()
-            names = _column_names(rows[0]) if rows else None
-        except DuplicateColumns as error:  # some sources refuse such a query outright
-            checks = [(False, f"more than one column is named {name}") for name in error.names]
-    if checks:
-        lines += [f"Check FAILED: {text}." for _, text in checks]
-    elif names is None:
+    if not found.shown_rows:
         lines.append("Columns: not checked, the query gives no rows.")
     else:
-        checks = column_checks(args.operation, _key_field(args), names)
-        lines.append("Columns: " + ", ".join(names))
-        lines += [f"Check {'passed' if ok else 'FAILED'}: {text}." for ok, text in checks]
+        lines.append("Columns: " + ", ".join(found.columns))
+        lines += [f"Check {'passed' if ok else 'FAILED'}: {text}." for ok, text in found.checks]
+    if found.csv:
+        lines.append(f"First {found.shown_rows:,} rows of the first batch's CSV:")
+        lines.append(found.csv.replace("\r\n", "\n").removesuffix("\n"))
+    checks = found.checks if found.shown_rows else []
     passed = all(ok for ok, _ in checks)
-    if rows and passed:
-        text = json_to_csv([row.asDict() for row in rows])
-        lines.append(f"First {len(rows):,} rows of the first batch's CSV:")
-        lines.append(text.replace("\r\n", "\n").removesuffix("\n"))
     if args.json:
         _emit_json(
             {
@@ -519,8 +478,8 @@ def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
                 "operation": args.operation,
                 "object": args.sobject,
                 "rows": total,
-                "batches": batches if total else 0,
-                "columns": names,
+                "batches": found.batches,
+                "columns": found.columns if found.shown_rows else None,
                 "checks": [{"passed": ok, "finding": text} for ok, text in checks],
                 "ok": passed,
             }
@@ -533,199 +492,77 @@ def _dry_run(args: argparse.Namespace, session: Any, query: str) -> int:
     return 0
 
 
-def null_clearing(session: Any, key: str | None) -> Any:
-    """The session with rows that give CLEAR_VALUE for a NULL, so that the NULL clears the field
-    in Salesforce. The key field (the external ID or Id) keeps its NULL: as CLEAR_VALUE it would
-    be taken for a value to match records on."""
-    from kavrel.sflake.query import RecordMappingSession
+def _load(args: argparse.Namespace, source: Any, access_info: dict[str, str], query: str, stop):
+    """Runs the load of the arguments and returns its summary."""
+    from kavrel import load
 
-    key = None if key is None else key.lower()
-
-    def clear_nulls(record: dict[str, Any]) -> dict[str, Any]:
-        return {
-            name: CLEAR_VALUE if value is None and name.lower() != key else value
-            for name, value in record.items()
-        }
-
-    return RecordMappingSession(session, clear_nulls)
-
-
-def page_query(query: str, limit: int, offset: int) -> str:
-    """One page of the query's rows. Ordered by all columns: without an ordering a warehouse may
-    give each page's rows in another order, and rows would be loaded twice or never."""
-    return f"SELECT * FROM ({query}) AS _kavrel_page ORDER BY ALL LIMIT {limit} OFFSET {offset}"
-
-
-def load_page(
-    operation: str,
-    session: Any,
-    access_info: dict[str, str],
-    sobject: str,
-    query: str,
-    rows: int,
-    batch: int | None = None,
-) -> loadreport.JobOutcome:
-    """Loads `query` (all rows, or one page of them) through one job of the single-job
-    `operation` (insert, update or delete) and returns that job's outcome.
-
-    A job that ends Failed or Aborted, or that breaks off after it was created, is an outcome;
-    an error before any job exists is raised when the load is one job (`batch` None) and is an
-    outcome of its batch otherwise. Errors common to every page (repeated column names) are
-    always raised. Safe to run for several pages side by side: it keeps no shared state.
-    """
-    from kavrel.salesforce import vantro
-    from kavrel.sflake.query import DuplicateColumns
-
-    extra = (None,) if operation == "delete" else ()
-    try:
-        job_info = getattr(vantro, operation)(session, access_info, sobject, query, *extra)
-    except vantro.JobFailed as error:
-        _error(str(error))
-        message = error.job_info.get("errorMessage") if isinstance(error.job_info, dict) else None
-        return loadreport.JobOutcome(
-            batch, str(error.job_id), rows, str(error.state), error_message=message
-        )
-    except DuplicateColumns:
-        raise
-    except Exception as error:
-        job_id = getattr(error, "job_id", None)
-        if job_id is None and batch is None:
-            raise
-        text = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
-        job = None if job_id is None else str(job_id)
-        return loadreport.JobOutcome(
-            batch, job, rows, loadreport.UNKNOWN if job else "error", error=text
-        )
-    return loadreport.JobOutcome(batch, str(job_info["id"]), rows, "JobComplete")
-
-
-def _load(
-    args: argparse.Namespace, session: Any, access_info: dict[str, str], query: str
-) -> loadreport.LoadSummary | None:
-    """Runs the operation; returns its summary, or None when there was nothing to load."""
-    from kavrel.salesforce import vantro
-
-    if getattr(args, "parallel", 1) > 1:
-        from kavrel.cli import parallel
-
-        return parallel.load(args, session, access_info, query)
-    if args.operation == "upsert":
-        summary = vantro.upsert(
-            session, access_info, args.sobject, query, args.external_id, args.batch_size
-        )
-        if summary is None:
-            return None
-        total = int(summary["total_records"])
-        return loadreport.LoadSummary(total, loadreport.outcomes_from_summary(summary))
-    # Counted first because the single-job operations would create a job even for no rows,
-    # which Salesforce then refuses; the count is also what the summary must add up to.
-    rows = count_rows(session, query)
-    if rows == 0:
-        return None
-    batches = 1 if args.batch_size is None else -(-rows // args.batch_size)
-    _log.debug(
-        "%s rows in %s batch(es)",
-        f"{rows:,}",
-        f"{batches:,}",
-        extra={"load_rows": rows, "load_batches": batches},
+    return load.load(
+        source,
+        query,
+        access_info,
+        args.sobject,
+        args.operation,
+        external_id=getattr(args, "external_id", None),
+        batch_size=args.batch_size,
+        parallel=args.parallel,
+        fields=_fields(args),
+        null_clears=getattr(args, "null_clears", False),
+        lock_retry=not args.no_lock_retry,
+        wait=None if args.wait is None else args.wait * 60,
+        results_dir=args.results_dir,
+        save_success=args.save_success,
+        stop=stop,
     )
-    if args.batch_size is None:
-        _log.debug("batch 1 of 1", extra={"batch": 1, "batch_rows": rows})
-        outcome = load_page(args.operation, session, access_info, args.sobject, query, rows)
-        return loadreport.LoadSummary(rows, [outcome])
-    outcomes = []
-    for number, offset in enumerate(range(0, rows, args.batch_size), 1):
-        page = page_query(query, args.batch_size, offset)
-        size = min(args.batch_size, rows - offset)
-        _log.debug(
-            "batch %s of %s: %s rows",
-            number,
-            f"{batches:,}",
-            f"{size:,}",
-            extra={"batch": number, "batch_rows": size},
-        )
-        outcomes.append(
-            load_page(args.operation, session, access_info, args.sobject, page, size, number)
-        )
-    return loadreport.LoadSummary(rows, outcomes)
 
 
-def _report(
-    args: argparse.Namespace,
-    access_info: dict[str, str],
-    summary: loadreport.LoadSummary,
-    console: Console | None = None,
-) -> int:
-    from kavrel.salesforce import ingest_bapi20
-
-    loadreport.check_jobs(ingest_bapi20, access_info, summary.jobs)
-    notes = loadreport.write_result_files(
-        ingest_bapi20, access_info, summary.jobs, Path(args.results_dir), args.save_success
-    )
-    if console is not None:
-        console.stop_display()
+def _report(args: argparse.Namespace, summary: Any, console: Console) -> int:
+    console.stop_display()
     if args.json:
-        _emit_json(_load_document(args, summary))
-        for note in notes:
+        _emit_json(_load_document(args, summary.as_dict()))
+        for note in summary.notes:
             print(note, file=sys.stderr)
         return summary.exit_status
-    print(loadreport.format_table(summary))
-    for note in notes:
+    print(summary)
+    for note in summary.notes:
         print(note)
     return summary.exit_status
 
 
-def _load_document(args: argparse.Namespace, summary: loadreport.LoadSummary) -> dict[str, Any]:
+def _load_document(args: argparse.Namespace, summary: dict[str, Any]) -> dict[str, Any]:
     """The `--json` document of a load: what it loaded into, each job, the totals."""
-    return {"operation": args.operation, "object": args.sobject, **summary.as_dict()}
+    return {"operation": args.operation, "object": args.sobject, **summary}
 
 
-def _run(args: argparse.Namespace, console: Console) -> int:
+def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
+    from kavrel.load import ColumnsUnsuitable
+
     query = _read_query(args)
     access_info = None if args.dry_run else _access_info(args)
-    session = _open_session(args)
-    try:
-        if getattr(args, "null_clears", False):
-            session = null_clearing(session, _key_field(args))
+    with _source(args) as source:
         if args.dry_run:
-            return _dry_run(args, session, query)
+            return _dry_run(args, source, query)
         if console.display is not None:
             console.display.begin_load(f"{args.operation} {args.sobject}")
-        summary = _load(args, session, access_info, query)
-        if summary is None:
-            console.stop_display()
-            if args.json:
-                _emit_json(_load_document(args, loadreport.LoadSummary(0, [])))
-            else:
-                print(f"No rows to load; no job was created for {args.sobject}.")
-            return 0
-        return _report(args, access_info, summary, console)
-    finally:
-        _close(session)
-
-
-def _terminate(signum: int, frame: Any) -> None:
-    raise Terminated()
-
-
-@contextlib.contextmanager
-def _sigterm_as_interrupt() -> Iterator[None]:
-    """While the command runs, SIGTERM interrupts it as Ctrl-C does, so an Open job is aborted
-    and the job in flight named instead of the process vanishing without a word."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = signal.signal(signal.SIGTERM, _terminate)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+        try:
+            summary = _load(args, source, access_info, query, stop)
+        except ColumnsUnsuitable as error:
+            raise CommandError(str(error)) from None
+    if not summary.jobs and summary.query_rows == 0 and summary.stopped is None:
+        console.stop_display()
+        if args.json:
+            _emit_json(_load_document(args, summary.as_dict()))
+        else:
+            print(f"No rows to load; no job was created for {args.sobject}.")
+        return 0
+    return _report(args, summary, console)
 
 
 def run(args: argparse.Namespace) -> int:
-    with _logging(args) as console, _sigterm_as_interrupt():
+    from kavrel.load import Stop
+
+    with _logging(args) as console, Stop().on_signals() as stop:
         try:
-            return _run(args, console)
+            return _run(args, console, stop)
         except KeyboardInterrupt as interrupt:
             console.stop_display()
             message = console.tracker.interrupted_message()

@@ -1,11 +1,12 @@
 """The live progress display of the load commands on a terminal.
 
-It is a logging handler: the load operations already say what happens to each job in the
-`extra` of their log records (`job_id` and `job_event`, the status document of each poll, the
-load's plan and each batch's size), so the display needs no hook inside them. Records are grouped
-into loads by the thread that logged them, so several loads running side by side in threads
-each get their lines. Every change and the redraw happen under one lock; a ticker thread redraws
-once a second so the elapsed time moves while a job is polled.
+It is a logging handler: the load runner already says what happens to each job in the `extra` of
+its log records (`job_id` and `job_event`, the job's batch and slot, the status document of each
+check, the load's plan, the batch being read), so the display needs no hook inside it. It shows
+what each job slot is doing, then the jobs that have ended. Records are grouped into loads by the
+thread that logged them, so loads run side by side in threads each get their lines. Every change
+and the redraw happen under one lock; a ticker thread redraws once a second so the elapsed time
+moves while the jobs are checked.
 
 The display is drawn on standard error with plain ANSI sequences, only when both standard output
 and standard error are terminals: output piped to a file or another program never receives a
@@ -24,7 +25,7 @@ import time
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from kavrel.cli.loadreport import records_text
+from kavrel.load.summary import records_text
 
 SHOWN_JOBS = 6  # per load; older finished jobs are summed up in one line
 REDRAW_SECONDS = 1.0
@@ -66,6 +67,8 @@ class JobView:
     state: str
     processed: int | None = None
     ended: bool = False
+    slot: int | None = None
+    sent: bool = False
 
 
 @dataclass
@@ -74,8 +77,9 @@ class LoadView:
     started: float
     total_rows: int | None = None
     batches: int | None = None
-    batch: int | None = None
-    batch_rows: int | None = None
+    parallel: int = 1
+    batch: int | None = None  # the last batch read
+    reading: int | None = None  # the batch being read
     rows_sent: int = 0
     jobs: dict[str, JobView] = field(default_factory=dict)
     finished: float | None = None
@@ -210,24 +214,32 @@ def _apply(load: LoadView, record: logging.LogRecord) -> None:
     if "load_rows" in values:
         load.total_rows = _int(values["load_rows"])
         load.batches = _int(values.get("load_batches"))
-    if "batch" in values:
-        load.batch = _int(values["batch"])
-        load.batch_rows = _int(values.get("batch_rows"))
+    if "load_parallel" in values:
+        load.parallel = _int(values["load_parallel"]) or 1
     job_id = values.get("job_id")
     event = values.get("job_event")
+    if values.get("load_event") == "reading":
+        load.reading = _int(values.get("batch"))
+    elif "batch" in values and job_id is None:  # a batch has been read
+        load.reading = None
+        load.batch = max(load.batch or 0, _int(values["batch"]) or 0)
     if job_id is None or event is None:
         return
     job_id = str(job_id)
     job = load.jobs.get(job_id)
     if job is None:
-        job = load.jobs[job_id] = JobView(job_id, load.batch, load.batch_rows, "Open")
-    if event == "sent" and not job.ended and job.state == "Open":
+        batch, rows = _int(values.get("batch")), _int(values.get("batch_rows"))
+        job = load.jobs[job_id] = JobView(job_id, batch, rows, "Open")
+    if "slot" in values:
+        job.slot = _int(values["slot"])
+    if event == "sent" and not job.sent:
+        job.sent = True
         load.rows_sent += job.rows or 0
     status = values.get("job_status")
     if event == "polled" and isinstance(status, dict):
         job.state = str(status.get("state") or job.state)
         job.processed = _int(status.get("numberRecordsProcessed"))
-    elif event == "ended":
+    elif event in ("ended", "left"):
         job.ended = True
     elif event in _EVENT_STATES and not job.ended:
         job.state = _EVENT_STATES[event]
@@ -256,12 +268,29 @@ def load_lines(load: LoadView, now: float) -> list[str]:
         parts.append(f"batch {load.batch:,} of {load.batches:,},")
     parts.append(f"{elapsed} elapsed")
     lines = [" ".join(parts)]
-    jobs = list(load.jobs.values())
-    hidden = jobs[:-SHOWN_JOBS] if len(jobs) > SHOWN_JOBS else []
+    ended = [job for job in load.jobs.values() if job.ended]
+    hidden = ended[:-SHOWN_JOBS] if len(ended) > SHOWN_JOBS else []
     if hidden:
         lines.append(f"  ... {len(hidden):,} earlier job(s)")
-    for job in jobs[len(hidden) :]:
-        batch = "" if job.batch is None else f"batch {job.batch:,}  "
-        processed = "" if job.processed is None else f", {records_text(job.processed)} processed"
-        lines.append(f"  {batch}job {job.job_id}  {job.state}{processed}")
+    lines += [f"  {job_text(job)}" for job in ended[len(hidden) :]]
+    running = sorted((job for job in load.jobs.values() if not job.ended), key=_slot_order)
+    for job in running:
+        slot = f"slot {job.slot}: " if load.parallel > 1 and job.slot is not None else ""
+        lines.append(f"  {slot}{job_text(job)}")
+    if load.reading is not None and load.finished is None:
+        lines.append(f"  reading batch {load.reading:,}")
     return lines
+
+
+def _slot_order(job: JobView) -> int:
+    return job.slot or 0
+
+
+def job_text(job: JobView) -> str:
+    """A job's line: its batch, its id, what it is doing."""
+    batch = "" if job.batch is None else f"batch {job.batch:,}  "
+    state = job.state
+    if state == "Open" and not job.ended:
+        state = f"uploading {job.rows:,} rows" if job.rows is not None else "uploading"
+    processed = "" if job.processed is None else f", {records_text(job.processed)} processed"
+    return f"{batch}job {job.job_id}  {state}{processed}"

@@ -1,17 +1,26 @@
 // Extension module kavrel.salesforce.vantro: loads the rows of a warehouse query into a Salesforce
-// object through Bulk API 2.0 ingest jobs. `upsert` pages through the rows and runs one job per
-// batch; `insert`, `update` and `delete` push everything through one job.
+// object through Bulk API 2.0 ingest jobs.
+//
+// Two ways in. `upsert`, `insert`, `update` and `delete` are the module's own operations: `upsert`
+// pages through the rows with LIMIT/OFFSET and runs one job per batch, the other three push
+// everything through one job, each checking its job's status every 10 seconds. `run_load` is the
+// load runner every other load goes through (the command line and `kavrel.load`): the rows of one
+// read of the query, cut into batches as they stream in, up to `parallel` jobs in flight
+// (vantro_runner.hpp). Both drive the same job steps (vantro_job.hpp).
 //
 // Pages are read with ORDER BY ALL: without an ordering a warehouse may return the rows of a
 // LIMIT/OFFSET page in another order on every run, and rows would be loaded twice or never. A job
 // that breaks off before its close is accepted is aborted, so nothing is left Open on the server.
-// Every log record about a job carries `extra={"job_id": ..., "job_event": ...}`, which callers
-// read instead of the wording of the line; an upsert's plan and each batch's size travel the same
-// way (`load_rows`, `load_batches`; `batch`, `batch_rows`).
+// An upsert's plan and each batch's size travel in log records' `extra` (`load_rows`,
+// `load_batches`; `batch`, `batch_rows`), as every job's events do.
 //
 // Everything the module calls (requests, json, csv, q, ingest, time, logger) is looked up in its
-// namespace at call time, so patching a module global changes what the code does.
-#include "_pyglue.hpp"
+// namespace at call time, so patching a module global changes what the code does. `ingest` and
+// `q` need only their documented functions: what else the module needs it does itself
+// (vantro_records.hpp) or takes from `_bulk_api_rules`.
+#include "vantro_job.hpp"
+#include "vantro_records.hpp"
+#include "vantro_runner.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -22,11 +31,7 @@ namespace py = pybind11;
 using kavrel::cat;
 using kavrel::g;
 using kavrel::grouped;
-
-const char *const INGEST_PATH = "/services/data/v62.0/jobs/ingest";
-// Seconds to connect and to wait for the answer of the job-creation request.
-const int CONNECT_TIMEOUT = 10;
-const int READ_TIMEOUT = 120;
+using namespace kavrel::vantro;
 
 const char *const SINGLE_JOB_DOC =
     "Loads all rows of `query` into `sobject` through one Bulk API job.\n\n"
@@ -41,6 +46,18 @@ const char *const JOB_FAILED_DOC =
     "A load job that ended Failed or Aborted.\n\n"
     "Attributes: job_id (the job's id), state (its final state) and job_info (the last status\n"
     "document Salesforce gave for it, with its errorMessage when there is one).";
+
+const char *const RUN_LOAD_DOC =
+    "Runs a load: `reader`'s rows in batches, one ingest job each, up to `plan.parallel` at once.\n"
+    "\n"
+    "`plan` names the load (attributes access_info, client, operation, sobject, external_id,\n"
+    "header, nulls, batch_size, parallel, wait, poll_delays, total_rows); `reader` gives the\n"
+    "rows (`fetchmany(n)`, or `fetchall()` when batch_size is None); `stop`, when given, is\n"
+    "checked between steps and waited on between status checks (`is_set()`, `wait(seconds)`,\n"
+    "and optionally `interrupt()` making the exception to raise; KeyboardInterrupt otherwise).\n"
+    "Returns {'jobs': [outcome, ...] in batch order, 'rows_read', 'read_complete', 'stopped'},\n"
+    "each outcome a dict of batch, job_id, rows, state, processed, failed, error and\n"
+    "error_message. An interrupt names the jobs it leaves (after aborting one still Open).";
 
 const char *const UPSERT_DOC =
     "\n"
@@ -57,227 +74,11 @@ const char *const UPSERT_DOC =
     "    ";
 
 // ---------------------------------------------------------------------------------------------
-// Small Python-semantics helpers
-
-void log(const char *level, const py::handle &message) { g("logger").attr(level)(message); }
-
-// A log record about a job. `event` says what just happened to it: "created", "sent",
-// "closing" (the close is being sent: if it breaks off, "aborted" or "closed" follows),
-// "closed", "polled", "ended", "aborted" (by us, as it was still open), "open" (still open,
-// could not be aborted) or "error" (its batch broke off).
-// A "polled" record also carries the status document Salesforce gave as `job_status`, so a
-// progress display can show the job's state and records processed while it runs.
-void log_job(const char *level, const py::handle &message, const py::handle &job_id,
-             const char *event, const py::handle &status = py::handle()) {
-    py::dict extra;
-    extra["job_id"] = job_id;
-    extra["job_event"] = event;
-    if (status)
-        extra["job_status"] = status;
-    g("logger").attr(level)(message, py::arg("extra") = extra);
-}
-
-// A log record that carries values for its readers as `extra` (the load's plan, a batch's size).
-void log_with(const char *level, const py::handle &message, const py::dict &extra) {
-    g("logger").attr(level)(message, py::arg("extra") = extra);
-}
-
-// `len(text.encode("utf-8"))`, without making the encoded copy of a batch's CSV.
-py::object utf8_size(const py::handle &text) {
-    PyObject *s = text.ptr();
-    if (!PyUnicode_Check(s))
-        return kavrel::py_len(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    if (PyUnicode_IS_ASCII(s))
-        return py::int_(length);
-    const int kind = PyUnicode_KIND(s);
-    const void *data = PyUnicode_DATA(s);
-    long long size = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    }
-    return py::int_(size);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Rows to records: the hot path of every batch
-
-// `key, value = item`, with the interpreter's unpacking errors.
-std::pair<py::object, py::object> unpack_pair(const py::handle &item) {
-    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
-        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
-                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
-    PyObject *raw_iterator = PyObject_GetIter(item.ptr());
-    if (raw_iterator == nullptr) {
-        PyErr_Clear();
-        kavrel::raise(PyExc_TypeError,
-                      "cannot unpack non-iterable " + kavrel::type_name(item) + " object");
-    }
-    py::object iterator = py::reinterpret_steal<py::object>(raw_iterator);
-    py::object parts[3];
-    int found = 0;
-    for (; found < 3; ++found) {
-        PyObject *next = PyIter_Next(iterator.ptr());
-        if (next == nullptr) {
-            if (PyErr_Occurred())
-                throw py::error_already_set();
-            break;
-        }
-        parts[found] = py::reinterpret_steal<py::object>(next);
-    }
-    if (found < 2)
-        kavrel::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                            std::to_string(found) + ")");
-    if (found > 2)
-        kavrel::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {parts[0], parts[1]};
-}
-
-// The record of one row: the row's `asDict()` in its own order, with `None` written as "" and
-// every other value shared unchanged. An exact dict is taken whole (its keys, order and table
-// size as they are; copied unless nobody else holds it) and only its None slots are rewritten;
-// any other mapping goes through `items()`.
-struct RecordMaker {
-    py::str empty{""};
-    py::str as_dict{"asDict"};
-    py::str items{"items"};
-
-    py::object operator()(const py::handle &row) const {
-        py::object mapping = kavrel::checked(PyObject_CallMethodNoArgs(row.ptr(), as_dict.ptr()));
-        if (PyDict_CheckExact(mapping.ptr())) {
-            // A dict that only this loop references cannot be seen by anyone else, so it can
-            // become the record itself instead of being copied.
-            py::object record = Py_REFCNT(mapping.ptr()) == 1
-                                    ? mapping
-                                    : kavrel::checked(PyDict_Copy(mapping.ptr()));
-            PyObject *key = nullptr;
-            PyObject *value = nullptr;
-            Py_ssize_t position = 0;
-            while (PyDict_Next(mapping.ptr(), &position, &key, &value))
-                if (value == Py_None && PyDict_SetItem(record.ptr(), key, empty.ptr()) != 0)
-                    throw py::error_already_set();
-            return record;
-        }
-        py::object record = kavrel::checked(PyDict_New());
-        py::object pairs = kavrel::checked(PyObject_CallMethodNoArgs(mapping.ptr(), items.ptr()));
-        py::object pair_iterator = kavrel::checked(PyObject_GetIter(pairs.ptr()));
-        while (PyObject *raw_pair = PyIter_Next(pair_iterator.ptr())) {
-            py::object pair = py::reinterpret_steal<py::object>(raw_pair);
-            auto [key, value] = unpack_pair(pair);
-            const py::handle stored = value.is_none() ? py::handle(empty) : py::handle(value);
-            if (PyDict_SetItem(record.ptr(), key.ptr(), stored.ptr()) != 0)
-                throw py::error_already_set();
-        }
-        if (PyErr_Occurred())
-            throw py::error_already_set();
-        return record;
-    }
-};
-
-// The job record set of the collected rows, in their order. When the rows are a list that
-// nothing else holds, each row is let go as soon as its record is made, so a batch's rows and
-// its records are not held in full at the same time.
-// Two columns of one name would become one field of the record, and the other column's data
-// would be lost without a word; the first row tells for all.
-void check_columns(const py::handle &row) { g("q").attr("check_distinct_columns")(row); }
-
-py::list rows_to_records(py::object results) {
-    const RecordMaker record_of;
-    py::list records;
-    if (PyList_CheckExact(results.ptr()) && Py_REFCNT(results.ptr()) == 1) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.ptr()); ++i) {
-            py::object row = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(results.ptr(), i));
-            if (i == 0)
-                check_columns(row);
-            if (PyList_SetItem(results.ptr(), i, py::none().release().ptr()) != 0)
-                throw py::error_already_set();
-            if (PyList_Append(records.ptr(), record_of(row).ptr()) != 0)
-                throw py::error_already_set();
-        }
-        return records;
-    }
-    py::object rows = kavrel::checked(PyObject_GetIter(results.ptr()));
-    while (PyObject *next = PyIter_Next(rows.ptr())) {
-        py::object row = py::reinterpret_steal<py::object>(next);
-        if (PyList_GET_SIZE(records.ptr()) == 0)
-            check_columns(row);
-        if (PyList_Append(records.ptr(), record_of(row).ptr()) != 0)
-            throw py::error_already_set();
-    }
-    if (PyErr_Occurred())
-        throw py::error_already_set();
-    return records;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The parts every job shares
-
-py::dict request_headers(const py::object &access_token) {
-    py::dict headers;
-    headers["Authorization"] = cat({py::str("Bearer "), access_token});
-    headers["Content-Type"] = "application/json";
-    return headers;
-}
-
-py::object ingest_url(const py::object &access_info) {
-    return cat({access_info["instance_url"], py::str(INGEST_PATH)});
-}
-
-// `requests.post(url, headers=headers, data=json.dumps(job_data), timeout=(10, 120))`, with the
-// names looked up in the order the Python expression evaluates them. Never retried: a request
-// that reached the server may have created a job, and a second try would create another.
-py::object create_job_request(const py::object &url, const py::dict &headers,
-                              const py::object &job_data_text) {
-    py::object post = g("requests").attr("post");
-    return post(url, py::arg("headers") = headers, py::arg("data") = job_data_text,
-                py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT));
-}
-
-// A CSV above the per-upload limit is refused before its job is created, so none is left Open.
-void check_upload_size(const py::handle &csv_text) {
-    g("ingest").attr("check_upload_size")(utf8_size(csv_text));
-}
-
-// Called while an upload or a close is breaking off (an error, Ctrl-C, SIGTERM). The job is Open
-// until its close is accepted; aborting it leaves nothing half-loaded on the server. A close that
-// may have reached the server is checked first: a closed job is left to finish.
-void abort_if_open(const py::object &access_info, const py::object &job_id, bool close_sent) {
-    try {
-        if (close_sent) {
-            py::object state = g("ingest").attr("job_status")(access_info, job_id)["state"];
-            if (!kavrel::py_equal(state, py::str("Open"))) {
-                log_job("warning",
-                        cat({py::str("⚠️ Job "), job_id, py::str(" is "), state,
-                             py::str(" and was left to finish; check its state in Salesforce")}),
-                        job_id, "closed");
-                return;
-            }
-        }
-        g("ingest").attr("job_abort")(access_info, job_id);
-        log_job("warning", cat({py::str("⚠️ Job "), job_id, py::str(" was still open: aborted it")}),
-                job_id, "aborted");
-    } catch (py::error_already_set &e) {
-        if (!kavrel::is_ordinary_error(e))
-            throw;
-        log_job("error",
-                cat({py::str("❌ Job "), job_id,
-                     py::str(" may still be open: it could not be aborted ("),
-                     kavrel::error_text(e), py::str(")")}),
-                job_id, "open");
-    }
-}
-
-py::object dumps(const py::dict &document) { return g("json").attr("dumps")(document); }
-
-// ---------------------------------------------------------------------------------------------
 // Batched upsert
 
 struct UpsertRun {
-    py::object access_info;
-    py::object bulk_api_url;
-    py::dict headers;
-    py::object job_data_text;
+    JobSteps steps;
+    JobRequest request;
     py::object successful_batches = py::int_(0);
     py::object failed_batches = py::int_(0);
 };
@@ -296,14 +97,14 @@ bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info
     check_upload_size(batch_data);
 
     log("debug", py::str("🔍 Creating Salesforce Bulk API job for this batch..."));
-    py::object response = create_job_request(run.bulk_api_url, run.headers, run.job_data_text);
+    py::object response = post_creation(run.request);
     py::object status_code = response.attr("status_code");
     if (!kavrel::py_equal(status_code, py::int_(200))) {
         log("error", cat({py::str("❌ Job creation failed with status "), status_code}));
         log("error", cat({py::str("❌ Response: "), response.attr("text")}));
         // Salesforce's own errorCode and message, not the HTTP library's reason phrase.
         if (status_code >= py::int_(400) && status_code < py::int_(600))
-            kavrel::raise_instance(g("ingest").attr("error_from_response")(response));
+            kavrel::raise_instance(error_from_response(response));
     }
     py::object created = response.attr("json")();
     job_id = created[py::str("id")];
@@ -316,15 +117,15 @@ bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info
                 "created");
         log_job("debug", cat({py::str("🆔 Job ID: "), job_id}), job_id, "created");
         log_job("debug", py::str("🔍 Sending batch CSV data to Salesforce..."), job_id, "created");
-        g("ingest").attr("send_file")(run.access_info, job_id, batch_data);
+        run.steps.upload(job_id, batch_data);
         batch_data = py::none();
         log_job("info", py::str("✅ Batch file sent successfully"), job_id, "sent");
 
         log_job("debug", py::str("🔍 Closing job to start processing..."), job_id, "closing");
         close_sent = true;
-        close_results = g("ingest").attr("job_close")(run.access_info, job_id);
+        close_results = run.steps.close(job_id);
     } catch (py::error_already_set &) {
-        abort_if_open(run.access_info, job_id, close_sent);
+        run.steps.abort_if_open(job_id, close_sent);
         throw;
     }
     log_job("info", cat({py::str("✅ Job closed: "), close_results}), job_id, "closed");
@@ -334,7 +135,7 @@ bool run_batch_job(UpsertRun &run, py::list &batch_records, py::object &job_info
     py::str state_key("state");
     while (true) {
         status_check_count = status_check_count + py::int_(1);
-        close_results = g("ingest").attr("job_status")(run.access_info, job_id);
+        close_results = run.steps.status(job_id);
         log_job(
             "debug",
             cat({py::str("📊 Status check #"), status_check_count, py::str(" - ID: "),
@@ -411,16 +212,15 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
              plan);
 
     UpsertRun run;
-    run.access_info = access_info;
-    run.bulk_api_url = ingest_url(access_info);
-    log("debug", cat({py::str("🔗 Bulk API URL: "), run.bulk_api_url}));
+    run.steps = JobSteps{g("ingest"), access_info};
+    py::object bulk_api_url = cat({access_info[py::str("instance_url")], py::str(INGEST_PATH)});
+    log("debug", cat({py::str("🔗 Bulk API URL: "), bulk_api_url}));
     py::dict job_data_template;
     job_data_template["object"] = py::str(sobject);
     job_data_template["operation"] = "upsert";
     job_data_template["externalIdFieldName"] = py::str(field);
     job_data_template["lineEnding"] = "CRLF";
-    run.headers = request_headers(access_token);
-    run.job_data_text = dumps(job_data_template);
+    run.request = job_request(access_info, access_token, job_data_template);
     py::list all_job_info;
     py::object total_processed = py::int_(0);
 
@@ -472,7 +272,7 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
                     job_id, "ended");
         } catch (py::error_already_set &e) {
             // Columns that repeat a name fail every batch alike: stop before any job is created.
-            if (!kavrel::is_ordinary_error(e) || e.matches(g("q").attr("DuplicateColumns").ptr()))
+            if (!kavrel::is_ordinary_error(e) || e.matches(g("DuplicateColumns").ptr()))
                 throw;
             kavrel::HandlingException handling(e);
             py::str error = kavrel::error_text(e);
@@ -519,29 +319,29 @@ const SingleJob UPDATE{"update", "UPDATE", "Update", false, false, false};
 const SingleJob DELETE{"delete", "DELETE", "Delete", false, true, true};
 
 // Upload, close and polling of the single job, once it exists.
-py::object run_created_job(const SingleJob &op, const py::object &access_info,
-                           const py::object &job_id, const py::object &job_info, py::object &data) {
+py::object run_created_job(const SingleJob &op, const JobSteps &steps, const py::object &job_id,
+                           const py::object &job_info, py::object &data) {
     bool close_sent = false;
     try {
         if (op.log_creation_response)
             log_job("debug", cat({py::str("JOB: "), job_info}), job_id, "created");
         log_job("info", cat({py::str("✅ Job created: "), job_id}), job_id, "created");
         log_job("debug", py::str("sending file"), job_id, "created");
-        g("ingest").attr("send_file")(access_info, job_id, data);
+        steps.upload(job_id, data);
         data = py::none();
         log_job("info", py::str("✅ Data sent to Salesforce"), job_id, "sent");
 
         log_job("debug", py::str("closing job"), job_id, "closing");
         close_sent = true;
-        g("ingest").attr("job_close")(access_info, job_id);
+        steps.close(job_id);
     } catch (py::error_already_set &) {
-        abort_if_open(access_info, job_id, close_sent);
+        steps.abort_if_open(job_id, close_sent);
         throw;
     }
 
     py::str state_key("state");
     while (true) {
-        py::object close_results = g("ingest").attr("job_status")(access_info, job_id);
+        py::object close_results = steps.status(job_id);
         log_job("debug",
                 cat({py::str("ID: "), close_results[py::str("id")], py::str(", Status: "),
                      close_results[state_key]}),
@@ -591,22 +391,20 @@ py::object run_single_job(const SingleJob &op, const py::object &session,
     records = py::none();
     check_upload_size(data);
 
-    py::object bulk_api_url = ingest_url(access_info);
     py::dict job_data;
     job_data["object"] = py::str(sobject);
     if (op.content_type)
         job_data["contentType"] = "CSV";
     job_data["operation"] = op.operation;
     job_data["lineEnding"] = "CRLF";
-    py::dict headers = request_headers(access_token);
+    const JobRequest request = job_request(access_info, access_token, job_data);
 
     log("debug", py::str("creating job"));
-    py::object response = create_job_request(bulk_api_url, headers, dumps(job_data));
     // A refused creation raises BulkApiError with Salesforce's errorCode and message.
-    py::object job_info = g("ingest").attr("created_job")(response);
+    py::object job_info = created_job(post_creation(request));
     py::object job_id = job_info[py::str("id")];
     try {
-        return run_created_job(op, access_info, job_id, job_info, data);
+        return run_created_job(op, JobSteps{g("ingest"), access_info}, job_id, job_info, data);
     } catch (py::error_already_set &e) {
         // Whatever ends the call from here on names the job it leaves behind.
         if (PyObject_SetAttrString(e.value().ptr(), "job_id", job_id.ptr()) != 0)
@@ -647,6 +445,11 @@ py::object update(const py::object &session, const py::object &access_info,
     return run_single_job(UPDATE, session, access_info, sobject, query);
 }
 
+// The load runner (vantro_runner.hpp) over `reader`'s rows, as `plan` describes the load.
+py::object run_load(const py::object &plan, const py::object &reader, const py::object &stop) {
+    return LoadRun(plan, reader, stop).run();
+}
+
 // `field` is part of the signature callers use and is deliberately not read.
 py::object delete_(const py::object &session, const py::object &access_info,
                    const py::object &sobject, const py::object &query, const py::object &) {
@@ -665,6 +468,13 @@ PYBIND11_MODULE(vantro, m) {
     kavrel::set_global("ingest", kavrel::from_import("kavrel.salesforce", "ingest_bapi20"));
     kavrel::set_global("time", py::module_::import("time"));
     kavrel::set_global("logger", g("logging").attr("getLogger")("kavrel.salesforce.vantro"));
+    // What the module needs of the Bulk API beyond the client's documented functions: bound
+    // here once, so a caller's stand-in for `ingest` need not offer it.
+    kavrel::set_global("_bulk_api_rules", py::module_::import("kavrel.salesforce.ingest_bapi20"));
+    kavrel::set_global("BulkApiError", g("_bulk_api_rules").attr("BulkApiError"));
+    kavrel::set_global("UploadTooLarge", g("_bulk_api_rules").attr("UploadTooLarge"));
+    kavrel::set_global("DuplicateColumns",
+                       kavrel::from_import("kavrel.sflake.query", "DuplicateColumns"));
     kavrel::set_global("JobFailed", kavrel::checked(PyErr_NewExceptionWithDoc(
                                         "kavrel.salesforce.vantro.JobFailed", JOB_FAILED_DOC,
                                         PyExc_RuntimeError, nullptr)));
@@ -679,4 +489,5 @@ PYBIND11_MODULE(vantro, m) {
                 SINGLE_JOB_DOC);
     kavrel::def(m, "delete", {"session", "access_info", "sobject", "query", "field"}, &delete_,
                 SINGLE_JOB_DOC);
+    kavrel::def(m, "run_load", {"plan", "reader", {"stop", py::none()}}, &run_load, RUN_LOAD_DOC);
 }

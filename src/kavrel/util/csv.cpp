@@ -28,9 +28,13 @@ namespace py = pybind11;
 class CsvWriter {
 public:
     py::str run(const py::object &records);
+    py::str run_rows(const py::object &header, const py::object &rows, const py::object &nulls);
 
 private:
     void add_record(PyObject *record);
+    void add_row(PyObject *row);
+    void take_header(const py::object &header);
+    void take_nulls(const py::object &nulls);
     void add_dict(PyObject *record);
     void place(PyObject *key, PyObject *value, Py_ssize_t position, Py_ssize_t written);
     Py_ssize_t column_of(PyObject *key);
@@ -49,6 +53,7 @@ private:
     std::vector<py::object> names_; // column names (exact str), in first-seen order
     py::dict index_;                // column name -> position in names_
     std::vector<py::object> row_;   // the current record's values by column; empty = absent
+    std::vector<py::object> nulls_; // rows_to_csv: the text of a None by column; empty = ""
     Py_ssize_t record_ = 0;         // index of the record being written
     // Where each row starts in body_, and the column count in force from a given row on (rows
     // written before a column first appeared are padded when the text is finished).
@@ -413,9 +418,94 @@ py::str CsvWriter::run(const py::object &records) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Rows of a known header
+
+// The header's names, as json_to_csv would name the same keys. Repeated names are refused: the
+// file would give two fields one name, and Salesforce would keep one of them.
+void CsvWriter::take_header(const py::object &header) {
+    py::object names = kavrel::checked(PySequence_Fast(header.ptr(), "header must be a sequence"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(names.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *name = PySequence_Fast_GET_ITEM(names.ptr(), i);
+        Py_ssize_t known = static_cast<Py_ssize_t>(names_.size());
+        if (column_of(name) != known)
+            kavrel::raise(PyExc_ValueError, "rows_to_csv: the header names the column " +
+                                                std::string(py::repr(py::handle(name))) + " twice");
+    }
+    if (names_.empty())
+        kavrel::raise(PyExc_ValueError, "rows_to_csv: the header names no column");
+}
+
+void CsvWriter::take_nulls(const py::object &nulls) {
+    nulls_.assign(names_.size(), py::object());
+    if (nulls.is_none())
+        return;
+    py::object texts = kavrel::checked(PySequence_Fast(nulls.ptr(), "nulls must be a sequence"));
+    if (PySequence_Fast_GET_SIZE(texts.ptr()) != static_cast<Py_ssize_t>(names_.size()))
+        kavrel::raise(PyExc_ValueError, "rows_to_csv: nulls must give one text per column");
+    for (size_t i = 0; i < names_.size(); ++i) {
+        PyObject *text = PySequence_Fast_GET_ITEM(texts.ptr(), static_cast<Py_ssize_t>(i));
+        if (text == Py_None)
+            continue;
+        if (!PyUnicode_Check(text))
+            kavrel::raise(PyExc_TypeError,
+                          "rows_to_csv: nulls must be str or None, not " + kavrel::type_name(text));
+        nulls_[i] = py::reinterpret_borrow<py::object>(text);
+    }
+}
+
+// One row: its values by position, exactly one per column.
+void CsvWriter::add_row(PyObject *row) {
+    py::object values = kavrel::checked(PySequence_Fast(row, "rows must be sequences of values"));
+    const Py_ssize_t width = static_cast<Py_ssize_t>(names_.size());
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(values.ptr());
+    if (size != width)
+        kavrel::raise(PyExc_ValueError, "rows_to_csv: the row at index " + std::to_string(record_) +
+                                            " has " + std::to_string(size) + " values for " +
+                                            std::to_string(width) + " columns");
+    size_t start = begin_row();
+    PyObject **items = PySequence_Fast_ITEMS(values.ptr());
+    for (Py_ssize_t column = 0; column < width; ++column) {
+        if (column > 0)
+            body_.put(',');
+        const py::object &null_text = nulls_[static_cast<size_t>(column)];
+        if (items[column] == Py_None && null_text)
+            put_text(body_, null_text.ptr());
+        else
+            write_field(items[column], column);
+    }
+    end_row(start);
+}
+
+py::str CsvWriter::run_rows(const py::object &header, const py::object &rows,
+                            const py::object &nulls) {
+    take_header(header);
+    take_nulls(nulls);
+    decimal_type_ = kavrel::g("Decimal");
+    if (!PyType_Check(decimal_type_.ptr()))
+        kavrel::raise(PyExc_TypeError, "kavrel.util.csv.Decimal must be a type");
+    py::object iterator = kavrel::checked(PyObject_GetIter(rows.ptr()));
+    record_ = 0;
+    while (PyObject *next = PyIter_Next(iterator.ptr())) {
+        py::object row = py::reinterpret_steal<py::object>(next);
+        add_row(row.ptr());
+        ++record_;
+    }
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+    if (record_ == 0)
+        return py::str("");
+    return finish();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Public function
 
 py::str json_to_csv(const py::object &records) { return CsvWriter().run(records); }
+
+py::str rows_to_csv(const py::object &header, const py::object &rows, const py::object &nulls) {
+    return CsvWriter().run_rows(header, rows, nulls);
+}
 
 } // namespace
 
@@ -444,4 +534,12 @@ PYBIND11_MODULE(csv, m) {
         "date YYYY-MM-DD; datetime YYYY-MM-DDTHH:MM:SS.sss+HH:MM (naive ones are UTC, written\n"
         "with Z; aware UTC ones with +00:00); time HH:MM:SS.sssZ; bytes base64; dict and list\n"
         "compact JSON; anything else str(value). No records, or records without keys, give \"\".");
+    kavrel::def(
+        m, "rows_to_csv", {"header", "rows", {"nulls", py::none()}}, &rows_to_csv,
+        "The CSV text of `rows` (sequences of values, one per column of `header`).\n"
+        "\n"
+        "The same text json_to_csv gives for the records {header[i]: row[i]}, without making\n"
+        "them: values are written as json_to_csv writes them. `nulls`, when given, holds for\n"
+        "each column the text written for a None (None there: an empty field). A header that\n"
+        "repeats a name, or a row of another width, is a ValueError. No rows give \"\".");
 }

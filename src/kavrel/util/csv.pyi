@@ -1,6 +1,9 @@
 import json as json
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from decimal import Decimal as Decimal
 from typing import Any
 
 def json_to_csv(records: Iterable[Mapping[Any, Any]]) -> str: ...
+def rows_to_csv(
+    header: Sequence[str], rows: Iterable[Sequence[Any]], nulls: Sequence[str | None] | None = None
+) -> str: ...

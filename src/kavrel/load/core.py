@@ -1,0 +1,332 @@
+"""One load: the query read once, its rows through the load runner, the outcome as a summary.
+
+The runner itself (batches, jobs in flight, status checks, aborts) is compiled:
+`kavrel.salesforce.vantro.run_load`. Around it, this module opens the source's one read, checks
+the columns before any job exists, sends once more the records that another job held locked,
+reads what the runner could not learn of a job, and saves the result files.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import signal
+import threading
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from kavrel.load import columns as checks
+from kavrel.load.results import check_jobs, split_lock_errors, write_result_files
+from kavrel.load.summary import LOCK_ERROR, JobOutcome, LoadSummary
+
+OPERATIONS = ("upsert", "insert", "update", "delete", "hardDelete")
+DEFAULT_BATCH_SIZE = 25000
+# Seconds between a job's status checks: the first at once after its close, then longer pauses
+# while it runs, the last one repeating.
+POLL_DELAYS = (1.0, 2.0, 4.0, 8.0, 10.0)
+PREVIEW_ROWS = 5
+
+logger = logging.getLogger("kavrel.load")
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM (from cron, `timeout` or an orchestrator), handled as Ctrl-C is."""
+
+
+class Stop:
+    """A request to stop a load: from Ctrl-C or SIGTERM (`on_signals`), or from another thread
+    (`request`). The load creates no job once it is set, aborts the one it is still uploading
+    and names every job it leaves, then raises `interrupt()`."""
+
+    def __init__(self) -> None:
+        self._event = threading.Event()
+        self._interrupt: type[BaseException] = KeyboardInterrupt
+
+    def request(self, interrupt: type[BaseException] = KeyboardInterrupt) -> None:
+        self._interrupt = interrupt
+        self._event.set()
+
+    def is_set(self) -> bool:
+        return self._event.is_set()
+
+    def wait(self, seconds: float) -> bool:
+        return self._event.wait(seconds)
+
+    def interrupt(self) -> BaseException:
+        return self._interrupt()
+
+    @contextlib.contextmanager
+    def on_signals(self) -> Iterator[Stop]:
+        """For as long as it lasts, Ctrl-C and SIGTERM set this stop and interrupt what the main
+        thread is doing (a warehouse query, a request, a pause). Elsewhere than in the main
+        thread, where signals cannot be caught, it does nothing."""
+        if threading.current_thread() is not threading.main_thread():
+            yield self
+            return
+
+        def interrupted(signum: int, frame: Any) -> None:
+            interrupt = Terminated if signum == signal.SIGTERM else KeyboardInterrupt
+            self.request(interrupt)
+            raise interrupt()
+
+        previous = {sig: signal.signal(sig, interrupted) for sig in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield self
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+
+
+@contextlib.contextmanager
+def interrupts_of(stop: Stop | None) -> Iterator[None]:
+    """A driver that turns an interrupt into an error of its own (DuckDB's "Query interrupted",
+    the connector's cancelled statement) still ends the load as the interrupt it was."""
+    try:
+        yield
+    except Exception as error:
+        if stop is not None and stop.is_set():
+            raise stop.interrupt() from error
+        raise
+
+
+@dataclass
+class LoadPlan:
+    """What the load runner is told: the org and its client, the job document's settings, the
+    header sent and the text of a NULL per column, the batches and how many jobs may be in
+    flight, how long to wait, and when to check the jobs."""
+
+    access_info: Mapping[str, Any]
+    client: Any
+    operation: str
+    sobject: str
+    external_id: str | None
+    header: list[str]
+    nulls: list[str | None] | None
+    batch_size: int | None
+    parallel: int = 1
+    wait: float | None = None
+    poll_delays: Sequence[float] = POLL_DELAYS
+    total_rows: int | None = None
+    first_batch: int = 1
+
+
+@dataclass
+class Preview:
+    """What a dry run found: the rows, the batches they make, the columns sent and their checks,
+    and the CSV of the first rows."""
+
+    rows: int | None
+    batches: int
+    columns: list[str]
+    checks: list[tuple[bool, str]]
+    csv: str = ""
+    shown_rows: int = 0
+    warnings: list[str] = field(default_factory=list)
+
+    @property
+    def ok(self) -> bool:
+        return all(passed for passed, _ in self.checks)
+
+
+def _default_client() -> Any:
+    from kavrel.salesforce import ingest_bapi20
+
+    return ingest_bapi20
+
+
+def _check_arguments(operation: str, external_id: str | None, batch_size: int | None) -> None:
+    if operation not in OPERATIONS:
+        raise ValueError(f"the operation must be one of {', '.join(OPERATIONS)}, not {operation!r}")
+    if operation == "upsert" and not external_id:
+        raise ValueError("an upsert needs the external ID field it matches records on")
+    if batch_size is not None and (not isinstance(batch_size, int) or batch_size < 1):
+        raise ValueError(f"the batch size must be a positive whole number, not {batch_size!r}")
+
+
+def _header(names: Sequence[str], operation: str, external_id: str | None, fields: Iterable[str]):
+    from kavrel.sflake.fieldnames import spelled_columns, upper_case_warning
+
+    header = spelled_columns(names, [*([external_id] if external_id else []), *fields])
+    warning = upper_case_warning(header)
+    return header, warning
+
+
+def load(
+    source: Any,
+    query: str,
+    access_info: Mapping[str, Any],
+    sobject: str,
+    operation: str = "upsert",
+    *,
+    external_id: str | None = None,
+    batch_size: int | None = DEFAULT_BATCH_SIZE,
+    parallel: int = 1,
+    fields: Iterable[str] = (),
+    null_clears: bool = False,
+    lock_retry: bool = True,
+    wait: float | None = None,
+    results_dir: str | Path | None = None,
+    save_success: bool = False,
+    stop: Stop | None = None,
+    client: Any = None,
+) -> LoadSummary:
+    """Loads the rows of `query` into `sobject` and returns the summary.
+
+    `source` is a Snowpark session, a SQLite or DuckDB connection (or kavrel's sessions over
+    them), any session with `sql(text).collect()`, or a `kavrel.sflake.sources.Source`. The query
+    runs once; its rows go in batches of `batch_size`, one ingest job each, up to `parallel` jobs
+    in flight (a `batch_size` of None: one job for all, or with `parallel` above 1 as many nearly
+    equal batches). `fields` give the spelling of columns named like a field regardless of case;
+    `null_clears` sends a NULL as #N/A so it clears its field; with `parallel` above 1 the records
+    that failed with UNABLE_TO_LOCK_ROW are sent once more, in one job at the end (unless
+    `lock_retry` is false). `wait` bounds the seconds the load may take: then the jobs still
+    running are named and left to finish. With `results_dir`, the failed and unprocessed records
+    of every job (and with `save_success` its successful ones) are saved there.
+
+    Ctrl-C and SIGTERM, in the main thread, or `stop` set from elsewhere, end the load: no job is
+    created after them, an Open job is aborted, and the interrupt is raised. Errors before any
+    job (columns that do not suit the operation, a source that cannot be read) are raised.
+    """
+    _check_arguments(operation, external_id, batch_size)
+    from kavrel.salesforce import vantro
+    from kavrel.sflake.sources import source_for
+
+    client = client if client is not None else _default_client()
+    key = checks.key_field(operation, external_id)
+    with contextlib.ExitStack() as scope:
+        if stop is None:
+            stop = scope.enter_context(Stop().on_signals())
+        with interrupts_of(stop):
+            reader = source_for(source).open(query)
+        scope.callback(reader.close)
+        header, warning = _header(reader.columns, operation, external_id, fields)
+        if header:  # a session that gave no rows may not name its columns either
+            checks.refuse_unsuitable(operation, key, header)
+        if warning:
+            logger.warning(warning)
+        if batch_size is None and parallel > 1 and reader.total:
+            batch_size = -(-reader.total // parallel)  # one job per slot rather than one in all
+        plan = LoadPlan(
+            access_info, client, operation, sobject, external_id, header,
+            checks.null_texts(header, key) if null_clears else None,
+            batch_size, parallel, wait, POLL_DELAYS, reader.total,
+        )  # fmt: skip
+        with interrupts_of(stop):
+            result = vantro.run_load(plan, reader, stop)
+        reader.close()
+        return _summary(plan, result, reader.total, lock_retry, results_dir, save_success, stop)
+
+
+def _summary(
+    plan: LoadPlan,
+    result: dict[str, Any],
+    total: int | None,
+    lock_retry: bool,
+    results_dir: str | Path | None,
+    save_success: bool,
+    stop: Stop,
+) -> LoadSummary:
+    """The summary of the runner's `result`: the counts the runner could not read, the lock
+    retry, the result files."""
+    client, access_info = plan.client, plan.access_info
+    outcomes = [JobOutcome(**job) for job in result["jobs"]]
+    check_jobs(client, access_info, [o for o in outcomes if o.job_id and o.processed is None])
+    if lock_retry and plan.parallel > 1:
+        with interrupts_of(stop):
+            outcomes += retry_lock_errors(plan, outcomes, stop)
+    rows = result["rows_read"]
+    if not result["read_complete"] and total is not None:
+        rows = max(rows, total)
+    summary = LoadSummary(rows, outcomes, stopped=result["stopped"])
+    if results_dir is not None:
+        summary.notes = write_result_files(
+            client, access_info, outcomes, Path(results_dir), save_success
+        )
+    return summary
+
+
+def preview(
+    source: Any,
+    query: str,
+    operation: str = "upsert",
+    *,
+    external_id: str | None = None,
+    batch_size: int | None = DEFAULT_BATCH_SIZE,
+    fields: Iterable[str] = (),
+    null_clears: bool = False,
+    rows: int = PREVIEW_ROWS,
+) -> Preview:
+    """What a load would do, without creating any job: the query's row count and batches, the
+    columns as they would be sent and their checks, and the CSV of the first `rows` rows."""
+    from kavrel.sflake.sources import source_for
+    from kavrel.util.csv import rows_to_csv
+
+    _check_arguments(operation, external_id, batch_size)
+    key = checks.key_field(operation, external_id)
+    reader = source_for(source).open(query)
+    try:
+        first = reader.fetchmany(rows if batch_size is None else min(rows, batch_size))
+        total = reader.total
+        header, warning = _header(reader.columns, operation, external_id, fields)
+    finally:
+        reader.close()
+    batches = 0 if not total else 1 if batch_size is None else -(-total // batch_size)
+    found = checks.column_checks(operation, key, header) if header else []
+    found_ok = all(passed for passed, _ in found)
+    nulls = checks.null_texts(header, key) if null_clears else None
+    text = rows_to_csv(header, first, nulls) if first and found_ok else ""
+    return Preview(total, batches, header, found, text, len(first), [warning] if warning else [])
+
+
+def _locked_records(plan: LoadPlan, outcomes: list[JobOutcome]):
+    """The records of each finished job that failed on a row lock: (header, records, per job)."""
+    header: list[str] | None = None
+    records: list[list[str]] = []
+    counts: list[tuple[JobOutcome, int]] = []
+    for outcome in outcomes:
+        if not outcome.finished or not outcome.failed:
+            continue
+        try:
+            text = plan.client.failed_results(plan.access_info, outcome.job_id)
+        except Exception as error:  # its records stay failed; the report says what it can
+            logger.warning("Could not read the failed records of job %s: %s", outcome.job_id, error)
+            continue
+        locked = split_lock_errors(text)[1]
+        if not locked or (header is not None and locked[0] != header):
+            continue
+        header = locked[0]
+        records += locked[1:]
+        counts.append((outcome, len(locked) - 1))
+    return header, records, counts
+
+
+def retry_lock_errors(
+    plan: LoadPlan, outcomes: list[JobOutcome], stop: Stop | None = None
+) -> list[JobOutcome]:
+    """Sends the records that failed on a row lock once more, in one job; returns its outcome."""
+    from kavrel.salesforce import vantro
+    from kavrel.sflake.sources import RowsReader
+
+    header, records, counts = _locked_records(plan, outcomes)
+    if not records or header is None:
+        return []
+    batch = max((o.batch or 0 for o in outcomes), default=0) + 1
+    logger.info(
+        "🔁 %s record(s) failed with %s; sending them again in one job (batch %d)",
+        f"{len(records):,}",
+        LOCK_ERROR,
+        batch,
+    )
+    retry = LoadPlan(
+        plan.access_info, plan.client, plan.operation, plan.sobject, plan.external_id, header,
+        None, None, 1, plan.wait, plan.poll_delays, len(records), batch,
+    )  # fmt: skip
+    result = vantro.run_load(retry, RowsReader(header, records), stop)
+    retried = [JobOutcome(**job) for job in result["jobs"]]
+    check_jobs(plan.client, plan.access_info, [o for o in retried if o.processed is None])
+    if any(outcome.job_id is not None for outcome in retried):
+        for outcome, count in counts:
+            outcome.retried, outcome.retried_in = count, batch
+    return retried

@@ -1,0 +1,228 @@
+"""A load's outcome: one row per job, the totals, and the verdict (the exit status).
+
+`LoadSummary` holds the whole verdict as data (`as_dict()`, the `--json` document of a load) and
+its text is drawn from it (`format_table`), so the command line and a Python caller see the same.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+FINISHED_STATES = ("JobComplete", "Failed", "Aborted")
+UNKNOWN = "unknown"
+
+
+def where_to_check(job_id: str) -> str:
+    """How the user follows a job the load left to finish."""
+    return (
+        f"check it with `kavrel job wait {job_id}` (or in Salesforce: Setup, Bulk Data Load Jobs)"
+    )
+
+
+def how_to_abort(job_id: str) -> str:
+    """How the user aborts a job the load could not abort."""
+    return (
+        f"abort it with `kavrel job abort {job_id}` (or in Salesforce: Setup, Bulk Data Load Jobs)"
+    )
+
+
+# The error of a record whose row another job held locked: it may well load when sent again.
+LOCK_ERROR = "UNABLE_TO_LOCK_ROW"
+
+
+@dataclass
+class JobOutcome:
+    """One job (or one batch that broke off before its job existed) as the summary shows it.
+
+    `rows` are the rows sent to the job; `processed` and `failed` are Salesforce's counts, known
+    once the job has finished; `error` is what went wrong on this side, `error_message` the
+    reason Salesforce gives for a Failed or Aborted job. `retried` of its failed records (row-lock
+    errors) were sent again in the job of batch `retried_in`, whose outcome is theirs.
+    """
+
+    batch: int | None
+    job_id: str | None
+    rows: int
+    state: str
+    processed: int | None = None
+    failed: int | None = None
+    retried: int = 0
+    retried_in: int | None = None
+    error: str | None = None
+    error_message: str | None = None
+    files: dict[str, Path] = field(default_factory=dict)  # result kind ("failed", ...) to path
+
+    @property
+    def finished(self) -> bool:
+        """Salesforce has finished with the job and its counts could be read."""
+        return self.state in FINISHED_STATES and self.processed is not None
+
+    @property
+    def succeeded(self) -> int | None:
+        if not self.finished or self.failed is None:
+            return None
+        return self.processed - self.failed
+
+    @property
+    def not_processed(self) -> int | None:
+        """Rows sent that the job never processed (all of them when it failed outright)."""
+        return max(0, self.rows - self.processed) if self.finished else None
+
+    @property
+    def completed(self) -> bool:
+        """The job ran to completion and its counts could be read."""
+        return self.state == "JobComplete" and self.finished and self.failed is not None
+
+    @property
+    def ok(self) -> bool:
+        """Completed with every row it was sent loaded (or sent again to a later job)."""
+        return self.completed and self.succeeded + self.retried == self.rows
+
+    def as_dict(self) -> dict[str, Any]:
+        return {
+            "batch": self.batch,
+            "id": self.job_id,
+            "state": self.state,
+            "rows": self.rows,
+            "succeeded": self.succeeded,
+            "failed": self.failed if self.finished else None,
+            "retried": self.retried,
+            "retried_in": self.retried_in,
+            "not_processed": self.not_processed,
+            "error_message": self.error_message,
+            "error": self.error,
+            "files": {kind: str(path) for kind, path in self.files.items()},
+        }
+
+
+@dataclass
+class LoadSummary:
+    """Every job a load created, against the rows its query gave.
+
+    The load succeeded (`exit_status` 0) only when every row of the query is known to have
+    succeeded: all jobs completed and their succeeded records add up to `query_rows`. `stopped`
+    says why a load created no further job before the end of its rows (a refusal that would
+    repeat for every batch, a read that broke off, the wait running out); `notes` tell where the
+    result files went.
+    """
+
+    query_rows: int
+    jobs: list[JobOutcome] = field(default_factory=list)
+    stopped: str | None = None
+    notes: list[str] = field(default_factory=list)
+
+    def totals(self) -> dict[str, int]:
+        """rows (of the query), sent, succeeded, failed, not_processed, unknown (sent to a job
+        whose end could not be read) and not_sent. A record sent again is counted once, with the
+        outcome of the job that took it last."""
+        jobs = [o for o in self.jobs if o.job_id is not None]
+        sent = sum(o.rows - o.retried for o in jobs)
+        return {
+            "rows": self.query_rows,
+            "sent": sent,
+            "succeeded": sum(o.succeeded or 0 for o in jobs),
+            "failed": sum((o.failed or 0) - o.retried for o in jobs if o.finished),
+            "not_processed": sum(o.not_processed or 0 for o in jobs),
+            "unknown": sum(o.rows for o in jobs if not o.finished),
+            "not_sent": max(0, self.query_rows - sent),
+        }
+
+    @property
+    def ok(self) -> bool:
+        if self.stopped is not None or not all(o.ok for o in self.jobs):
+            return False
+        return self.totals()["succeeded"] == self.query_rows
+
+    @property
+    def exit_status(self) -> int:
+        return 0 if self.ok else 1
+
+    def as_dict(self) -> dict[str, Any]:
+        return {
+            "jobs": [o.as_dict() for o in self.jobs],
+            "totals": self.totals(),
+            "stopped": self.stopped,
+            "ok": self.ok,
+        }
+
+    def to_json(self) -> str:
+        return json.dumps(self.as_dict(), indent=2)
+
+    def __str__(self) -> str:
+        return format_table(self)
+
+
+def records_text(n: int) -> str:
+    """'1 record', '2,500 records'."""
+    return f"{n:,} record" + ("" if n == 1 else "s")
+
+
+def number_text(value: int | None) -> str:
+    """A count for a table cell: grouped digits, '-' where it is not known."""
+    return "-" if value is None else f"{value:,}"
+
+
+def format_table(summary: LoadSummary | list[JobOutcome]) -> str:
+    """The per-job table, the notes on jobs that went wrong and a totals line."""
+    if not isinstance(summary, LoadSummary):
+        summary = LoadSummary(sum(o.rows for o in summary), summary)
+    outcomes = summary.jobs
+    header = ("batch", "job id", "state", "rows", "succeeded", "failed", "not processed")
+    rows = [
+        (
+            "-" if o.batch is None else str(o.batch),
+            o.job_id or "-",
+            o.state,
+            number_text(o.rows),
+            number_text(o.succeeded),
+            number_text(o.failed if o.finished else None),
+            number_text(o.not_processed),
+        )
+        for o in outcomes
+    ]
+    widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
+    numeric = {3, 4, 5, 6}
+
+    def line(cells: tuple[str, ...]) -> str:
+        parts = [
+            c.rjust(widths[i]) if i in numeric else c.ljust(widths[i]) for i, c in enumerate(cells)
+        ]
+        return "  ".join(parts).rstrip()
+
+    lines = [line(header), *(line(r) for r in rows)]
+    for o in outcomes:
+        where = f"batch {o.batch}" if o.batch is not None else f"job {o.job_id}"
+        if o.error_message:
+            lines.append(f"{where}: Salesforce says: {o.error_message}")
+        if o.error:
+            lines.append(f"{where}: {o.error}")
+        if o.retried:
+            lines.append(
+                f"{where}: {records_text(o.retried)} failed with {LOCK_ERROR} and "
+                f"{'was' if o.retried == 1 else 'were'} sent again in batch {o.retried_in}"
+            )
+    if summary.stopped:
+        lines.append(f"The load stopped early: {summary.stopped}.")
+    lines.append(totals_line(summary))
+    return "\n".join(lines)
+
+
+def totals_line(summary: LoadSummary | list[JobOutcome]) -> str:
+    if not isinstance(summary, LoadSummary):
+        summary = LoadSummary(sum(o.rows for o in summary), summary)
+    totals = summary.totals()
+    batches = len(summary.jobs)
+    good = sum(1 for o in summary.jobs if o.completed)
+    noun = "batch" if batches == 1 else "batches"
+    text = (
+        f"{batches:,} {noun} ({good:,} succeeded, {batches - good:,} failed), "
+        f"{totals['rows']:,} rows, {totals['succeeded']:,} records succeeded, "
+        f"{totals['failed']:,} failed, {totals['not_processed']:,} not processed"
+    )
+    for key in ("unknown", "not_sent"):
+        if totals[key]:
+            text += f", {totals[key]:,} {key.replace('_', ' ')}"
+    return text

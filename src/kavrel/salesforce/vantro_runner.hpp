@@ -1,0 +1,537 @@
+// The load runner: the rows of one read of a query, cut into batches as they stream in, each
+// batch one ingest job, with up to `parallel` jobs in flight.
+//
+// It runs on the caller's thread, one step at a time: read the next batch and write its CSV,
+// start a job (create, upload, close) in a free slot, check the status of a job that is due. The
+// org processes the jobs side by side while this thread reads and uploads, so even one job at a
+// time overlaps the next batch's read with the current job's processing. Nothing else is shared,
+// locked or started, and an interrupt (Ctrl-C, SIGTERM, or the caller's stop) lands in this one
+// thread, where the jobs it leaves behind are known.
+//
+// Each job's status is checked at once after its close, then after the pauses of the plan's
+// `poll_delays` (the last one repeating). The pauses are counted on a clock that never runs behind
+// the pauses asked for, so a sleep that returns early (a test's) still moves the load on.
+#pragma once
+
+#include "vantro_job.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kavrel::vantro {
+namespace py = pybind11;
+
+// What the caller's plan says, read once when the load starts.
+struct LoadPlan {
+    JobSteps steps;
+    JobRequest request;
+    py::object header;
+    py::object nulls;
+    py::object batch_size; // rows per job; None for one job of every row
+    size_t parallel = 1;
+    std::optional<double> wait; // seconds the load may take, or no bound
+    std::vector<double> poll_delays;
+    py::object total_rows;  // the query's rows where the source knows them, else None
+    py::object first_batch; // the number of the first batch
+};
+
+// The creation document of the runner's jobs: every operation names its content type, and an
+// upsert its external-ID field.
+inline py::dict runner_job_document(const py::object &plan) {
+    py::dict document;
+    document["object"] = py::str(plan.attr("sobject"));
+    document["contentType"] = "CSV";
+    document["operation"] = py::str(plan.attr("operation"));
+    py::object external_id = plan.attr("external_id");
+    if (!external_id.is_none())
+        document["externalIdFieldName"] = py::str(external_id);
+    document["lineEnding"] = "CRLF";
+    return document;
+}
+
+inline LoadPlan read_plan(const py::object &plan) {
+    LoadPlan read;
+    py::object access_info = plan.attr("access_info");
+    py::object client = plan.attr("client");
+    read.steps = JobSteps{client.is_none() ? g("ingest") : client, access_info};
+    read.request =
+        job_request(access_info, access_info[py::str("access_token")], runner_job_document(plan));
+    read.header = plan.attr("header");
+    read.nulls = plan.attr("nulls");
+    read.batch_size = plan.attr("batch_size");
+    if (!read.batch_size.is_none() && read.batch_size < py::int_(1))
+        raise(PyExc_ValueError,
+              cat({py::str("batch_size must be a positive integer, not "), read.batch_size}));
+    const long long parallel = plan.attr("parallel").cast<long long>();
+    if (parallel < 1)
+        raise(PyExc_ValueError, "parallel must be a positive integer");
+    read.parallel = static_cast<size_t>(std::min<long long>(parallel, 1000));
+    py::object wait = plan.attr("wait");
+    if (!wait.is_none())
+        read.wait = wait.cast<double>();
+    for (py::handle delay : plan.attr("poll_delays"))
+        read.poll_delays.push_back(std::max(0.0, delay.cast<double>()));
+    if (read.poll_delays.empty())
+        read.poll_delays.push_back(10.0);
+    read.total_rows = plan.attr("total_rows");
+    read.first_batch = py::getattr(plan, "first_batch", py::int_(1));
+    return read;
+}
+
+// One job's outcome as the caller receives it.
+inline py::dict outcome_of(const py::object &batch, const py::object &job_id,
+                           const py::object &rows, const py::object &state) {
+    py::dict outcome;
+    outcome["batch"] = batch;
+    outcome["job_id"] = job_id;
+    outcome["rows"] = rows;
+    outcome["state"] = state;
+    outcome["processed"] = py::none();
+    outcome["failed"] = py::none();
+    outcome["error"] = py::none();
+    outcome["error_message"] = py::none();
+    return outcome;
+}
+
+// A record count from a status document; None where Salesforce gave none.
+inline py::object count_in(const py::object &status, const char *key) {
+    py::object value = status.attr("get")(key);
+    return PyLong_CheckExact(value.ptr()) ? value : py::object(py::none());
+}
+
+class LoadRun {
+public:
+    LoadRun(const py::object &plan, py::object reader, py::object stop)
+        : plan_(read_plan(plan)), reader_(std::move(reader)), stop_(std::move(stop)),
+          slots_(plan_.parallel, false), next_number_(plan_.first_batch) {}
+
+    py::dict run() {
+        announce();
+        if (plan_.wait)
+            deadline_ = now() + *plan_.wait;
+        try {
+            step_until_done();
+        } catch (py::error_already_set &e) {
+            name_jobs_left();
+            if (stop_requested() && is_ordinary_error(e))
+                raise_as_interrupt(e); // a driver's own word for the interrupt
+            throw;
+        }
+        py::dict result;
+        result["jobs"] = sorted_outcomes();
+        result["rows_read"] = rows_read_;
+        result["read_complete"] = py::bool_(!more_rows_ && read_error_.is_none());
+        result["stopped"] = stopped_;
+        return result;
+    }
+
+private:
+    struct Batch {
+        py::object number;
+        py::object rows;
+        py::object csv;
+    };
+    struct InFlight {
+        size_t slot;
+        py::object number;
+        py::object rows;
+        py::object job_id;
+        py::object state;
+        double due;
+        size_t checks;
+    };
+
+    // --- the loop ---------------------------------------------------------------------------
+
+    void step_until_done() {
+        while (true) {
+            check_stop();
+            if (now() >= deadline_) {
+                give_up_waiting();
+                return;
+            }
+            std::optional<size_t> slot = free_slot();
+            if (slot && next_ && stopped_.is_none()) {
+                start_job(*slot);
+            } else if (!next_ && more_rows_ && stopped_.is_none()) {
+                read_batch();
+            } else if (InFlight *job = due_job()) {
+                poll(*job);
+            } else if (running_.empty()) {
+                return;
+            } else {
+                pause(std::min(next_due(), deadline_) - now());
+            }
+        }
+    }
+
+    std::optional<size_t> free_slot() const {
+        for (size_t i = 0; i < slots_.size(); ++i)
+            if (!slots_[i])
+                return i;
+        return std::nullopt;
+    }
+
+    InFlight *due_job() {
+        InFlight *due = nullptr;
+        const double time = now();
+        for (InFlight &job : running_)
+            if (job.due <= time && (due == nullptr || job.due < due->due))
+                due = &job;
+        return due;
+    }
+
+    double next_due() const {
+        double due = std::numeric_limits<double>::infinity();
+        for (const InFlight &job : running_)
+            due = std::min(due, job.due);
+        return due;
+    }
+
+    // --- the clock and the stop ---------------------------------------------------------------
+
+    double now() {
+        clock_ = std::max(clock_, g("time").attr("monotonic")().cast<double>());
+        return clock_;
+    }
+
+    void pause(double seconds) {
+        if (seconds <= 0)
+            return;
+        const double from = now();
+        if (!stop_.is_none() && py::hasattr(stop_, "wait"))
+            stop_.attr("wait")(seconds);
+        else
+            g("time").attr("sleep")(seconds);
+        clock_ = std::max(clock_, from + seconds);
+    }
+
+    bool stop_requested() const { return !stop_.is_none() && truthy(stop_.attr("is_set")()); }
+
+    py::object stop_interrupt() const {
+        py::object make = py::getattr(stop_, "interrupt", py::none());
+        return make.is_none() ? py::reinterpret_borrow<py::object>(PyExc_KeyboardInterrupt)()
+                              : make();
+    }
+
+    void check_stop() const {
+        if (stop_requested())
+            raise_instance(stop_interrupt());
+    }
+
+    [[noreturn]] void raise_as_interrupt(const py::error_already_set &e) const {
+        py::object interrupt = stop_interrupt();
+        PyException_SetContext(interrupt.ptr(), e.value().inc_ref().ptr());
+        PyException_SetCause(interrupt.ptr(), e.value().inc_ref().ptr());
+        raise_instance(interrupt);
+    }
+
+    // --- reading --------------------------------------------------------------------------------
+
+    void announce() {
+        py::dict extra;
+        extra["load_parallel"] = py::int_(plan_.parallel);
+        if (plan_.total_rows.is_none()) {
+            log_with("info",
+                     cat({py::str("📦 Loading the rows in batches of "), batch_text(),
+                          py::str(", "), py::int_(plan_.parallel), py::str(" job(s) at a time")}),
+                     extra);
+            return;
+        }
+        py::object batches =
+            plan_.batch_size.is_none()
+                ? py::object(py::int_(1))
+                : floor_divide(plan_.total_rows + plan_.batch_size - py::int_(1), plan_.batch_size);
+        extra["load_rows"] = plan_.total_rows;
+        extra["load_batches"] = batches;
+        log_with("info",
+                 cat({py::str("📦 "), grouped(plan_.total_rows), py::str(" rows in "),
+                      grouped(batches), py::str(" batch(es) of "), batch_text(), py::str(", "),
+                      py::int_(plan_.parallel), py::str(" job(s) at a time")}),
+                 extra);
+    }
+
+    py::str batch_text() const {
+        return plan_.batch_size.is_none()
+                   ? py::str("every row")
+                   : cat({py::str("up to "), grouped(plan_.batch_size), py::str(" rows")});
+    }
+
+    // The next batch's rows, and its CSV text. A read that fails ends the reading (the jobs in
+    // flight still run to their end); a batch whose CSV cannot be made fails alone.
+    void read_batch() {
+        py::dict reading;
+        reading["load_event"] = "reading";
+        reading["batch"] = next_number_;
+        log_with("debug", cat({py::str("📥 Reading batch "), next_number_}), reading);
+        py::object rows;
+        try {
+            rows = plan_.batch_size.is_none() ? reader_.attr("fetchall")()
+                                              : reader_.attr("fetchmany")(plan_.batch_size);
+        } catch (py::error_already_set &e) {
+            if (!is_ordinary_error(e) || stop_requested())
+                throw;
+            more_rows_ = false;
+            read_error_ = cat({py::str("reading the query's rows broke off after "),
+                               grouped(rows_read_), py::str(" rows: "), describe(e)});
+            stopped_ = read_error_;
+            log("error", cat({py::str("❌ "), read_error_}));
+            return;
+        }
+        py::object count = py_len(rows);
+        if (py_equal(count, py::int_(0))) {
+            more_rows_ = false;
+            return;
+        }
+        if (plan_.batch_size.is_none())
+            more_rows_ = false;
+        rows_read_ = rows_read_ + count;
+        py::object number = next_number_;
+        next_number_ = next_number_ + py::int_(1);
+        py::dict extra;
+        extra["batch"] = number;
+        extra["batch_rows"] = count;
+        log_with("debug",
+                 cat({py::str("📊 Batch "), number, py::str(": "), grouped(count),
+                      py::str(" rows ("), grouped(rows_read_), py::str(" read so far)")}),
+                 extra);
+        try {
+            py::object csv_text =
+                g("csv").attr("rows_to_csv")(plan_.header, std::move(rows), plan_.nulls);
+            check_upload_size(csv_text);
+            next_ = Batch{number, count, std::move(csv_text)};
+        } catch (py::error_already_set &e) {
+            if (!is_ordinary_error(e) || stop_requested())
+                throw;
+            batch_failed(number, count, py::none(), describe(e));
+        }
+    }
+
+    // --- one job --------------------------------------------------------------------------------
+
+    void start_job(size_t slot) {
+        Batch batch = std::move(*next_);
+        next_.reset();
+        check_stop(); // no job is created once a stop was asked for
+        py::object job_id;
+        try {
+            log("debug", cat({py::str("🔍 Creating the job of batch "), batch.number}));
+            py::object info = created_job(post_creation(plan_.request));
+            job_id = info[py::str("id")];
+        } catch (py::error_already_set &e) {
+            if (!is_ordinary_error(e) || stop_requested())
+                throw;
+            creation_failed(batch, e);
+            return;
+        }
+        slots_[slot] = true;
+        job_log("info", job_id, batch, slot, "created",
+                cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
+                     py::str(" created for "), grouped(batch.rows), py::str(" rows")}));
+        bool close_sent = false;
+        try {
+            plan_.steps.upload(job_id, batch.csv);
+            batch.csv = py::none();
+            job_log(
+                "debug", job_id, batch, slot, "sent",
+                cat({py::str("✅ Batch "), batch.number, py::str(": data sent to job "), job_id}));
+            job_log("debug", job_id, batch, slot, "closing",
+                    cat({py::str("🔍 Closing job "), job_id}));
+            close_sent = true;
+            plan_.steps.close(job_id);
+        } catch (py::error_already_set &e) {
+            py::object state = plan_.steps.abort_if_open(job_id, close_sent);
+            if (!is_ordinary_error(e) || stop_requested()) {
+                slots_[slot] = false;
+                throw;
+            }
+            if (!state.is_none() && !py_equal(state, py::str("Aborted"))) {
+                track(slot, batch, job_id, state); // closed after all: it runs
+                return;
+            }
+            slots_[slot] = false;
+            py::object reached = state.is_none() ? py::object(py::str("unknown")) : state;
+            batch_failed(batch.number, batch.rows, job_id, describe(e), reached);
+            return;
+        }
+        job_log("debug", job_id, batch, slot, "closed",
+                cat({py::str("✅ Job "), job_id, py::str(" closed; Salesforce processes it")}));
+        track(slot, batch, job_id, py::str("UploadComplete"));
+    }
+
+    void track(size_t slot, const Batch &batch, const py::object &job_id, const py::object &state) {
+        running_.push_back(InFlight{slot, batch.number, batch.rows, job_id, state, now(), 0});
+    }
+
+    // A refusal that every later batch would get too ends the creating of jobs; any other failure
+    // is this batch's alone.
+    void creation_failed(const Batch &batch, const py::error_already_set &e) {
+        py::str text = describe(e);
+        if (refused_for_every_batch(e)) {
+            stopped_ = cat({py::str("Salesforce refused to create the job of batch "), batch.number,
+                            py::str(" ("), text, py::str("); no further job was created")});
+            log("error", cat({py::str("❌ "), stopped_}));
+            batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), false);
+            return;
+        }
+        batch_failed(batch.number, batch.rows, py::none(), text);
+    }
+
+    void poll(InFlight &job) {
+        py::object status;
+        try {
+            status = plan_.steps.status(job.job_id);
+            job.state = status[py::str("state")];
+        } catch (py::error_already_set &e) {
+            if (!is_ordinary_error(e) || stop_requested())
+                throw;
+            py::dict outcome = outcome_of(job.number, job.job_id, job.rows, py::str("unknown"));
+            outcome["error"] = cat({py::str("could not read the job's state: "), describe(e)});
+            finish(job, outcome, "error", "❌ ");
+            return;
+        }
+        py::object processed = count_in(status, "numberRecordsProcessed");
+        py::dict extra = job_extra(job.job_id, "polled");
+        extra["job_status"] = status;
+        add_place(extra, job.number, job.rows, job.slot);
+        log_with("debug",
+                 cat({py::str("📊 Job "), job.job_id, py::str(": "), job.state,
+                      processed.is_none() ? py::str("")
+                                          : cat({py::str(", "), grouped(processed),
+                                                 py::str(" records processed")})}),
+                 extra);
+        if (!is_final_state(job.state)) {
+            job.checks += 1;
+            const size_t index = std::min(job.checks, plan_.poll_delays.size()) - 1;
+            job.due = now() + plan_.poll_delays[index];
+            return;
+        }
+        py::dict outcome = outcome_of(job.number, job.job_id, job.rows, job.state);
+        outcome["processed"] = processed;
+        outcome["failed"] = count_in(status, "numberRecordsFailed");
+        py::object reason = status.attr("get")("errorMessage");
+        const bool completed = py_equal(job.state, py::str("JobComplete"));
+        if (!completed && !reason.is_none())
+            outcome["error_message"] = py::str(reason);
+        finish(job, outcome, "ended", completed ? "✅ " : "❌ ");
+    }
+
+    // Records the outcome of a job that left its slot, and frees the slot.
+    void finish(InFlight &job, const py::dict &outcome, const char *event, const char *mark) {
+        py::dict extra = job_extra(job.job_id, event);
+        add_place(extra, job.number, job.rows, job.slot);
+        py::object text =
+            outcome["error"].is_none() ? py::object(job.state) : py::object(outcome["error"]);
+        log_with(py_equal(outcome["state"], py::str("JobComplete")) ? "info" : "warning",
+                 cat({py::str(mark), py::str("Batch "), job.number, py::str(": job "), job.job_id,
+                      py::str(" "), text}),
+                 extra);
+        outcomes_.append(outcome);
+        slots_[job.slot] = false;
+        const py::object id = job.job_id;
+        running_.erase(std::remove_if(running_.begin(), running_.end(),
+                                      [&](const InFlight &j) { return j.job_id.is(id); }),
+                       running_.end());
+    }
+
+    void batch_failed(const py::object &number, const py::object &rows, const py::object &job_id,
+                      const py::str &error, const py::object &state = py::str("error"),
+                      bool log_it = true) {
+        py::dict outcome = outcome_of(number, job_id, rows, state);
+        outcome["error"] = error;
+        if (log_it) {
+            py::str line = cat({py::str("❌ Batch "), number, py::str(": "), error});
+            if (job_id.is_none())
+                log("error", line);
+            else
+                log_job("error", line, job_id, "error");
+        }
+        outcomes_.append(outcome);
+    }
+
+    // --- the load's end
+    // ---------------------------------------------------------------------------
+
+    // The wait ran out: no job is created any more, and every job still running is named and
+    // left to finish.
+    void give_up_waiting() {
+        stopped_ = py::str("the wait for the jobs ran out");
+        next_.reset();
+        more_rows_ = false;
+        while (!running_.empty()) {
+            InFlight &job = running_.front();
+            py::dict outcome = outcome_of(job.number, job.job_id, job.rows, job.state);
+            outcome["error"] = cat({py::str("still "), job.state,
+                                    py::str(" when the wait ran out; follow it with `kavrel "
+                                            "job wait "),
+                                    job.job_id, py::str("`")});
+            finish(job, outcome, "left", "⏳ ");
+        }
+    }
+
+    // An interrupt ends the load: each job still processing is named, as it is left to finish.
+    void name_jobs_left() noexcept {
+        try {
+            for (const InFlight &job : running_)
+                log_job("warning",
+                        cat({py::str("⚠️ Job "), job.job_id, py::str(" (batch "), job.number,
+                             py::str(") is "), job.state, py::str(" and was left to finish")}),
+                        job.job_id, "left");
+        } catch (py::error_already_set &) {
+            // The interrupt being raised matters more than a line about it.
+        }
+    }
+
+    void job_log(const char *level, const py::object &job_id, const Batch &batch, size_t slot,
+                 const char *event, const py::handle &message) {
+        py::dict extra = job_extra(job_id, event);
+        add_place(extra, batch.number, batch.rows, slot);
+        log_with(level, message, extra);
+    }
+
+    static void add_place(py::dict &extra, const py::object &number, const py::object &rows,
+                          size_t slot) {
+        extra["batch"] = number;
+        extra["batch_rows"] = rows;
+        extra["slot"] = py::int_(slot + 1);
+    }
+
+    // The error as one line: Salesforce's refusals say what they are, others get their type.
+    static py::str describe(const py::error_already_set &e) {
+        py::str text = error_text(e);
+        if (e.matches(g("BulkApiError").ptr()) && py::len(text) > 0)
+            return text;
+        if (py::len(text) == 0)
+            return error_type_name(e);
+        return cat({error_type_name(e), py::str(": "), text});
+    }
+
+    py::list sorted_outcomes() const {
+        py::list sorted =
+            py::reinterpret_steal<py::list>(checked(PySequence_List(outcomes_.ptr())).release());
+        py::object by_batch = py::module_::import("operator").attr("itemgetter")("batch");
+        sorted.attr("sort")(py::arg("key") = by_batch);
+        return sorted;
+    }
+
+    LoadPlan plan_;
+    py::object reader_;
+    py::object stop_;
+    std::vector<bool> slots_; // true while a job holds the slot
+    std::optional<Batch> next_;
+    std::vector<InFlight> running_;
+    py::list outcomes_;
+    py::object next_number_;
+    py::object rows_read_ = py::int_(0);
+    bool more_rows_ = true;
+    py::object read_error_ = py::none();
+    py::object stopped_ = py::none(); // why no further job is created
+    double clock_ = 0;
+    double deadline_ = std::numeric_limits<double>::infinity();
+};
+
+} // namespace kavrel::vantro

@@ -1,0 +1,205 @@
+"""Where a load's rows come from: one run of the query, read through the warehouse's own cursor.
+
+A source runs the user's query once and hands its rows over as they stream in (`fetchmany`), so
+every row of that one result is loaded exactly once, whatever the query's ordering, collations or
+volatile functions, and only the batches in flight are held in memory. A batch never comes from a
+second run. Where a backend's cursor does not know how many rows a result has, its source counts
+them with its own SQL first; that count only feeds the plan and the progress display, and the
+load's own figures come from the rows it read.
+
+Each source gives a `Reader`: the result's column names, its row count where known, and its rows
+as tuples through `fetchmany(n)` and `fetchall()`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import sqlite3
+from collections.abc import Sequence
+from os import PathLike
+from pathlib import Path
+from typing import Any, Protocol
+
+
+class Reader(Protocol):
+    columns: list[str]
+    total: int | None
+
+    def fetchmany(self, size: int) -> Sequence[Sequence[Any]]: ...
+    def fetchall(self) -> Sequence[Sequence[Any]]: ...
+    def close(self) -> None: ...
+
+
+class CursorReader:
+    """The rows of a DB-API cursor on which the query has run."""
+
+    def __init__(self, cursor: Any, total: int | None) -> None:
+        self._cursor = cursor
+        self.columns = [str(column[0]) for column in cursor.description or ()]
+        self.total = total
+
+    def fetchmany(self, size: int) -> Sequence[Sequence[Any]]:
+        return self._cursor.fetchmany(size)
+
+    def fetchall(self) -> Sequence[Sequence[Any]]:
+        return self._cursor.fetchall()
+
+    def close(self) -> None:
+        with contextlib.suppress(Exception):
+            self._cursor.close()
+
+
+class RowsReader:
+    """Rows already in memory, handed over batch by batch and let go as they are."""
+
+    def __init__(self, columns: Sequence[str], rows: Sequence[Sequence[Any]]) -> None:
+        self.columns = list(columns)
+        self.total = len(rows)
+        self._rows = list(rows)
+
+    def fetchmany(self, size: int) -> list[Sequence[Any]]:
+        batch = self._rows[:size]
+        del self._rows[:size]
+        return batch
+
+    def fetchall(self) -> list[Sequence[Any]]:
+        rows, self._rows = self._rows, []
+        return rows
+
+    def close(self) -> None:
+        self._rows = []
+
+
+class Source:
+    """A warehouse whose query results a load reads."""
+
+    kind = "warehouse"
+
+    def open(self, query: str) -> Reader:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Closes what the source opened itself; a caller's connection stays open."""
+
+
+class SQLiteSource(Source):
+    """A SQLite database: a file (opened read-only: a source is never written to) or a
+    connection of the caller's."""
+
+    kind = "SQLite"
+
+    def __init__(self, database: str | PathLike[str] | sqlite3.Connection) -> None:
+        if isinstance(database, sqlite3.Connection):
+            self.connection, self._owned = database, False
+            return
+        path = Path(database)
+        if not path.is_file():
+            raise FileNotFoundError(f"no such SQLite database file: {database}")
+        uri = path.resolve().as_uri() + "?mode=ro"
+        self.connection = sqlite3.connect(uri, isolation_level=None, uri=True)
+        self._owned = True
+
+    def open(self, query: str) -> Reader:
+        total = self.connection.execute(
+            f"SELECT COUNT(*) FROM ({query}) AS _kavrel_count"
+        ).fetchone()[0]
+        return CursorReader(self.connection.execute(query), int(total))
+
+    def close(self) -> None:
+        if self._owned:
+            self.connection.close()
+
+
+class DuckDBSource(Source):
+    """A DuckDB database: a file (opened read-only, so loads from one file can run side by side)
+    or a connection of the caller's. Needs the `duckdb` extra."""
+
+    kind = "DuckDB"
+
+    def __init__(self, database: str | PathLike[str] | Any) -> None:
+        try:
+            import duckdb
+        except ImportError as error:
+            raise ImportError("DuckDB support needs: pip install 'kavrel[duckdb]'") from error
+        if isinstance(database, duckdb.DuckDBPyConnection):
+            self.connection, self._owned = database, False
+            return
+        if not Path(database).is_file():
+            raise FileNotFoundError(f"no such DuckDB database file: {database}")
+        self.connection = duckdb.connect(str(database), read_only=True)
+        self._owned = True
+
+    def open(self, query: str) -> Reader:
+        total = self.connection.execute(f"SELECT COUNT(*) FROM ({query}) AS _kavrel_count")
+        count = int(total.fetchone()[0])
+        # A cursor of its own: a later query on the connection would end this result.
+        cursor = self.connection.cursor()
+        cursor.execute(query)
+        return CursorReader(cursor, count)
+
+    def close(self) -> None:
+        if self._owned:
+            self.connection.close()
+
+
+class SnowflakeSource(Source):
+    """A Snowpark session: the query runs once through the session's connector connection, whose
+    cursor knows the result's row count and fetches its rows in batches."""
+
+    kind = "Snowflake"
+
+    def __init__(self, session: Any, owned: bool = False) -> None:
+        self.session = session
+        self._owned = owned
+
+    def open(self, query: str) -> Reader:
+        cursor = self.session.connection.cursor()
+        cursor.execute(query)
+        total = cursor.rowcount
+        return CursorReader(cursor, total if isinstance(total, int) and total >= 0 else None)
+
+    def close(self) -> None:
+        if self._owned:
+            self.session.close()
+
+
+class SessionSource(Source):
+    """Any session that answers `sql(text).collect()` with rows that have `asDict()` (the
+    interface the load operations take): the one result is collected whole."""
+
+    kind = "session"
+
+    def __init__(self, session: Any) -> None:
+        self.session = session
+
+    def open(self, query: str) -> Reader:
+        rows = self.session.sql(query).collect()
+        if not rows:
+            return RowsReader([], [])
+        names = getattr(rows[0], "_fields", None) or list(rows[0].asDict())
+        if isinstance(rows[0], tuple) and len(rows[0]) == len(names):
+            values = rows
+        else:
+            values = [tuple(row.asDict().values()) for row in rows]
+        return RowsReader([str(name) for name in names], values)
+
+
+def source_for(session: Any) -> Source:
+    """The source that reads through `session`: a Source as it is; a Snowpark session; a SQLite
+    or DuckDB connection, or kavrel's own sessions over them; any other object with `sql()`."""
+    if isinstance(session, Source):
+        return session
+    from kavrel.sflake import local
+
+    if isinstance(session, local.SQLiteSession | sqlite3.Connection):
+        return SQLiteSource(getattr(session, "connection", session))
+    if isinstance(session, local.DuckDBSession):
+        return DuckDBSource(session.connection)
+    if type(session).__module__.startswith("duckdb") and hasattr(session, "cursor"):
+        return DuckDBSource(session)
+    connection = getattr(session, "connection", None)
+    if hasattr(session, "sql") and hasattr(connection, "cursor"):
+        return SnowflakeSource(session)
+    if hasattr(session, "sql"):
+        return SessionSource(session)
+    raise TypeError(f"cannot read rows from a {type(session).__name__}")
