@@ -119,6 +119,9 @@ class Processor:
             self._run(job)
         finally:
             job.done.set()
+            # A finished thread's object would stay with the job for the life of the server.
+            with self.lock:
+                job.worker = None
 
     def _run(self, job: Job) -> None:
         upload = job.upload
