@@ -13,7 +13,8 @@ schema (--schema): `standard` (Account, Contact, Lead, Opportunity, Case and Use
 common fields), a folder or file of object descriptions as an org's describe gives them (JSON, one
 object a file: `sf sobject describe --sobject Account --json > Account.json`), or a TOML file:
   [Contact]
-  fields = [{ name = "LastName", type = "string", length = 80, nillable = false }, "Ext__c"]
+  fields = [{ name = "LastName", type = "string", length = 80, nillable = false },
+            "Ext__c", "AccountId"]
   external_ids = ["Ext__c"]
   lookups = { AccountId = "Account" }
 With it, an unknown object fails at job creation and an unknown field fails the job, relationship

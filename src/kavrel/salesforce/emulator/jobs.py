@@ -286,33 +286,40 @@ class JobBook:
 
     def upload(self, job: Job, content_type: str, body: bytes) -> None:
         with self.lock:
-            if job.state != "Open":
-                raise JobError(
-                    409,
-                    "INVALIDJOBSTATE",
-                    f"Found a job in state: {job.state}, expected state: Open",
-                )
-            if job.upload is not None:
-                raise JobError(
-                    400,
-                    "BULK_API_ERROR",
-                    f"Found multiple contents for job: <{job.id}>, please 'Close' / 'Abort' / "
-                    "'Delete' the current Job then create a new Job and make sure you only do "
-                    "'PUT' once on a given Job.",
-                )
-            if content_type.split(";")[0].strip().lower() != "text/csv":
-                raise JobError(
-                    400,
-                    "INVALIDCONTENTTYPE",
-                    f"Content-Type must be text/csv, not {content_type!r}",
-                )
+            self._check_uploadable(job)
+        if content_type.split(";")[0].strip().lower() != "text/csv":
+            raise JobError(
+                400, "INVALIDCONTENTTYPE", f"Content-Type must be text/csv, not {content_type!r}"
+            )
+        # Spooled outside the lock: a large upload takes a while to write.
+        try:
+            upload = spool_upload(body)
+        except UnicodeDecodeError as error:
+            raise JobError(400, "INVALIDBATCH", f"The upload is not UTF-8 text: {error}") from None
+        with self.lock:
             try:
-                job.upload = spool_upload(body)
-            except UnicodeDecodeError as error:
-                raise JobError(
-                    400, "INVALIDBATCH", f"The upload is not UTF-8 text: {error}"
-                ) from None
+                self._check_uploadable(job)
+            except JobError:
+                upload.close()
+                raise
+            job.upload = upload
             job.modstamp_now()
+
+    @staticmethod
+    def _check_uploadable(job: Job) -> None:
+        """JobError unless the job is Open and holds no upload yet (lock held)."""
+        if job.state != "Open":
+            raise JobError(
+                409, "INVALIDJOBSTATE", f"Found a job in state: {job.state}, expected state: Open"
+            )
+        if job.upload is not None:
+            raise JobError(
+                400,
+                "BULK_API_ERROR",
+                f"Found multiple contents for job: <{job.id}>, please 'Close' / 'Abort' / "
+                "'Delete' the current Job then create a new Job and make sure you only do "
+                "'PUT' once on a given Job.",
+            )
 
     def change_state(
         self, job: Job, state: Any, forced: str | None, checks: int, fail_after: int | None = None
@@ -363,11 +370,15 @@ class JobBook:
                     f"Job {job.id} is InProgress: abort it or wait for its end",
                 )
             # A deleted job that was waiting for processing must not be processed after all.
+            aborted_while_processed = job.started is not None
             job.state = "Deleted"
-            if job.upload is not None:
+            # The upload of a job that started is its processing's to close.
+            if job.upload is not None and not aborted_while_processed:
                 job.upload.close()
             job.upload = None
             del self.jobs[job.id]
+        if aborted_while_processed:
+            job.done.wait()  # it writes its last results as it stops
         self.results.drop(job.id)
 
     def results_of(self, job: Job, part: str) -> bytes:

@@ -97,28 +97,36 @@ class Processor:
     def end_unprocessed(self, job: Job, upload: IO[bytes] | None) -> None:
         """Hands every uploaded row back unprocessed, once the job has taken its end state."""
         try:
-            if upload is not None:
-                rows = read_leniently(upload, COLUMN_DELIMITERS[job.column_delimiter])
-                self._write_in_pieces(job, "unprocessedrecords", rows)
+            self._hand_back(job, upload)
         finally:
-            if upload is not None:
-                upload.close()
             job.done.set()
+
+    def _hand_back(self, job: Job, upload: IO[bytes] | None) -> None:
+        """Writes every row of an upload, read as far as it can be, as unprocessed; closes it."""
+        if upload is None:
+            return
+        try:
+            rows = read_leniently(upload, COLUMN_DELIMITERS[job.column_delimiter])
+            self._write_in_pieces(job, "unprocessedrecords", rows)
+        finally:
+            upload.close()
 
     # -- one job ------------------------------------------------------------------------------
 
     def _process(self, job: Job) -> None:
         with self.lock:
             # A job aborted or deleted before its start is ended by whoever did it.
-            if job.state != "UploadComplete" or self.stopping.is_set():
-                return
-            job.state = "InProgress"
-            job.started = time.monotonic()
-            job.modstamp_now()
+            started = job.state == "UploadComplete" and not self.stopping.is_set()
+            if started:
+                job.state = "InProgress"
+                job.started = time.monotonic()
+                job.modstamp_now()
         try:
-            self._run(job)
+            if started:
+                self._run(job)
         finally:
-            job.done.set()
+            if started:
+                job.done.set()
             # A finished thread's object would stay with the job for the life of the server.
             with self.lock:
                 job.worker = None
@@ -288,12 +296,8 @@ class Processor:
         so no one sees it ended without them."""
         if scan is not None:
             self._write_in_pieces(job, "unprocessedrecords", self._unprocessed_after(scan, after))
-        elif unprocessed is not None:
-            try:
-                rows = read_leniently(unprocessed, COLUMN_DELIMITERS[job.column_delimiter])
-                self._write_in_pieces(job, "unprocessedrecords", rows)
-            finally:
-                unprocessed.close()
+        else:
+            self._hand_back(job, unprocessed)
         with self.lock:
             elapsed = time.monotonic() - (job.started or time.monotonic())
             job.total_ms = math.ceil(elapsed * 1000)
