@@ -390,6 +390,23 @@ def test_a_job_failing_part_way_keeps_its_applied_chunks_and_reports_the_rest(bu
     assert (status["state"], status["numberRecordsProcessed"]) == ("JobComplete", 25_000)
 
 
+@pytest.mark.parametrize("block_chars", [1, 7, 1 << 20])
+def test_an_upload_read_block_by_block_gives_its_records_whole(
+    bulk_server, monkeypatch, block_chars
+):
+    from kavrel.salesforce.emulator import upload
+
+    monkeypatch.setattr(upload, "BLOCK_CHARS", block_chars)
+    text = 'Name,Note\r\n"Two\r\nlines","say ""hi"",\r\nMüller"\r\nPlain,ü\r\n"A, B",\r\n'
+    _, status = load(bulk_server, {"object": "Account", "operation": "insert"}, text)
+    assert status["numberRecordsFailed"] == 0
+    assert [(row["Name"], row["Note"]) for row in bulk_server.rows("Account")] == [
+        ("Two\r\nlines", 'say "hi",\r\nMüller'),
+        ("Plain", "ü"),
+        ("A, B", None),
+    ]
+
+
 def test_the_job_list_is_paged_and_filtered(bulk_server, monkeypatch):
     from kavrel.salesforce.emulator import jobs
 

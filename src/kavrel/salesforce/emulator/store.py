@@ -154,10 +154,11 @@ class ObjectStore:
             field = described.fields[lookup]  # type: ignore[union-attr, index]
             columns.append(Column(position, field.name, field, relationship=True))
             relationships.append(_Relationship(position, target.name, target_field))
-        lowered = [column.name.lower() for column in columns]
+        seen: set[str] = set()
         for column in columns:
-            if lowered.count(column.name.lower()) > 1:
+            if column.name.lower() in seen:
                 raise BatchError(f"InvalidBatch : Duplicate field name: {column.name}")
+            seen.add(column.name.lower())
         return Plan(
             sobject=sobject,
             described=described,
