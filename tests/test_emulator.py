@@ -229,7 +229,7 @@ def create(server, version="62.0", **document):
 
 @pytest.mark.parametrize(
     ("version", "status"),
-    [("41.0", 200), ("59.0", 200), ("66.0", 200), ("40.0", 404), ("99.0", 404)],
+    [("41.0", 200), ("59.0", 200), ("67.0", 200), ("40.0", 404), ("68.0", 404)],
 )
 def test_ingest_answers_every_version_from_41_and_records_it(bulk_server, version, status):
     response = create(bulk_server, version, object="Account", operation="insert")
@@ -356,6 +356,57 @@ def test_a_multipart_creation_uploads_and_closes_the_job(bulk_server):
     assert too_big.status_code == 400
 
 
+def test_a_multipart_creation_with_lf_line_endings_is_read(bulk_server):
+    # As in the Bulk API guide's own example: every line of the body ends with LF alone.
+    job = json.dumps(
+        {"object": "Account", "operation": "insert", "assignmentRuleId": "01Q000000000001"}
+    )
+    body = (
+        "--BOUNDARY\nContent-Type: application/json\n"
+        'Content-Disposition: form-data; name="job"\n\n'
+        f"{job}\n--BOUNDARY\nContent-Type: text/csv\n"
+        'Content-Disposition: form-data; name="content"; filename="content"\n\n'
+        "Name\nA\nB\n\n--BOUNDARY--\n"
+    )
+    headers = {**auth(bulk_server), "Content-Type": "multipart/form-data; boundary=BOUNDARY"}
+    info = requests.post(bulk_server.base_url + INGEST, headers=headers, data=body, timeout=10)
+    assert info.json()["assignmentRuleId"] == "01Q000000000001"
+    status = ingest.job_status(bulk_server.access_info, info.json()["id"])
+    assert (status["state"], status["numberRecordsProcessed"]) == ("JobComplete", 2)
+
+
+def test_a_job_failing_part_way_keeps_its_applied_chunks_and_reports_the_rest(bulk_server):
+    bulk_server.fail_job_after(15_000)
+    text = "Name\r\n" + "".join(f"A{i}\r\n" for i in range(25_000))
+    job_id, status = load(bulk_server, {"object": "Account", "operation": "insert"}, text)
+    assert (status["state"], status["numberRecordsProcessed"]) == ("Failed", 15_000)
+    assert status["totalProcessingTime"] >= status["apiActiveProcessingTime"] > 0
+    assert len(bulk_server.rows("Account")) == 15_000
+    access = bulk_server.access_info
+    assert len(ingest.successful_results(access, job_id).splitlines()) == 1 + 15_000
+    unprocessed = ingest.unprocessed_records(access, job_id).splitlines()
+    assert unprocessed[:2] == ["Name", "A15000"] and len(unprocessed) == 1 + 10_000
+    _, status = load(bulk_server, {"object": "Account", "operation": "insert"}, text)
+    assert (status["state"], status["numberRecordsProcessed"]) == ("JobComplete", 25_000)
+
+
+@pytest.mark.parametrize("block_chars", [1, 7, 1 << 20])
+def test_an_upload_read_block_by_block_gives_its_records_whole(
+    bulk_server, monkeypatch, block_chars
+):
+    from kavrel.salesforce.emulator import upload
+
+    monkeypatch.setattr(upload, "BLOCK_CHARS", block_chars)
+    text = 'Name,Note\r\n"Two\r\nlines","say ""hi"",\r\nMüller"\r\nPlain,ü\r\n"A, B",\r\n'
+    _, status = load(bulk_server, {"object": "Account", "operation": "insert"}, text)
+    assert status["numberRecordsFailed"] == 0
+    assert [(row["Name"], row["Note"]) for row in bulk_server.rows("Account")] == [
+        ("Two\r\nlines", 'say "hi",\r\nMüller'),
+        ("Plain", "ü"),
+        ("A, B", None),
+    ]
+
+
 def test_the_job_list_is_paged_and_filtered(bulk_server, monkeypatch):
     from kavrel.salesforce.emulator import jobs
 
@@ -373,6 +424,7 @@ def test_the_job_list_is_paged_and_filtered(bulk_server, monkeypatch):
         ("jobType=Classic", 0),
         ("jobType=V2Ingest", 2),
         ("concurrencyMode=serial", 0),
+        ("concurrencyMode=parallel", 2),
     ):
         page = requests.get(
             f"{bulk_server.base_url}{INGEST}?{query}", headers=auth(bulk_server), timeout=10
@@ -508,6 +560,12 @@ def test_the_command_line_serves_https_with_injected_faults_and_http_controls(tm
             '[Account]\nfields = ["Name"]\nexternal_ids = ["Ext__c"]\n',
             "names 'Ext__c', which is not in its fields",
         ),
+        (
+            ["--schema", "s.toml"],
+            '[Account]\nfields = [{ name = "Name", length = "255" }]\n',
+            "field Name: length has the wrong type ('255')",
+        ),
+        (["--schema", "s.json"], '{"name": "Account"}', "s.json: not an object description"),
         (["--fail", "GET:/jobs/ingest"], None, "--fail takes METHOD:SUFFIX:STATUS"),
     ],
 )
@@ -518,7 +576,7 @@ def test_bad_start_options_give_one_clear_line(
 
     monkeypatch.chdir(tmp_path)
     if schema is not None:
-        (tmp_path / "s.toml").write_text(schema)
+        (tmp_path / options[1]).write_text(schema)
     assert main(options) == 1
     [line] = capsys.readouterr().err.splitlines()
     assert line.startswith("Error: cannot start the Bulk API emulator: ") and message in line

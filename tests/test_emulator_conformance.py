@@ -1,5 +1,5 @@
 """A real, independent Bulk API 2.0 client against the local server: its default API version,
-https, and every ingest operation and result kind."""
+https, every ingest operation and result kind, and records refused as an org refuses them."""
 
 import warnings
 
@@ -13,11 +13,11 @@ with warnings.catch_warnings():
     simple_salesforce = pytest.importorskip("simple_salesforce")
 
 
-@pytest.fixture
-def org(monkeypatch):
+@pytest.fixture(params=[None])
+def org(request, monkeypatch):
     # The client pauses between its status checks; the server answers the first one finished.
     monkeypatch.setattr("simple_salesforce.bulk2.sleep", lambda seconds: None)
-    with BulkApiEmulator(tls=True) as server:
+    with BulkApiEmulator(tls=True, schema=request.param) as server:
         session = requests.Session()
         session.verify = str(server.certificate)
         session.trust_env = False  # a CA bundle named in the environment would win over verify
@@ -61,3 +61,29 @@ def test_a_real_client_runs_every_operation_over_https(org, tmp_path):
     job = client.bulk2.Account._client.create_job("insert")
     assert job["apiVersion"] == float(client.sf_version)
     assert client.bulk2.Account._client.abort_job(job["id"], False)["state"] == "Aborted"
+
+
+@pytest.mark.parametrize("org", ["standard"], indirect=True)
+def test_a_real_client_sees_the_standard_objects_refuse_what_an_org_refuses(org):
+    server, client = org
+    records = [
+        {"Name": "Acme", "NumberOfEmployees": "12", "Website": "acme.example"},
+        {"Name": "", "NumberOfEmployees": "5", "Website": ""},
+        {"Name": "Initech", "NumberOfEmployees": "many", "Website": ""},
+    ]
+    [accounts] = client.bulk2.Account.insert(records=records)
+    assert (accounts["numberRecordsProcessed"], accounts["numberRecordsFailed"]) == (3, 2)
+    failed = client.bulk2.Account.get_failed_records(accounts["job_id"])
+    assert "REQUIRED_FIELD_MISSING:Required fields are missing: [Name]:Name --" in failed
+    assert "'many' is not a valid value for the type xsd:int:NumberOfEmployees --" in failed
+    [acme] = server.rows("Account")
+    records = [
+        {"LastName": "Ann", "AccountId": acme["Id"], "Email": "ann@acme.example"},
+        {"LastName": "Bob", "AccountId": "001000000000zzzAAA", "Email": ""},
+        {"LastName": "Cy", "AccountId": "", "Email": "not-an-email"},
+    ]
+    [contacts] = client.bulk2.Contact.insert(records=records)
+    failed = client.bulk2.Contact.get_failed_records(contacts["job_id"])
+    assert contacts["numberRecordsFailed"] == 2
+    assert "INVALID_CROSS_REFERENCE_KEY" in failed and "INVALID_EMAIL_ADDRESS" in failed
+    assert [row["LastName"] for row in server.rows("Contact")] == ["Ann"]

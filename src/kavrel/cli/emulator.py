@@ -9,20 +9,26 @@ import argparse
 from typing import Any
 
 _EPILOG = """\
-schema file (TOML), one table per object:
+schema (--schema): `standard` (Account, Contact, Lead, Opportunity, Case and User with their
+common fields), a folder or file of object descriptions as an org's describe gives them (JSON, one
+object a file: `sf sobject describe --sobject Account --json > Account.json`), or a TOML file:
   [Contact]
-  fields = ["LastName", "Email", "Ext__c", "AccountId"]
+  fields = [{ name = "LastName", type = "string", length = 80, nillable = false },
+            "Ext__c", "AccountId"]
   external_ids = ["Ext__c"]
   lookups = { AccountId = "Account" }
-With it, an unknown object fails at job creation and an unknown field fails the job, as in an
-org, and relationship columns (Account.Ext__c) resolve through the related object's external
-IDs. Without it, any valid object and field name is accepted and stored as it first appears.
+With it, an unknown object fails at job creation and an unknown field fails the job, relationship
+columns (Account.Ext__c) resolve, and each record is checked against its fields (type, length,
+required, createable/updateable, picklist, lookups, unique) and fails alone with the org's error
+code. A field given by name alone is text with no checks. Without a schema, any valid object and
+field name is accepted and stored as it first appears.
 
 failure injection: --fail POST:/jobs/ingest:503, --drop PUT:/batches, --delay GET::2.5 (an
 empty suffix matches any path). Each fires once, on the next matching request, in the order
 given. With --test-controls, POST JSON to /__kavrel__/controls at run time, e.g.
 {"action": "fail", "method": "GET", "path_suffix": "", "status": 500},
-{"action": "force_job_state", "state": "Failed", "count": 1} or
+{"action": "force_job_state", "state": "Failed", "count": 1},
+{"action": "fail_job_after", "records": 15000} or
 {"action": "reject_records", "field": "Name", "value": "Bad", "message": "...", "count": 2}.
 """
 
@@ -68,9 +74,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--schema",
-        metavar="FILE",
-        help="TOML file naming the org's objects, fields, external IDs and lookups (see below); "
-        "without it, any object and field is accepted",
+        metavar="SCHEMA",
+        help="the org's objects and fields: 'standard', object descriptions (a JSON file or a "
+        "folder of them), or a TOML file (see below); without it, any object and field is "
+        "accepted",
     )
     parser.add_argument(
         "--tls",

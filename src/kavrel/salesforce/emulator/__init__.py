@@ -2,16 +2,19 @@
 
 It speaks the ingest endpoints and the client-credentials token endpoint, and really applies
 each job's records to a SQLite database (see `store`). Its parts, each usable alone:
-`ids` (record Ids), `upload` (reading a CSV upload), `schema` (the optional schema file),
-`store` (records over SQLite), `jobs` (job states and background processing), `controls`
-(failure injection), `oauth` (the token endpoint), `tls` (https), `transport` (HTTP/1.1),
-`server` (routing and the `BulkApiEmulator` facade), and `__main__` (the command line).
+`ids` (record Ids), `upload` (reading a CSV upload as a stream), `schema` (the optional schema:
+TOML, or `describe` for object descriptions, or the shipped `standard.toml`), `values` (field
+values in Bulk API's CSV forms), `checks` (each record against its object), `store` (records over
+SQLite), `results` (job results kept out of memory), `processing` (closed jobs, chunk by chunk),
+`jobs` (job documents and states), `controls` (failure injection), `oauth` (the token endpoint),
+`tls` (https), `transport` (HTTP/1.1), `server` (routing and the `BulkApiEmulator` facade), and
+`__main__` (the command line).
 """
 
 from __future__ import annotations
 
 from .controls import CONTROLS_PATH
-from .schema import Schema, SchemaError
+from .schema import STANDARD, Schema, SchemaError
 from .server import (
     API_VERSION,
     DEFAULT_ACCESS_TOKEN,
@@ -32,6 +35,7 @@ __all__ = [
     "MAX_UPLOAD_BYTES",
     "NEWEST_API_VERSION",
     "OLDEST_API_VERSION",
+    "STANDARD",
     "BulkApiEmulator",
     "Schema",
     "SchemaError",

@@ -1,7 +1,7 @@
 """Failure injection: fail, drop or delay the next matching request; force the end state of the
-next closed jobs; reject records holding a value. The same controls serve the Python API, the
-command line (`--fail`, `--drop`, `--delay`) and, when the server is started with test controls,
-HTTP requests to CONTROLS_PATH.
+next closed jobs, or fail the next one part-way; reject records holding a value. The same controls
+serve the Python API, the command line (`--fail`, `--drop`, `--delay`) and, when the server is
+started with test controls, HTTP requests to CONTROLS_PATH.
 """
 
 from __future__ import annotations
@@ -67,6 +67,7 @@ class Controls:
         self._lock = threading.Lock()
         self._faults: list[Fault] = []
         self._forced_states: deque[str] = deque()
+        self._fail_after: deque[int] = deque()
         self._rejections: list[_Rejection] = []
 
     def add_fault(self, fault: Fault) -> None:
@@ -94,6 +95,15 @@ class Controls:
     def take_forced_state(self) -> str | None:
         with self._lock:
             return self._forced_states.popleft() if self._forced_states else None
+
+    def fail_job_after(self, records: Any) -> None:
+        records = check_count(records, "records")
+        with self._lock:
+            self._fail_after.append(records)
+
+    def take_fail_after(self) -> int | None:
+        with self._lock:
+            return self._fail_after.popleft() if self._fail_after else None
 
     def reject_records(self, field: Any, value: Any, message: Any, count: Any = None) -> None:
         if count is not None:
@@ -127,6 +137,8 @@ class Controls:
         action = arguments.pop("action", None)
         if action == "force_job_state":
             self.force_job_state(arguments.get("state"), arguments.get("count", 1))
+        elif action == "fail_job_after":
+            self.fail_job_after(arguments.get("records"))
         elif action == "reject_records":
             self.reject_records(
                 arguments.get("field"),
@@ -138,7 +150,8 @@ class Controls:
             self.add_fault(_fault_of(action, arguments))
         else:
             raise ValueError(
-                "action must be one of fail, drop, delay, force_job_state, reject_records"
+                "action must be one of fail, drop, delay, force_job_state, fail_job_after, "
+                "reject_records"
             )
 
 

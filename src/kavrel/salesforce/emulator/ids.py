@@ -20,6 +20,11 @@ _KEY_PREFIXES = {
     "campaign": "701",
     "contract": "800",
     "order": "801",
+    "recordtype": "012",
+    "group": "00G",
+    "profile": "00e",
+    "userrole": "00E",
+    "pricebook2": "01s",
 }
 _BASE36 = "0123456789abcdefghijklmnopqrstuvwxyz"
 _BASE62 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
@@ -39,10 +44,15 @@ def id_suffix(id15: str) -> str:
     return suffix
 
 
+def standard_key_prefix(sobject: str) -> str | None:
+    """Salesforce's own key prefix of a standard object, when this module knows it."""
+    return _KEY_PREFIXES.get(sobject.lower())
+
+
 def key_prefix(sobject: str) -> str:
     """The object's three-character key prefix: Salesforce's own for standard objects, a stable
     made-up one starting with "a" (as custom objects' do) for the rest."""
-    known = _KEY_PREFIXES.get(sobject.lower())
+    known = standard_key_prefix(sobject)
     if known:
         return known
     number = zlib.crc32(sobject.lower().encode("ascii"))

@@ -1,30 +1,25 @@
-"""Ingest jobs: their documents, their states, and their processing on worker threads.
+"""Ingest jobs: their documents, their states, and what a client may do with them.
 
 Open → (upload, close) → UploadComplete → InProgress → JobComplete, Failed or Aborted. Closing
-answers at once; each closed job is processed on its own thread, so jobs run side by side as
-in an org. With a processing rate (records per second per job) a job stays InProgress for as
-long as an org at that pace would take, and its records are applied when that time is up; an
-abort before then leaves every record unprocessed. Without one, a status check or a results
-request of a job being processed waits until it ends, so one check after the close sees the
-end state.
+answers at once; each closed job is then processed on its own thread (see `processing`), so jobs
+run side by side as in an org. Without a processing rate, a status check or a results request of
+a job being processed waits until it ends, so one check after the close sees the end state.
 """
 
 from __future__ import annotations
 
-import csv
-import io
 import secrets
 import threading
 import time
-import zlib
-from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
-from typing import Any
+from typing import IO, Any
 
-from .ids import JOB_KEY_PREFIX, base36, make_ids
-from .store import ObjectStore, Outcome, UnknownObject
-from .upload import COLUMN_DELIMITERS, LINE_ENDINGS, BatchError, Upload, is_api_name, parse_upload
+from .ids import JOB_KEY_PREFIX, base36, make_ids, to_id18
+from .processing import TERMINAL_STATES, Processor, Rejecter
+from .results import ResultStore
+from .store import ObjectStore, UnknownObject
+from .upload import COLUMN_DELIMITERS, LINE_ENDINGS, is_api_name, spool_upload
 
 OPERATIONS = ("insert", "update", "upsert", "delete", "hardDelete")
 JOB_MEMBERS = frozenset(
@@ -38,7 +33,6 @@ JOB_MEMBERS = frozenset(
         "assignmentRuleId",
     }
 )
-TERMINAL_STATES = frozenset({"JobComplete", "Failed", "Aborted"})
 PAGE_SIZE = 1000
 # Clients spell the unprocessed records both ways; Salesforce answers both.
 RESULT_PARTS = {
@@ -47,9 +41,6 @@ RESULT_PARTS = {
     "unprocessedrecords": "unprocessedrecords",
     "unprocessedRecords": "unprocessedrecords",
 }
-
-# Returns the rows to reject (row index to error) given the header and the rows.
-Rejecter = Callable[[list[str], list[list[str]]], dict[int, str]]
 
 
 class JobError(Exception):
@@ -77,41 +68,34 @@ class Job:
     column_delimiter: str
     api_version: str
     created: str
+    assignment_rule_id: str | None = None
     state: str = "Open"
     modstamp: str = ""
-    content: bytes | None = None
+    upload: IO[bytes] | None = None
     pending_checks: int = 0
     forced_state: str | None = None
+    fail_after: int | None = None
     error_message: str | None = None
-    processing_ms: int = 0
     started: float | None = None
+    waited: float = 0.0
+    total_ms: int = 0
+    api_ms: int = 0
     record_count: int = 0
     processed: int = 0
     failed: int = 0
-    results: dict[str, bytes] = field(default_factory=dict)
     done: threading.Event = field(default_factory=threading.Event)
     worker: threading.Thread | None = None
+
+    def modstamp_now(self) -> None:
+        self.modstamp = now_text()
 
 
 def _invalid_job(message: str) -> JobError:
     return JobError(400, "INVALIDJOB", f"InvalidJob : {message}")
 
 
-def _csv_bytes(job: Job, rows: list[list[str]]) -> bytes:
-    """The rows as the CSV the client downloads, compressed: results are kept for the life of
-    the server, and a job's results are about as large as its upload."""
-    buffer = io.StringIO()
-    writer = csv.writer(
-        buffer,
-        delimiter=COLUMN_DELIMITERS[job.column_delimiter],
-        lineterminator=LINE_ENDINGS[job.line_ending],
-    )
-    writer.writerows(rows)
-    return zlib.compress(buffer.getvalue().encode("utf-8"), 1)
-
-
 class JobBook:
-    """Every job of the server, and the processing of closed ones."""
+    """Every job of the server, and what clients do with them."""
 
     def __init__(
         self,
@@ -122,10 +106,9 @@ class JobBook:
     ) -> None:
         self.store = store
         self.lock = lock
-        self.reject = reject
-        self.processing_rate = processing_rate
+        self.results = ResultStore()
+        self.processor = Processor(store, self.results, lock, reject, processing_rate)
         self.jobs: dict[str, Job] = {}
-        self.stopping = threading.Event()
         self._counter = secrets.randbelow(36**7)
 
     # -- creation and documents -------------------------------------------------------------
@@ -159,6 +142,9 @@ class JobBook:
         delimiter = document.get("columnDelimiter", "COMMA")
         if delimiter not in COLUMN_DELIMITERS:
             raise _invalid_job(f"Invalid columnDelimiter {delimiter!r}")
+        rule = document.get("assignmentRuleId")
+        if rule is not None and (not isinstance(rule, str) or to_id18(rule) is None):
+            raise _invalid_job(f"Invalid assignmentRuleId {rule!r}: use the rule's Id")
         with self.lock:
             self._counter += 1
             created = now_text()
@@ -171,6 +157,7 @@ class JobBook:
                 column_delimiter=delimiter,
                 api_version=api_version,
                 created=created,
+                assignment_rule_id=rule,
                 modstamp=created,
             )
             self.jobs[job.id] = job
@@ -206,6 +193,8 @@ class JobBook:
         }
         if job.external_id_field is not None:
             document["externalIdFieldName"] = job.external_id_field
+        if job.assignment_rule_id is not None:
+            document["assignmentRuleId"] = job.assignment_rule_id
         document.update(
             concurrencyMode="Parallel",
             contentType="CSV",
@@ -222,30 +211,32 @@ class JobBook:
             if job.state in ("UploadComplete", "InProgress") and job.pending_checks > 0:
                 job.pending_checks -= 1
                 return self._status_document(job, "InProgress")
-            self._start(job)
-        self._wait_when_immediate(job)
+            self.processor.start(job)
+        self.processor.wait_when_immediate(job)
         with self.lock:
             return self._status_document(job, None)
 
     def _status_document(self, job: Job, state: str | None) -> dict[str, Any]:
         document = self.info(job, state)
         done = state is None and job.state in TERMINAL_STATES
+        total_ms, api_ms = (job.total_ms, job.api_ms) if done else self._times_so_far(job)
         document["jobType"] = "V2Ingest"
-        document["numberRecordsProcessed"] = job.processed if done else self._progress(job)
-        document["numberRecordsFailed"] = job.failed if done else 0
+        document["numberRecordsProcessed"] = job.processed if done else self.processor.progress(job)
+        document["numberRecordsFailed"] = job.failed
         document["retries"] = 0
-        document["totalProcessingTime"] = job.processing_ms
-        document["apiActiveProcessingTime"] = job.processing_ms
+        document["totalProcessingTime"] = total_ms
+        document["apiActiveProcessingTime"] = api_ms
         document["apexProcessingTime"] = 0
         if job.error_message is not None:
             document["errorMessage"] = job.error_message
         return document
 
-    def _progress(self, job: Job) -> int:
-        if job.state != "InProgress" or job.started is None or not self.processing_rate:
-            return 0
+    @staticmethod
+    def _times_so_far(job: Job) -> tuple[int, int]:
+        if job.state != "InProgress" or job.started is None:
+            return job.total_ms, job.api_ms
         elapsed = time.monotonic() - job.started
-        return min(job.record_count, int(elapsed * self.processing_rate))
+        return int(elapsed * 1000), int(max(elapsed - job.waited, 0) * 1000)
 
     def listing(self, query: dict[str, str], api_version: str) -> dict[str, Any]:
         """One page of the jobs (oldest first), filtered as the query asks."""
@@ -258,7 +249,7 @@ class JobBook:
             allowed = {
                 "jobType": ("Classic", "V2Ingest", "BigObjectIngest"),
                 "isPkChunkingEnabled": ("true", "false"),
-                "concurrencyMode": ("Parallel", "serial", "Serial"),
+                "concurrencyMode": ("Parallel", "parallel", "Serial", "serial"),
             }[name]
             if value is not None and value not in allowed:
                 raise JobError(400, "INVALIDURL", f"Invalid value for {name}: {value}")
@@ -275,7 +266,7 @@ class JobBook:
                 for job in self.jobs.values()
                 if wanted["jobType"] in (None, "V2Ingest")
                 and wanted["isPkChunkingEnabled"] in (None, "false")
-                and wanted["concurrencyMode"] in (None, "Parallel")
+                and wanted["concurrencyMode"] in (None, "Parallel", "parallel")
             ]
             page = [
                 {**self.info(job), "jobType": "V2Ingest"}
@@ -295,38 +286,47 @@ class JobBook:
 
     def upload(self, job: Job, content_type: str, body: bytes) -> None:
         with self.lock:
-            if job.state != "Open":
-                raise JobError(
-                    409,
-                    "INVALIDJOBSTATE",
-                    f"Found a job in state: {job.state}, expected state: Open",
-                )
-            if job.content is not None:
-                raise JobError(
-                    400,
-                    "BULK_API_ERROR",
-                    f"Found multiple contents for job: <{job.id}>, please 'Close' / 'Abort' / "
-                    "'Delete' the current Job then create a new Job and make sure you only do "
-                    "'PUT' once on a given Job.",
-                )
-            if content_type.split(";")[0].strip().lower() != "text/csv":
-                raise JobError(
-                    400,
-                    "INVALIDCONTENTTYPE",
-                    f"Content-Type must be text/csv, not {content_type!r}",
-                )
+            self._check_uploadable(job)
+        if content_type.split(";")[0].strip().lower() != "text/csv":
+            raise JobError(
+                400, "INVALIDCONTENTTYPE", f"Content-Type must be text/csv, not {content_type!r}"
+            )
+        # Spooled outside the lock: a large upload takes a while to write.
+        try:
+            upload = spool_upload(body)
+        except UnicodeDecodeError as error:
+            raise JobError(400, "INVALIDBATCH", f"The upload is not UTF-8 text: {error}") from None
+        with self.lock:
             try:
-                body.decode("utf-8")
-            except UnicodeDecodeError as error:
-                raise JobError(
-                    400, "INVALIDBATCH", f"The upload is not UTF-8 text: {error}"
-                ) from None
-            job.content = body
-            job.modstamp = now_text()
+                self._check_uploadable(job)
+            except JobError:
+                upload.close()
+                raise
+            job.upload = upload
+            job.modstamp_now()
 
-    def change_state(self, job: Job, state: Any, forced: str | None, checks: int) -> None:
+    @staticmethod
+    def _check_uploadable(job: Job) -> None:
+        """JobError unless the job is Open and holds no upload yet (lock held)."""
+        if job.state != "Open":
+            raise JobError(
+                409, "INVALIDJOBSTATE", f"Found a job in state: {job.state}, expected state: Open"
+            )
+        if job.upload is not None:
+            raise JobError(
+                400,
+                "BULK_API_ERROR",
+                f"Found multiple contents for job: <{job.id}>, please 'Close' / 'Abort' / "
+                "'Delete' the current Job then create a new Job and make sure you only do "
+                "'PUT' once on a given Job.",
+            )
+
+    def change_state(
+        self, job: Job, state: Any, forced: str | None, checks: int, fail_after: int | None = None
+    ) -> None:
         """Closes or aborts the job; `forced` is the end state it is told to take instead of
-        being processed, `checks` how many status checks it answers InProgress first."""
+        being processed, `checks` how many status checks it answers InProgress first,
+        `fail_after` after how many records it is told to fail."""
         if state not in ("UploadComplete", "Aborted"):
             raise JobError(
                 400, "INVALIDJOBSTATE", f"Invalid state {state!r}: use UploadComplete or Aborted"
@@ -341,15 +341,23 @@ class JobBook:
                     "INVALIDJOBSTATE",
                     f"Job {job.id} is {job.state} and cannot be set to {state}",
                 )
-            job.modstamp = now_text()
+            job.modstamp_now()
             if state == "Aborted":
-                self._end_unprocessed(job, "Aborted")
+                # A job being processed stops after its current chunk, and ends itself.
+                started = job.state == "InProgress"
+                job.state = "Aborted"
+                if started:
+                    return
+                upload, job.upload = job.upload, None
+            else:
+                job.state = "UploadComplete"
+                job.forced_state = forced
+                job.fail_after = fail_after
+                job.pending_checks = checks
+                if checks == 0:
+                    self.processor.start(job)
                 return
-            job.state = "UploadComplete"
-            job.forced_state = forced
-            job.pending_checks = checks
-            if checks == 0:
-                self._start(job)
+        self.processor.end_unprocessed(job, upload)
 
     def delete(self, job: Job) -> None:
         with self.lock:
@@ -362,159 +370,42 @@ class JobBook:
                     f"Job {job.id} is InProgress: abort it or wait for its end",
                 )
             # A deleted job that was waiting for processing must not be processed after all.
+            aborted_while_processed = job.started is not None
             job.state = "Deleted"
-            job.content = None
+            # The upload of a job that started is its processing's to close.
+            if job.upload is not None and not aborted_while_processed:
+                job.upload.close()
+            job.upload = None
             del self.jobs[job.id]
+        if aborted_while_processed:
+            job.done.wait()  # it writes its last results as it stops
+        self.results.drop(job.id)
 
-    def results(self, job: Job, part: str) -> bytes:
-        self._wait_when_immediate(job)
+    def results_of(self, job: Job, part: str) -> bytes:
         with self.lock:
-            if part in job.results:
-                return zlib.decompress(job.results[part])
-            header = zlib.decompress(job.results["header"]) if "header" in job.results else b""
+            ended = job.state in TERMINAL_STATES
+        if ended:
+            job.done.wait()
+        else:
+            self.processor.wait_when_immediate(job)
+        text = self.results.read(job.id, part)
+        if text is not None:
+            return text
         if part == "unprocessedrecords":
-            return header
+            return b""
         first = b"sf__Id,sf__Created" if part == "successfulResults" else b"sf__Id,sf__Error"
         return first + LINE_ENDINGS[job.line_ending].encode()
 
-    # -- processing -------------------------------------------------------------------------
-
-    def _start(self, job: Job) -> None:
-        """Starts processing a closed job that is not being processed yet (lock held)."""
-        if job.state != "UploadComplete" or job.worker is not None:
-            return
-        job.worker = threading.Thread(
-            target=self._process, args=(job,), name=f"bulk-job-{job.id}", daemon=True
-        )
-        job.worker.start()
-
-    def _wait_when_immediate(self, job: Job) -> None:
-        if self.processing_rate is None and job.worker is not None:
-            job.done.wait()
-
-    def _process(self, job: Job) -> None:
-        try:
-            with self.lock:
-                if job.state != "UploadComplete" or self.stopping.is_set():
-                    return
-                job.state = "InProgress"
-                job.started = time.monotonic()
-                job.modstamp = now_text()
-            started = time.perf_counter()
-            self._run(job)
-            with self.lock:
-                if job.state == "InProgress":
-                    job.processing_ms = int((time.perf_counter() - started) * 1000)
-                job.modstamp = now_text()
-        finally:
-            job.done.set()
-
-    def _run(self, job: Job) -> None:
-        if job.forced_state is not None:
-            with self.lock:
-                if job.forced_state == "Failed":
-                    job.error_message = "InvalidBatch : The job was set to fail"
-                self._end_unprocessed(job, job.forced_state)
-            return
-        text = (job.content or b"").decode("utf-8")
-        try:
-            upload = parse_upload(
-                text, LINE_ENDINGS[job.line_ending], COLUMN_DELIMITERS[job.column_delimiter]
-            )
-        except BatchError as error:
-            with self.lock:
-                job.error_message = str(error)
-                self._end_unprocessed(job, "Failed")
-            return
-        job.record_count = len(upload.records)
-        if not self._pace(job):
-            return
-        try:
-            outcome = self._apply(job, upload)
-        except BatchError as error:
-            with self.lock:
-                job.error_message = str(error)
-                self._end_unprocessed(job, "Failed")
-            return
-        with self.lock:
-            self._record(job, upload, outcome)
-
-    def _pace(self, job: Job) -> bool:
-        """Waits as long as an org at the processing rate would take; False when the job was
-        aborted or the server stopped meanwhile."""
-        if self.processing_rate:
-            deadline = (job.started or time.monotonic()) + job.record_count / self.processing_rate
-            while not self.stopping.is_set() and job.state == "InProgress":
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    break
-                self.stopping.wait(min(left, 0.05))
-        with self.lock:
-            return job.state == "InProgress" and not self.stopping.is_set()
-
-    def _apply(self, job: Job, upload: Upload) -> Outcome:
-        skipped = dict(upload.bad_rows)
-        for index, message in self.reject(upload.header, upload.records).items():
-            skipped.setdefault(index, message)
-        items = [(i, record) for i, record in enumerate(upload.records) if i not in skipped]
-        outcome = self.store.apply(
-            job.object, job.operation, job.external_id_field, upload.header, items
-        )
-        outcome.failures[:0] = [(index, "", message) for index, message in skipped.items()]
-        return outcome
-
-    def _record(self, job: Job, upload: Upload, outcome: Outcome) -> None:
-        """Stores the results as the CSV the client downloads, and ends the job (lock held).
-
-        A job aborted while its records were being applied stays Aborted, but its results say
-        what was applied: those records are in the org now, as in an org.
-        """
-        if job.state not in ("InProgress", "Aborted"):
-            return
-        records, header = upload.records, upload.header
-        job.results = {
-            "successfulResults": _csv_bytes(
-                job,
-                [["sf__Id", "sf__Created", *header]]
-                + [
-                    [key, "true" if created else "false", *records[i]]
-                    for i, key, created in outcome.successes
-                ],
-            ),
-            "failedResults": _csv_bytes(
-                job,
-                [["sf__Id", "sf__Error", *header]]
-                + [[key, message, *records[i]] for i, key, message in outcome.failures],
-            ),
-            "unprocessedrecords": _csv_bytes(job, [header]),
-        }
-        job.processed = len(outcome.successes) + len(outcome.failures)
-        job.failed = len(outcome.failures)
-        if job.state == "InProgress":
-            job.state = "JobComplete"
-        job.content = None
-
-    def _end_unprocessed(self, job: Job, state: str) -> None:
-        """Ends the job with every uploaded row unprocessed (lock held)."""
-        rows: list[list[str]] = []
-        if job.content:
-            delimiter = COLUMN_DELIMITERS[job.column_delimiter]
-            text = job.content.decode("utf-8")
-            try:
-                rows = list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter))
-            except csv.Error:
-                rows = []
-        job.results = {"unprocessedrecords": _csv_bytes(job, rows)}
-        if rows:
-            job.results["header"] = _csv_bytes(job, rows[:1])
-        job.state = state
-        job.content = None
-        job.done.set()
-
     def stop(self) -> None:
-        """Ends the processing threads; jobs still being processed stay unfinished."""
-        self.stopping.set()
+        """Ends the processing threads; jobs still being processed stay unfinished. Their
+        results go with the server."""
+        self.processor.stopping.set()
         with self.lock:
             workers = [job.worker for job in self.jobs.values() if job.worker is not None]
         for worker in workers:
             worker.join()
+        with self.lock:
+            for job in self.jobs.values():
+                if job.upload is not None:
+                    job.upload.close()
+        self.results.close()

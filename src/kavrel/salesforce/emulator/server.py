@@ -30,7 +30,7 @@ from .transport import Answer, Request, Server, error_answer, json_answer, logge
 
 API_VERSION = "62.0"
 OLDEST_API_VERSION = 41
-NEWEST_API_VERSION = 66
+NEWEST_API_VERSION = 67
 INGEST_PATH = f"/services/data/v{API_VERSION}/jobs/ingest"
 DEFAULT_ACCESS_TOKEN = "local-token"
 HOST = "127.0.0.1"
@@ -46,6 +46,8 @@ _INGEST = re.compile(
     r"(?:(?P<job>[A-Za-z0-9]+)(?:/(?P<part>[A-Za-z]+))?/?)?"
 )
 _LOOPBACK_NAMES = ("127.0.0.1", "localhost", "::1")
+# Where a multipart part's head ends: the first empty line.
+_HEAD_END = re.compile(rb"\r?\n\r?\n")
 
 
 def _not_found() -> JobError:
@@ -66,7 +68,8 @@ def _json_body(body: bytes, what: str) -> Any:
 
 
 def multipart_parts(content_type: str, body: bytes) -> dict[str, tuple[str, bytes]]:
-    """The parts of a multipart/form-data body by name: (content type, content)."""
+    """The parts of a multipart/form-data body by name: (content type, content). Lines may end
+    with CRLF, as RFC 7578 has them, or with LF, as the Bulk API guide's own example has them."""
     match = re.search(r'boundary="?([^";]+)"?', content_type)
     if match is None:
         raise JobError(400, "INVALIDCONTENTTYPE", "The multipart Content-Type has no boundary")
@@ -75,16 +78,21 @@ def multipart_parts(content_type: str, body: bytes) -> dict[str, tuple[str, byte
     for piece in body.split(delimiter)[1:]:
         if piece.startswith(b"--"):
             break
-        head, separator, content = piece.removeprefix(b"\r\n").partition(b"\r\n\r\n")
-        if not separator:
+        piece = (
+            piece.removeprefix(b"\r\n") if piece.startswith(b"\r\n") else piece.removeprefix(b"\n")
+        )
+        split = _HEAD_END.search(piece)
+        if split is None:
             raise JobError(400, "INVALIDMULTIPART", "A part of the multipart body has no head")
+        head, content = piece[: split.start()], piece[split.end() :]
         fields = {}
-        for line in head.decode("latin-1").split("\r\n"):
+        for line in head.decode("latin-1").splitlines():
             key, _, value = line.partition(":")
             fields[key.strip().lower()] = value.strip()
         name = re.search(r'name="([^"]*)"', fields.get("content-disposition", ""))
         if name is not None:
-            parts[name[1]] = (fields.get("content-type", ""), content.removesuffix(b"\r\n"))
+            ending = b"\r\n" if content.endswith(b"\r\n") else b"\n"
+            parts[name[1]] = (fields.get("content-type", ""), content.removesuffix(ending))
     return parts
 
 
@@ -254,6 +262,11 @@ class BulkApiEmulator:
         """A fault read from the command line (see `controls.parse_fault`)."""
         self._controls.add_fault(fault)
 
+    def fail_job_after(self, records: int) -> None:
+        """The next job closed ends Failed once `records` of its records are processed (the
+        chunks before applied and counted, the rest unprocessed)."""
+        self._controls.fail_job_after(records)
+
     def reject_records(
         self, field: str, value: str, message: str, count: int | None = None
     ) -> None:
@@ -381,8 +394,10 @@ class BulkApiEmulator:
             if method == "PATCH":
                 document = _json_body(request.body, "The body")
                 state = document.get("state") if isinstance(document, dict) else None
-                forced = self._controls.take_forced_state() if state == "UploadComplete" else None
-                jobs.change_state(job, state, forced, self.in_progress_checks)
+                closing = state == "UploadComplete"
+                forced = self._controls.take_forced_state() if closing else None
+                fail_after = self._controls.take_fail_after() if closing else None
+                jobs.change_state(job, state, forced, self.in_progress_checks, fail_after)
                 return json_answer(jobs.info(job))
             if method == "DELETE":
                 jobs.delete(job)
@@ -397,7 +412,7 @@ class BulkApiEmulator:
             raise _not_found()
         if method != "GET":
             raise _method_not_allowed(method, "GET")
-        results = jobs.results(job, RESULT_PARTS[part])
+        results = jobs.results_of(job, RESULT_PARTS[part])
         return Answer(200, results, "text/csv; charset=UTF-8")
 
     def _create_job(self, jobs: JobBook, request: Request, version: str) -> Answer:
@@ -424,5 +439,6 @@ class BulkApiEmulator:
             jobs.jobs.pop(job.id, None)
             raise
         forced = self._controls.take_forced_state()
-        jobs.change_state(job, "UploadComplete", forced, self.in_progress_checks)
+        fail_after = self._controls.take_fail_after()
+        jobs.change_state(job, "UploadComplete", forced, self.in_progress_checks, fail_after)
         return json_answer(jobs.info(job))

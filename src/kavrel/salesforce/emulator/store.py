@@ -1,8 +1,8 @@
 """The org's records, over SQLite: one table per object, named as the object, with an `Id`
 column and one TEXT column per field. Values are stored as the CSV gives them. As on Salesforce,
 an empty value leaves a field unchanged when a record is updated (and is null on insert); the
-text "#N/A" sets it to null. No HTTP here: `apply` takes a parsed upload and says, row by row,
-what became of it.
+text "#N/A" sets it to null. No HTTP here: `plan` reads an upload's header once, and `apply`
+takes a chunk of its rows and says, row by row, what became of it, in one transaction.
 
 - insert creates 18-character Ids (a per-object key prefix, a counter, the case-safe suffix);
   the counter lives in the database's `user_version`, so Ids stay unique across runs on a file;
@@ -10,22 +10,31 @@ what became of it.
 - upsert matches on the job's external-ID field with exact text comparison; a blank value
   creates a record, a value matching several records or repeated within one upload fails it;
 - a relationship column (`Account.Ext__c`, with a schema) sets the lookup field to the Id of the
-  one related record whose external ID holds the value.
+  one related record whose external ID holds the value;
+- with a schema, each record is checked as an org checks it (see `checks`), a lookup's Id must
+  name a record of the object it points to, a unique field's value must be held by no other
+  record, and an Id of no record fails as deleted only when this server deleted it.
 """
 
 from __future__ import annotations
 
 import sqlite3
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from .ids import key_prefix, make_ids, to_id18
-from .schema import Schema
+from .checks import NULL, Column, RecordChecks, bulk_error
+from .ids import key_prefix, make_ids, standard_key_prefix, to_id18
+from .schema import FieldSchema, ObjectSchema, Schema
 from .upload import BatchError, is_api_name
 
 # SQLite's default bound on host parameters is 999 before 3.32; IN lists stay under it.
 _LOOKUP_CHUNK = 900
+# Ids this server deleted, so an Id of no record fails as deleted only when it was; a name no
+# object can have (API names hold no "$").
+_DELETED_TABLE = "$deleted"
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
 
 Item = tuple[int, list[str]]  # a row's index in the upload, and its values
 
@@ -49,8 +58,27 @@ class _Relationship:
     target_field: str
 
 
+@dataclass
+class Plan:
+    """One upload's header read against the org: the field each column sets, the relationship
+    columns to resolve, and the checks of its records."""
+
+    sobject: str
+    described: ObjectSchema | None
+    fields: list[str]
+    relationships: list[_Relationship]
+    checks: RecordChecks
+    lookups: list[Column]  # columns holding Ids of records the schema lets us look for
+    unique: list[Column]  # columns of unique fields
+
+
 def quote(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
+
+
+def ascii_lower(value: str) -> str:
+    """`value` lowered as SQLite's lower() lowers it: ASCII letters only."""
+    return value.translate(_ASCII_LOWER)
 
 
 class ObjectStore:
@@ -82,57 +110,80 @@ class ObjectStore:
                 f"Field name provided, {name} does not match an External ID, Salesforce Id, or "
                 f"indexed field for {described.name}"
             )
-        return described.fields[name.lower()]
+        return described.fields[name.lower()].name
 
-    def _stored_header(self, sobject: str, header: list[str]) -> tuple[list[str], list[Any]]:
-        """The fields the columns store into, and each relationship column to resolve."""
+    def key_prefix(self, sobject: str) -> str:
+        """The key prefix of the object's new Ids: its description's, else `ids.key_prefix`."""
         described = self.schema.get(sobject) if self.schema else None
-        stored: list[str] = []
+        return (described and described.key_prefix) or key_prefix(sobject)
+
+    def _known_prefix(self, sobject: str) -> str | None:
+        """The prefix an org's Ids of this object have, when it can be known."""
+        if self.schema is not None and self.schema.get(sobject) is not None:
+            return self.key_prefix(sobject)
+        return standard_key_prefix(sobject)
+
+    def _prefixes_of(self, lookup: FieldSchema) -> set[str] | None:
+        prefixes = {self._known_prefix(target) for target in lookup.reference_to}
+        return None if None in prefixes or not prefixes else prefixes  # type: ignore[return-value]
+
+    def plan(self, sobject: str, header: list[str]) -> Plan:
+        """The upload's header read against the object; BatchError when the org would refuse
+        it."""
+        described = self.schema.get(sobject) if self.schema else None
+        columns: list[Column] = []
         relationships: list[_Relationship] = []
         for position, name in enumerate(header):
             relationship, _, target_field = name.partition(".")
             if not target_field:
                 if described is not None and name.lower() not in described.fields:
                     raise BatchError(f"InvalidBatch : Field name not found : {name}")
-                stored.append(described.fields[name.lower()] if described else name)
+                field = described.fields[name.lower()] if described else None
+                columns.append(Column(position, field.name if field else name, field))
                 continue
             lookup = described.relationships.get(relationship.lower()) if described else None
-            if lookup is None:
+            target = self.schema.get(described.lookups[lookup]) if lookup else None  # type: ignore[union-attr]
+            if target is None:
                 hint = "" if described else " (a schema file naming its lookup is needed)"
                 raise BatchError(f"InvalidBatch : Field name not found : {name}{hint}")
-            target = self.schema.get(described.lookups[lookup])  # type: ignore[union-attr]
             if target_field.lower() not in target.external_ids | {"id"}:
                 raise BatchError(
                     f"InvalidBatch : Field name not found : {name} ({target_field} is not an "
                     f"external ID of {target.name})"
                 )
-            stored.append(described.fields[lookup])
+            field = described.fields[lookup]  # type: ignore[union-attr, index]
+            columns.append(Column(position, field.name, field, relationship=True))
             relationships.append(_Relationship(position, target.name, target_field))
-        lowered = [name.lower() for name in stored]
-        for name in stored:
-            if lowered.count(name.lower()) > 1:
-                raise BatchError(f"InvalidBatch : Duplicate field name: {name}")
-        return stored, relationships
+        seen: set[str] = set()
+        for column in columns:
+            if column.name.lower() in seen:
+                raise BatchError(f"InvalidBatch : Duplicate field name: {column.name}")
+            seen.add(column.name.lower())
+        return Plan(
+            sobject=sobject,
+            described=described,
+            fields=[column.name for column in columns],
+            relationships=relationships,
+            checks=RecordChecks(columns, described, self._prefixes_of),
+            lookups=[c for c in columns if _is_checked_lookup(c)],
+            unique=[c for c in columns if c.field and c.field.checked and c.field.unique],
+        )
 
     # -- applying a job ---------------------------------------------------------------------
 
     def apply(
-        self,
-        sobject: str,
-        operation: str,
-        external_id_field: str | None,
-        header: list[str],
-        items: list[Item],
+        self, plan: Plan, operation: str, external_id_field: str | None, items: list[Item]
     ) -> Outcome:
-        """Applies the rows in one transaction; BatchError when the job cannot be applied."""
+        """Applies the rows in one transaction; BatchError when they cannot be applied."""
         outcome = Outcome()
-        fields, relationships = self._stored_header(sobject, header)
+        items = _checked(plan.checks, items, outcome)
         with self.lock:
             connection = self.connection
             connection.execute("BEGIN")
             try:
-                items = self._resolve(connection, relationships, items, outcome)
-                run = _Run(connection, sobject, fields, outcome)
+                items = self._resolve(connection, plan.relationships, items, outcome)
+                items = self._existing_lookups(connection, plan.lookups, items, outcome)
+                run = _Run(connection, plan, self.key_prefix(plan.sobject), outcome)
                 if operation == "insert":
                     run.insert(items)
                 elif operation == "upsert":
@@ -169,7 +220,7 @@ class ObjectStore:
             for index, record in items:
                 value = record[relationship.position]
                 keys = found.get(value, [])
-                if value in ("", "#N/A"):
+                if value in ("", NULL):
                     kept.append((index, record))
                 elif len(keys) == 1:
                     resolved = list(record)
@@ -185,6 +236,42 @@ class ObjectStore:
             items = kept
         return items
 
+    def _existing_lookups(
+        self,
+        connection: sqlite3.Connection,
+        columns: list[Column],
+        items: list[Item],
+        outcome: Outcome,
+    ) -> list[Item]:
+        """Rows whose lookup Ids name records of the objects they point to; the rest fail."""
+        assert self.schema is not None or not columns
+        for column in columns:
+            owners = {
+                self.key_prefix(target): target
+                for target in column.field.reference_to  # type: ignore[union-attr]
+                if self.schema.get(target) is not None  # type: ignore[union-attr]
+            }
+            wanted: dict[str, list[str]] = {}
+            for _, record in items:
+                key = to_id18(record[column.position])
+                if key is not None and key[:3] in owners:
+                    wanted.setdefault(owners[key[:3]], []).append(key)
+            existing: set[str] = set()
+            for target, keys in wanted.items():
+                existing |= _existing_ids(connection, target, keys)
+            kept: list[Item] = []
+            for index, record in items:
+                key = to_id18(record[column.position])
+                if key is None or key[:3] not in owners or key in existing:
+                    kept.append((index, record))
+                else:
+                    message = bulk_error(
+                        "INVALID_CROSS_REFERENCE_KEY", "invalid cross reference id"
+                    )
+                    outcome.failures.append((index, "", message))
+            items = kept
+        return items
+
     def rows(self, sobject: str) -> list[dict[str, Any]]:
         """What the object's table holds, in Id order (empty when it has none yet)."""
         if not is_api_name(sobject):
@@ -195,6 +282,29 @@ class ObjectStore:
             cursor = self.connection.execute(f'SELECT * FROM {quote(sobject)} ORDER BY "Id"')
             names = [column[0] for column in cursor.description]
             return [dict(zip(names, row, strict=True)) for row in cursor.fetchall()]
+
+
+def _is_checked_lookup(column: Column) -> bool:
+    field = column.field
+    return (
+        field is not None
+        and field.checked
+        and field.type == "reference"
+        and not column.relationship
+        and column.name.lower() != "id"
+    )
+
+
+def _checked(checks: RecordChecks, items: list[Item], outcome: Outcome) -> list[Item]:
+    """The rows whose values pass the record checks; the rest fail with the first fault."""
+    kept: list[Item] = []
+    for item in items:
+        error = checks.values(item[1])
+        if error is None:
+            kept.append(item)
+        else:
+            outcome.failures.append((item[0], "", error))
+    return kept
 
 
 def _columns(connection: sqlite3.Connection, table: str) -> dict[str, str]:
@@ -239,19 +349,21 @@ def _existing_ids(connection: sqlite3.Connection, table: str, ids: list[str]) ->
 
 
 class _Run:
-    """One job's rows applied to one object inside the caller's transaction."""
+    """One chunk's rows applied to one object inside the caller's transaction."""
 
     def __init__(
-        self, connection: sqlite3.Connection, sobject: str, header: list[str], outcome: Outcome
+        self, connection: sqlite3.Connection, plan: Plan, prefix: str, outcome: Outcome
     ) -> None:
         self.connection = connection
-        self.sobject = sobject
-        self.header = header
+        self.plan = plan
+        self.sobject = plan.sobject
+        self.header = plan.fields
+        self.prefix = prefix
         self.outcome = outcome
         self.id_position = next(
-            (index for index, name in enumerate(header) if name.lower() == "id"), None
+            (index for index, name in enumerate(self.header) if name.lower() == "id"), None
         )
-        self.fields = [name for name in header if name.lower() != "id"]
+        self.fields = [name for name in self.header if name.lower() != "id"]
 
     def _fail(self, items: list[Item], message: str, key: str = "") -> None:
         self.outcome.failures.extend((index, key, message) for index, _ in items)
@@ -274,23 +386,92 @@ class _Run:
     def _allocate_ids(self, count: int) -> list[str]:
         first = self.connection.execute("PRAGMA user_version").fetchone()[0] + 1
         self.connection.execute(f"PRAGMA user_version = {first + count - 1:d}")
-        return make_ids(key_prefix(self.sobject), first, count)
+        return make_ids(self.prefix, first, count)
+
+    def _passing(
+        self, rows: list[tuple[str, Item]], check: Callable[[list[str]], str | None]
+    ) -> list[tuple[str, Item]]:
+        """The rows (Id or "", row) that pass an insert or update check of the schema; the rest
+        fail."""
+        if self.plan.described is None:
+            return rows
+        kept = []
+        for key, item in rows:
+            error = check(item[1])
+            if error is None:
+                kept.append((key, item))
+            else:
+                self._fail([item], error, key)
+        return kept
+
+    def _unique(self, rows: list[tuple[str, Item]]) -> list[tuple[str, Item]]:
+        """The rows (Id, row) whose unique fields hold no value another record holds, in the
+        table or earlier in the chunk; the rest fail."""
+        for column in self.plan.unique:
+            case_sensitive = column.field.case_sensitive  # type: ignore[union-attr]
+            fold = (lambda value: value) if case_sensitive else ascii_lower
+            values = {fold(item[1][column.position]) for _, item in rows} - {"", fold(NULL)}
+            holders = self._holders(column.name, values, case_sensitive)
+            kept: list[tuple[str, Item]] = []
+            for key, item in rows:
+                value = fold(item[1][column.position])
+                other = next((held for held in holders.get(value, ()) if held != key), None)
+                if other is None or value in ("", fold(NULL)):
+                    holders.setdefault(value, []).append(key)
+                    kept.append((key, item))
+                    continue
+                message = (
+                    f"duplicate value found: {column.name} duplicates value on record with id: "
+                    f"{other[:15]}"
+                )
+                self._fail([item], bulk_error("DUPLICATE_VALUE", message), key)
+            rows = kept
+        return rows
+
+    def _holders(self, column: str, values: set[str], case_sensitive: bool) -> dict[str, list]:
+        """Each value to the Ids of the stored records holding it (compared as the field
+        compares)."""
+        holders: dict[str, list[str]] = {}
+        if column.lower() not in _columns(self.connection, self.sobject):
+            return holders
+        table, name = quote(self.sobject), quote(column)
+        compared = name if case_sensitive else f"lower({name})"
+        index = quote(f"{self.sobject}:{column}:{'case' if case_sensitive else 'lower'}".lower())
+        self.connection.execute(f"CREATE INDEX IF NOT EXISTS {index} ON {table} ({compared})")
+        distinct = list(values)
+        for start in range(0, len(distinct), _LOOKUP_CHUNK):
+            chunk = distinct[start : start + _LOOKUP_CHUNK]
+            marks = ", ".join("?" * len(chunk))
+            statement = f'SELECT {compared}, "Id" FROM {table} WHERE {compared} IN ({marks})'
+            for value, key in self.connection.execute(statement, chunk):
+                holders.setdefault(value, []).append(key)
+        return holders
 
     def _insert_rows(self, items: list[Item]) -> None:
+        checks = self.plan.checks
+        items = [
+            item for _, item in self._passing([("", item) for item in items], checks.on_insert)
+        ]
         if not items:
             return
         ids = self._allocate_ids(len(items))
+        rows = self._unique(list(zip(ids, items, strict=True)))
         names = ", ".join(['"Id"', *(quote(name) for name in self.fields)])
         values = ", ".join(["?", *(["NULLIF(NULLIF(?, ''), '#N/A')"] * len(self.fields))])
         self.connection.executemany(
             f"INSERT INTO {quote(self.sobject)} ({names}) VALUES ({values})",
-            [(new, *self._values(record)) for new, (_, record) in zip(ids, items, strict=True)],
+            [(new, *self._values(record)) for new, (_, record) in rows],
         )
-        self.outcome.successes.extend(
-            (index, new, True) for new, (index, _) in zip(ids, items, strict=True)
-        )
+        self.outcome.successes.extend((index, new, True) for new, (index, _) in rows)
 
-    def _update_rows(self, updates: list[tuple[str, Item]]) -> None:
+    def _update_rows(
+        self, updates: list[tuple[str, Item]], key_position: int | None = None
+    ) -> None:
+        if self.plan.described is not None:
+            checks = self.plan.checks
+            updates = self._unique(
+                self._passing(updates, lambda record: checks.on_update(record, key_position))
+            )
         if not updates:
             return
         if self.fields:
@@ -318,6 +499,19 @@ class _Run:
                 keep.append(item)
         self._insert_rows(keep)
 
+    def _absent_id_error(self, key: str, given: str) -> str:
+        """Why an Id names no record: without a schema, as deleted; with one, as the org says
+        it: of another object, deleted by this server, or never known."""
+        if self.plan.described is None:
+            return "ENTITY_IS_DELETED:entity is deleted:--"
+        if key[:3] != self.prefix:
+            return bulk_error(
+                "MALFORMED_ID", f"{self.sobject} ID: id value of incorrect type: {given}", ["Id"]
+            )
+        if _existing_ids(self.connection, _DELETED_TABLE, [key]):
+            return bulk_error("ENTITY_IS_DELETED", "entity is deleted")
+        return bulk_error("INVALID_CROSS_REFERENCE_KEY", "invalid cross reference id")
+
     def _match_by_id(
         self, position: int, items: list[Item]
     ) -> tuple[list[tuple[str, Item]], list[Item]]:
@@ -338,13 +532,20 @@ class _Run:
                     f"{item[1][position]}:Id --",
                 )
             elif key not in existing:
-                self._fail([item], "ENTITY_IS_DELETED:entity is deleted:--", key)
+                self._fail([item], self._absent_id_error(key, item[1][position]), key)
             elif key in seen:
                 self._fail([item], f"DUPLICATE_VALUE:Duplicate id in list: {key}:--", key)
             else:
                 seen.add(key)
                 matched.append((key, item))
         return matched, blank
+
+    def _remember_deleted(self, keys: list[str]) -> None:
+        table = quote(_DELETED_TABLE)
+        self.connection.execute(f'CREATE TABLE IF NOT EXISTS {table} ("Id" TEXT PRIMARY KEY)')
+        self.connection.executemany(
+            f"INSERT OR IGNORE INTO {table} VALUES (?)", [(key,) for key in keys]
+        )
 
     def update_or_delete(self, operation: str, items: list[Item]) -> None:
         missing = f"MISSING_ARGUMENT:Id not specified in an {operation} call:--"
@@ -359,6 +560,8 @@ class _Run:
             self.connection.executemany(
                 f'DELETE FROM {quote(self.sobject)} WHERE "Id" = ?', [(key,) for key, _ in matched]
             )
+            if self.plan.described is not None:
+                self._remember_deleted([key for key, _ in matched])
             self.outcome.successes.extend((index, key, False) for key, (index, _) in matched)
             return
         self._prepare_table()
@@ -375,7 +578,7 @@ class _Run:
         self._prepare_table()
         if external.lower() == "id":
             matched, blank = self._match_by_id(position, items)
-            self._update_rows(matched)
+            self._update_rows(matched, position)
             self._insert_rows(blank)
             return
         column = self.header[position]
@@ -404,5 +607,5 @@ class _Run:
                 )
             else:
                 updates.append((keys[0], item))
-        self._update_rows(updates)
+        self._update_rows(updates, position)
         self._insert_rows(inserts)

@@ -8,11 +8,15 @@ quotes are misplaced but balanced (`"John", "Smith"`) fails alone, with an error
 
 from __future__ import annotations
 
+import codecs
 import csv
 import io
+import marshal
 import re
+import tempfile
+from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import Any
+from typing import IO, Any
 
 # Salesforce refuses uploads above 150,000,000 bytes once base64-encoded: 112,500,000 raw bytes.
 MAX_UPLOAD_BYTES = 150_000_000 * 3 // 4
@@ -31,6 +35,15 @@ MISPLACED_QUOTE = (
 )
 
 _API_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]{0,79}")
+# An upload stays in memory up to this size, and is read this many characters at a time.
+SPOOL_BYTES = 1 << 20
+BLOCK_CHARS = 1 << 20
+# Salesforce's limit on the fields of a record: a wider header fails the job.
+MAX_FIELDS = 5_000
+# Python's csv module refuses fields over 131,072 characters, failing the whole upload; an org
+# reads them and fails the record alone (see `checks`). The limit is the module's, for the whole
+# process: it is only ever raised, so other readers see no field refused that was read before.
+csv.field_size_limit(max(csv.field_size_limit(), MAX_UPLOAD_BYTES))
 
 
 class BatchError(Exception):
@@ -38,13 +51,33 @@ class BatchError(Exception):
 
 
 @dataclass
-class Upload:
-    """The header and the rows of an upload; `bad_rows` holds (row index, message) of rows that
-    fail on their own, in upload order (their fields as well as they could be read)."""
+class Chunk:
+    """Consecutive records of an upload, the first at index `first`; `bad_rows` holds (record
+    index, message) of the rows that fail on their own (their fields as well as they could be
+    read)."""
+
+    first: int
+    records: list[list[str]] = field(default_factory=list)
+    bad_rows: dict[int, str] = field(default_factory=dict)
+
+
+@dataclass
+class Scan:
+    """An upload that can be processed: its header, how many records follow it, and those
+    records in chunks. Close it once done with."""
 
     header: list[str]
-    records: list[list[str]]
-    bad_rows: dict[int, str] = field(default_factory=dict)
+    records: int
+    parsed: IO[bytes]
+
+    def chunks(self) -> Iterator[Chunk]:
+        self.parsed.seek(0)
+        while head := self.parsed.read(8):
+            first, records, bad_rows = marshal.loads(self.parsed.read(int.from_bytes(head)))
+            yield Chunk(first, records, bad_rows)
+
+    def close(self) -> None:
+        self.parsed.close()
 
 
 def is_api_name(name: Any) -> bool:
@@ -133,29 +166,14 @@ def _read_leniently(row: str, delimiter: str) -> list[str]:
     return next(csv.reader([row], delimiter=delimiter), [])
 
 
-def _read_rows_one_by_one(text: str, line_ending: str, delimiter: str) -> Upload:
-    rows = _split_rows(text, line_ending)
-    if _has_misplaced_quote(rows[0].split('"')[0::2], delimiter):
-        raise BatchError(
-            "InvalidBatch : Failed to parse CSV: a double quote appears inside an unquoted field "
-            "or after a quoted one in the header"
-        )
-    header = _read(rows[0], delimiter)[0]
-    upload = Upload(header, [])
-    for row in rows[1:]:
-        if _has_misplaced_quote(row.split('"')[0::2], delimiter):
-            fields = _read_leniently(row, delimiter)
-            fields = (fields + [""] * len(header))[: len(header)]
-            upload.bad_rows[len(upload.records)] = MISPLACED_QUOTE
-            upload.records.append(fields)
-        else:
-            upload.records.extend(_read(row + line_ending, delimiter) or [[]])
-    return upload
-
-
 def _check_header(header: list[str]) -> None:
     if not header:
         raise BatchError("InvalidBatch : The CSV header row is empty")
+    if len(header) > MAX_FIELDS:
+        raise BatchError(
+            f"InvalidBatch : The header has {len(header):,} fields; a record may have at most "
+            f"{MAX_FIELDS:,}"
+        )
     seen: set[str] = set()
     for name in header:
         relationship, _, target = name.partition(".")
@@ -170,31 +188,159 @@ def _check_header(header: list[str]) -> None:
         seen.add(name.lower())
 
 
-def _check_widths(upload: Upload) -> None:
-    width = len(upload.header)
-    for index, record in enumerate(upload.records):
-        if len(record) != width and index not in upload.bad_rows:
-            if not record and width == 1:
-                record.append("")
-                continue
-            raise BatchError(
-                f"InvalidBatch : Row {index + 2} has {len(record)} fields, the header has {width}"
-            )
-
-
-def parse_upload(text: str, line_ending: str, delimiter: str) -> Upload:
-    """The upload read with the job's line ending and delimiter; BatchError when it cannot be."""
-    if text.startswith("\ufeff"):
-        text = text[1:]
-    if not text:
-        raise BatchError("InvalidBatch : The upload is empty: a CSV header row is required")
+def _parse_block(
+    text: str, line_ending: str, delimiter: str, has_header: bool
+) -> tuple[list[list[str]], dict[int, str]]:
+    """A block of whole rows read, and the rows (block index) with a misplaced quote."""
     outside_text, stray = _outside_quotes(text, delimiter)
     _check_line_ending(outside_text, line_ending)
-    if stray:
-        upload = _read_rows_one_by_one(text, line_ending, delimiter)
-    else:
-        rows = _read(text, delimiter)
-        upload = Upload(rows[0], rows[1:])
-    _check_header(upload.header)
-    _check_widths(upload)
+    if not stray:
+        return _read(text, delimiter), {}
+    rows: list[list[str]] = []
+    bad_rows: dict[int, str] = {}
+    for number, row in enumerate(_split_rows(text, line_ending)):
+        if not _has_misplaced_quote(row.split('"')[0::2], delimiter):
+            rows.extend(_read(row + line_ending, delimiter) or [[]])
+        elif has_header and number == 0:
+            raise BatchError(
+                "InvalidBatch : Failed to parse CSV: a double quote appears inside an unquoted "
+                "field or after a quoted one in the header"
+            )
+        else:
+            bad_rows[len(rows)] = MISPLACED_QUOTE
+            rows.append(_read_leniently(row, delimiter))
+    return rows, bad_rows
+
+
+def _last_row_end(text: str, line_ending: str) -> int:
+    """Where the last row of `text` that ends outside quotes ends (0: none found near the end,
+    so more text is needed). `text` starts at a row's start."""
+    end = len(text)
+    for _ in range(16):
+        position = text.rfind(line_ending, 0, end)
+        if position < 0:
+            return 0
+        if text.count('"', 0, position) % 2 == 0:
+            return position + len(line_ending)
+        end = position
+    return 0
+
+
+def _text(upload: IO[bytes]) -> io.TextIOWrapper:
+    """The upload as text from its start, its byte order mark dropped; detach it after use."""
+    upload.seek(0)
+    return io.TextIOWrapper(upload, encoding="utf-8-sig", newline="")  # type: ignore[arg-type]
+
+
+def _row_blocks(upload: IO[bytes], line_ending: str) -> Iterator[str]:
+    """The upload's text in blocks that each end where a row ends."""
+    text = _text(upload)
+    try:
+        pending = ""
+        while block := text.read(BLOCK_CHARS):
+            pending += block
+            cut = _last_row_end(pending, line_ending)
+            if cut:
+                yield pending[:cut]
+                pending = pending[cut:]
+        if pending:
+            yield pending
+    finally:
+        text.detach()
+
+
+def _rows(upload: IO[bytes], line_ending: str, delimiter: str) -> Iterator[tuple[list[str], str]]:
+    """The header, then every record, each with the message of its own fault ("" for none);
+    BatchError for a fault of the whole upload."""
+    width = 0
+    index = 0
+    for text in _row_blocks(upload, line_ending):
+        rows, bad_rows = _parse_block(text, line_ending, delimiter, has_header=not width)
+        for number, row in enumerate(rows):
+            if not width:
+                _check_header(row)
+                width = len(row)
+                yield row, ""
+                continue
+            error = bad_rows.get(number, "")
+            if error:
+                row = (row + [""] * width)[:width]
+            elif len(row) != width:
+                if row or width != 1:
+                    raise BatchError(
+                        f"InvalidBatch : Row {index + 2} has {len(row)} fields, the header has "
+                        f"{width}"
+                    )
+                row = [""]
+            index += 1
+            yield row, error
+    if not width:
+        raise BatchError("InvalidBatch : The upload is empty: a CSV header row is required")
+
+
+def _keep(parsed: IO[bytes], chunk: Chunk) -> None:
+    data = marshal.dumps((chunk.first, chunk.records, chunk.bad_rows))
+    parsed.write(len(data).to_bytes(8))
+    parsed.write(data)
+
+
+def scan_upload(upload: IO[bytes], line_ending: str, delimiter: str, size: int) -> Scan:
+    """The upload read whole, its records kept in chunks of `size`; BatchError when it cannot
+    be processed at all."""
+    parsed = _spooled()
+    try:
+        rows = _rows(upload, line_ending, delimiter)
+        header = next(rows)[0]
+        chunk = Chunk(0)
+        for record, error in rows:
+            if error:
+                chunk.bad_rows[chunk.first + len(chunk.records)] = error
+            chunk.records.append(record)
+            if len(chunk.records) == size:
+                _keep(parsed, chunk)
+                chunk = Chunk(chunk.first + size)
+        if chunk.records:
+            _keep(parsed, chunk)
+    except BaseException:
+        parsed.close()
+        raise
+    return Scan(header, chunk.first + len(chunk.records), parsed)
+
+
+def read_leniently(upload: IO[bytes], delimiter: str) -> Iterator[list[str]]:
+    """The upload's rows, header first, as far as they can be read at all (for uploads handed
+    back unprocessed, which may be the ones that could not be read)."""
+    text = _text(upload)
+    try:
+        yield from csv.reader(text, delimiter=delimiter)
+    except (csv.Error, UnicodeDecodeError):
+        return
+    finally:
+        text.detach()
+
+
+def spool_upload(body: bytes) -> IO[bytes]:
+    """The upload in a spooled file; UnicodeDecodeError (its position in the whole upload) when
+    it is not UTF-8."""
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    view = memoryview(body)
+    for start in range(0, len(body), BLOCK_CHARS):
+        try:
+            decoder.decode(
+                view[start : start + BLOCK_CHARS], final=start + BLOCK_CHARS >= len(body)
+            )
+        except UnicodeDecodeError as error:
+            raise UnicodeDecodeError(
+                error.encoding, body, start + error.start, start + error.end, error.reason
+            ) from None
+    upload = _spooled()
+    if len(body) > SPOOL_BYTES:
+        # Straight to disk: spooling a large body first would copy it in memory.
+        upload.rollover()  # type: ignore[attr-defined]
+    upload.write(body)
     return upload
+
+
+def _spooled() -> IO[bytes]:
+    """A file in memory while small, on disk past SPOOL_BYTES; its user closes it."""
+    return tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES)  # type: ignore[return-value]  # noqa: SIM115
