@@ -227,14 +227,23 @@ def _add(args: argparse.Namespace) -> int:
 
 
 def _remove(args: argparse.Namespace) -> int:
-    def produce() -> output.Outcome:
+    def remove() -> tuple[str, bool, str | None]:
         profile = _load_profile(args.name)
         kind = str(profile.get("connection_type") or "snowflake").lower()
         was_primary = _primaries().get(kind) == args.name
+        key_file = str(profile.get("private_key_file") or "")
         with _stdout_for(args):
             if not _store().delete_connection(args.name):
                 raise CommandError(f"no connection profile named '{args.name}'")
+        removed_key = key_file if key_file and _store().remove_unused_key_copy(key_file) else None
+        return kind, was_primary, removed_key
+
+    def produce() -> output.Outcome:
+        # One lock over the removal and the key's: a save meanwhile cannot start using the copy.
+        kind, was_primary, removed_key = _store().under_store_lock(remove)
         text = f"Removed the connection profile '{args.name}'."
+        if removed_key:
+            text += f"\nIts copy of the private key, {removed_key}, was removed too."
         if was_primary:
             text += (
                 f"\nIt was the primary {kind} profile; make another one primary with "
