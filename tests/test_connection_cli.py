@@ -168,3 +168,26 @@ def test_version_and_grouped_help(home):
     assert all(title in text for title in titles)
     positions = [text.index(f"\n  {command} ") for command in ("upsert", "job", "connection")]
     assert positions == sorted(positions)
+
+
+def test_concurrent_adds_of_one_name_save_it_once(home):
+    command = [KAVREL, "connection", "add", "--salesforce", "--name", "crm", "--client-id"]
+    env = {**os.environ, "HOME": str(home), "KAVREL_CLIENT_KEY": "secret"}
+    adds = [
+        subprocess.Popen(
+            [*command, f"app{n}", "--my-domain", "acme", "--no-interactive"],
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )  # fmt: skip
+        for n in range(8)
+    ]
+    outcomes = [(add.wait(timeout=120), *add.communicate()) for add in adds]
+    assert sorted(status for status, _, _ in outcomes) == [0] + [1] * 7
+    winner = next(n for n, (status, _, _) in enumerate(outcomes) if status == 0)
+    assert manager.tallyra() == ["crm"]
+    assert manager.load_connection("crm")["client_id"] == f"app{winner}"
+    refusals = [err for status, _, err in outcomes if status == 1]
+    assert all("a salesforce profile named 'crm' already exists" in err for err in refusals)
+
