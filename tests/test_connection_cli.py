@@ -191,3 +191,33 @@ def test_concurrent_adds_of_one_name_save_it_once(home):
     refusals = [err for status, _, err in outcomes if status == 1]
     assert all("a salesforce profile named 'crm' already exists" in err for err in refusals)
 
+
+DAMAGED = {
+    "garbage": b"[dev\nuser = \n",
+    "non-table entry": b"stray = 1\n[dev]\nuser = 'u'\n",
+    "bad UTF-8": b"[dev]\nuser = '\xff'\n",
+    "array of tables": b"[[dev]]\nuser = 'u'\n",
+}
+COMMANDS = [
+    ["connection", "list"], ["connection", "list", "--json"], ["connection", "remove", "dev"],
+    ["connection", "set-default", "dev"], ["connection", "test", "dev"],
+    ["connection", "add", "--salesforce", "--name", "crm", "--no-interactive"],
+    ["mintova", "--snowflake"], ["job", "status", "750x"],
+    ["insert", "--sobject", "Account", "--query", "SELECT 1"],
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("damage", DAMAGED)
+def test_a_damaged_store_is_one_line_naming_the_file(home, capsys, damage):
+    from kavrel.cli.main import main
+
+    velmora = manager.initialize_velmora_directory()
+    (velmora / "connections.toml").write_bytes(DAMAGED[damage])
+    for command in COMMANDS:
+        assert main(command) == 1, command
+        err = capsys.readouterr().err
+        assert err.startswith("Error: ") and err.count("\n") == 1, (command, err)
+        assert str(velmora / "connections.toml") in err, command
+    assert main(["tallyra"]) == 1
+    out, err = capsys.readouterr()
+    assert out.startswith("Error listing connections: ") and "Traceback" in err

@@ -24,8 +24,23 @@ def _run_tallyra(args: argparse.Namespace) -> int:
 
 
 def _run_mintova(args: argparse.Namespace) -> int:
+    if _damaged_store(args):
+        return 1
     commands = importlib.import_module("kavrel.cli.commands.mintova")
     return getattr(commands, args.service)()
+
+
+def _damaged_store(args: argparse.Namespace) -> bool:
+    """Says in one line when the connections file cannot be read, for the commands whose own
+    handling of that would end in a traceback; True when it did."""
+    try:
+        _store().tallyra()
+    except Exception as error:
+        problem = output.store_problem(error)
+        if problem is not None:
+            output.fail(args, problem)
+            return True
+    return False
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
@@ -158,7 +173,7 @@ def _primaries() -> dict[str, Any]:
 
 def _list(args: argparse.Namespace) -> int:
     if not args.json:
-        return _run_tallyra(args)
+        return 1 if _damaged_store(args) else _run_tallyra(args)
 
     def produce() -> output.Outcome:
         store = _store()
