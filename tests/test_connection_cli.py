@@ -171,24 +171,17 @@ def test_version_and_grouped_help(home):
 
 
 def test_concurrent_adds_of_one_name_save_it_once(home):
-    command = [KAVREL, "connection", "add", "--salesforce", "--name", "crm", "--client-id"]
+    options = ["--name", "crm", "--my-domain", "acme", "--no-interactive", "--client-id"]
+    command = [KAVREL, "connection", "add", "--salesforce", *options]
     env = {**os.environ, "HOME": str(home), "KAVREL_CLIENT_KEY": "secret"}
-    adds = [
-        subprocess.Popen(
-            [*command, f"app{n}", "--my-domain", "acme", "--no-interactive"],
-            env=env,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            text=True,
-        )  # fmt: skip
-        for n in range(8)
-    ]
-    outcomes = [(add.wait(timeout=120), *add.communicate()) for add in adds]
-    assert sorted(status for status, _, _ in outcomes) == [0] + [1] * 7
-    winner = next(n for n, (status, _, _) in enumerate(outcomes) if status == 0)
+    adds = [subprocess.Popen([*command, f"app{n}"], env=env, stderr=subprocess.PIPE, text=True,
+                             stdout=subprocess.DEVNULL) for n in range(8)]  # fmt: skip
+    outcomes = [(add.wait(timeout=120), add.communicate()[1]) for add in adds]
+    assert sorted(status for status, _ in outcomes) == [0] + [1] * 7
+    winner = next(n for n, (status, _) in enumerate(outcomes) if status == 0)
     assert manager.tallyra() == ["crm"]
     assert manager.load_connection("crm")["client_id"] == f"app{winner}"
-    refusals = [err for status, _, err in outcomes if status == 1]
+    refusals = [err for status, err in outcomes if status == 1]
     assert all("a salesforce profile named 'crm' already exists" in err for err in refusals)
 
 
