@@ -1,4 +1,5 @@
-"""The OAuth 2.0 client-credentials token endpoint. The client authenticates with
+"""The OAuth 2.0 client-credentials token endpoint, and the userinfo document of the server's one
+user (who creates every job). The client authenticates with
 `client_id`/`client_secret` in the form body or with HTTP Basic (RFC 6749 §2.3.1); no answer
 repeats what the client sent."""
 
