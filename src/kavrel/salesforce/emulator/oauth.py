@@ -1,7 +1,6 @@
 """The OAuth 2.0 client-credentials token endpoint, and the userinfo document of the server's one
-user (who creates every job). The client authenticates with
-`client_id`/`client_secret` in the form body or with HTTP Basic (RFC 6749 §2.3.1); no answer
-repeats what the client sent."""
+user (who creates every job). The client authenticates with `client_id`/`client_secret` in the
+form body or with HTTP Basic (RFC 6749 §2.3.1); no answer repeats what the client sent."""
 
 from __future__ import annotations
 
