@@ -218,6 +218,9 @@ def _answers(args: argparse.Namespace) -> Any:
 def _add(args: argparse.Namespace) -> int:
     from kavrel.user.profile_setup import MissingAnswer
 
+    if _damaged_store(args):  # before the creation's first line, not after it
+        return 1
+
     module = "auth" if args.service == "snowflake" else "salesforce_auth"
     function = "authenticate" if args.service == "snowflake" else "authenticate_salesforce"
     create = getattr(importlib.import_module(f"kavrel.user.{module}"), function)
