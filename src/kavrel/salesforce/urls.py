@@ -19,7 +19,7 @@ from urllib3.util import parse_url
 # A host name (or dotted IPv4 address) as urllib3 gives it back: lower case, ASCII, no escapes.
 _HOST_NAME = re.compile(r"[a-z0-9](?:[a-z0-9-]*[a-z0-9])?(?:\.[a-z0-9](?:[a-z0-9-]*[a-z0-9])?)*")
 _IPV6_LITERAL = re.compile(r"\[[0-9a-f:.]+\]")
-# A request path (and query) on a checked base URL: no second authority, no escapes of ours.
+# A request path (and query) on a checked base URL: no second authority (//), backslash, blank or @.
 _REQUEST_PATH = re.compile(r"/(?!/)[A-Za-z0-9._~!$&'()*+,;=:/%?-]*")
 
 
