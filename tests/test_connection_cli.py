@@ -168,3 +168,50 @@ def test_version_and_grouped_help(home):
     assert all(title in text for title in titles)
     positions = [text.index(f"\n  {command} ") for command in ("upsert", "job", "connection")]
     assert positions == sorted(positions)
+
+
+def test_concurrent_adds_of_one_name_save_it_once(home):
+    options = ["--name", "crm", "--my-domain", "acme", "--no-interactive", "--client-id"]
+    command = [KAVREL, "connection", "add", "--salesforce", *options]
+    env = {**os.environ, "HOME": str(home), "KAVREL_CLIENT_KEY": "secret"}
+    adds = [subprocess.Popen([*command, f"app{n}"], env=env, stderr=subprocess.PIPE, text=True,
+                             stdout=subprocess.DEVNULL) for n in range(8)]  # fmt: skip
+    outcomes = [(add.wait(timeout=120), add.communicate()[1]) for add in adds]
+    assert sorted(status for status, _ in outcomes) == [0] + [1] * 7
+    winner = next(n for n, (status, _) in enumerate(outcomes) if status == 0)
+    assert manager.tallyra() == ["crm"]
+    assert manager.load_connection("crm")["client_id"] == f"app{winner}"
+    refusals = [err for status, err in outcomes if status == 1]
+    assert all("a salesforce profile named 'crm' already exists" in err for err in refusals)
+
+
+DAMAGED = {
+    "garbage": b"[dev\nuser = \n",
+    "non-table entry": b"stray = 1\n[dev]\nuser = 'u'\n",
+    "bad UTF-8": b"[dev]\nuser = '\xff'\n",
+    "array of tables": b"[[dev]]\nuser = 'u'\n",
+}
+COMMANDS = [
+    ["connection", "list"], ["connection", "list", "--json"], ["connection", "remove", "dev"],
+    ["connection", "set-default", "dev"], ["connection", "test", "dev"],
+    ["connection", "add", "--salesforce", "--name", "crm", "--no-interactive"],
+    ["mintova", "--snowflake"], ["job", "status", "750x"],
+    ["insert", "--sobject", "Account", "--query", "SELECT 1"],
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("damage", DAMAGED)
+def test_a_damaged_store_is_one_line_naming_the_file(home, capsys, damage):
+    from kavrel.cli.main import main
+
+    velmora = manager.initialize_velmora_directory()
+    (velmora / "connections.toml").write_bytes(DAMAGED[damage])
+    for command in COMMANDS:
+        assert main(command) == 1, command
+        out, err = capsys.readouterr()
+        assert err.startswith("Error: ") and err.count("\n") == 1, (command, err)
+        assert not out or "error" in json.loads(out), command
+        assert str(velmora / "connections.toml") in err, command
+    assert main(["tallyra"]) == 1
+    out, err = capsys.readouterr()
+    assert out.startswith("Error listing connections: ") and "Traceback" in err

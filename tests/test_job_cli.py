@@ -129,8 +129,19 @@ def test_list_is_newest_first_and_limited(org, home):
     ("args", "status", "message"),
     [
         (["status", "750000000000000AAA"], 1, "no ingest job 750000000000000AAA in this org"),
-        (["results", "OPEN"], 1, "is Open; its records can be saved once it ends"),
-        (["wait", "OPEN", "--timeout", "0.2", "--interval", "0.05"], 1, "is still Open after"),
+        (["results", "OPEN"], 1, "job OPEN is Open, so it has no records to save: "),
+        (
+            ["wait", "OPEN"],
+            1,
+            "nothing to wait for: Salesforce processes a job only once its "
+            "upload is closed; if the load that created it is no longer running, abort it with "
+            "`kavrel job abort OPEN`",
+        ),
+        (
+            ["wait", "BUSY", "--timeout", "0.2", "--interval", "0.05"],
+            1,
+            "job BUSY is still InProgress after 0.2 s",
+        ),
         (["status", "x", "--salesforce", "nobody"], 1, "no Salesforce profile named 'nobody'"),
         (["status"], 2, "the following arguments are required: JOB_ID"),
         (["wait", "x", "--interval", "0"], 2, "must be a positive number of seconds"),
@@ -138,7 +149,11 @@ def test_list_is_newest_first_and_limited(org, home):
     ],
 )
 def test_bad_input_gets_one_clear_line(org, home, args, status, message):
-    args = [start_job(org) if arg == "OPEN" else arg for arg in args]
+    org.in_progress_checks = 10**6
+    jobs = {"OPEN": start_job(org), "BUSY": start_job(org, "Name\nA\n")}
+    args = [jobs.get(arg, arg) for arg in args]
+    for placeholder, job_id in jobs.items():
+        message = message.replace(placeholder, job_id)
     done = kavrel(home, org, *args)
     assert done.returncode == status
     assert message in done.stderr
@@ -149,7 +164,8 @@ def test_bad_input_gets_one_clear_line(org, home, args, status, message):
 
 
 def test_sigterm_while_waiting_ends_with_143(org, home):
-    job_id = start_job(org)
+    org.in_progress_checks = 10**6
+    job_id = start_job(org, "Name\nA\n")
     child = subprocess.Popen(
         [KAVREL, "job", "wait", job_id, "--interval", "0.05", "--login-url", org.base_url],
         env={**os.environ, "HOME": str(home)},
@@ -158,10 +174,24 @@ def test_sigterm_while_waiting_ends_with_143(org, home):
         text=True,
     )
     line = "?"
-    while line and "Open" not in line:
+    while line and "InProgress" not in line:
         line = child.stderr.readline()
     assert line, "the command ended before it reported the job"
     child.send_signal(signal.SIGTERM)
     assert child.wait(timeout=30) == 143
     child.stdout.close()
     child.stderr.close()
+
+
+@pytest.mark.parametrize(("csv_text", "advice"), [(None, "abort"), ("Name\nA\n", "wait")])
+def test_a_load_left_with_a_job_names_abort_when_open_and_wait_when_processing(
+    org, csv_text, advice
+):
+    from kavrel.cli import loadreport
+    from kavrel.salesforce import ingest_bapi20
+
+    org.in_progress_checks = 10**6
+    job_id = start_job(org, csv_text)
+    outcome = loadreport.JobOutcome(None, job_id, 1, loadreport.UNKNOWN)
+    loadreport.check_jobs(ingest_bapi20, org.access_info, [outcome])
+    assert f"`kavrel job {advice} {job_id}`" in outcome.error

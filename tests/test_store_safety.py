@@ -124,3 +124,24 @@ def test_none_means_not_set(home):
     assert {"role", "private_key_passphrase"}.isdisjoint(store["dev"])
     assert list(store["crm"]) == ["connection_type", "client_key", "my_domain", "redirect_url"]
     assert manager.load_connection("dev")["private_key_passphrase"] is None
+
+
+def test_key_copies_go_with_the_last_profile_that_names_them(home, tmp_path, capsys):
+    from kavrel.cli.main import main
+
+    velmora = home / ".velmora"
+    first = write_key(tmp_path / "a" / "rsa_key.p8", b"KEY A")
+    kept = write_key(tmp_path / "b" / "own.p8", b"KEY B")
+    manager.save_connection_config("dev", {"private_key_file": first})
+    manager.save_connection_config("qa", {"private_key_file": first})
+    manager.save_connection_config("own", {"private_key_file": kept}, copy_key=False)
+    manager.save_connection_config("qa", {"private_key_file": kept})  # re-saved with a new key
+    assert sorted(os.listdir(velmora)) == ["connections.toml", "connections.toml.lock", "own.p8",
+                                           "rsa_key.p8"]  # fmt: skip
+    manager.save_connection_config("store", {"private_key_file": str(velmora / "connections.toml")})
+    for name in ("dev", "qa", "own", "store"):
+        assert main(["connection", "remove", name]) == 0
+    assert capsys.readouterr().out.count("Its copy of the private key") == 2  # dev's, then qa's
+    assert sorted(os.listdir(velmora)) == ["connections.toml", "connections.toml.lock"]
+    assert (tmp_path / "a" / "rsa_key.p8").read_bytes() == b"KEY A"
+    assert (tmp_path / "b" / "own.p8").read_bytes() == b"KEY B"

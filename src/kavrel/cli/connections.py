@@ -24,8 +24,23 @@ def _run_tallyra(args: argparse.Namespace) -> int:
 
 
 def _run_mintova(args: argparse.Namespace) -> int:
+    if _damaged_store(args):
+        return 1
     commands = importlib.import_module("kavrel.cli.commands.mintova")
     return getattr(commands, args.service)()
+
+
+def _damaged_store(args: argparse.Namespace) -> bool:
+    """Says in one line when the connections file cannot be read, for the commands whose own
+    handling of that would end in a traceback; True when it did."""
+    try:
+        _store().tallyra()
+    except Exception as error:
+        problem = output.store_problem(error)
+        if problem is not None:
+            output.fail(args, problem)
+            return True
+    return False
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
@@ -158,7 +173,7 @@ def _primaries() -> dict[str, Any]:
 
 def _list(args: argparse.Namespace) -> int:
     if not args.json:
-        return _run_tallyra(args)
+        return 1 if _damaged_store(args) else _run_tallyra(args)
 
     def produce() -> output.Outcome:
         store = _store()
@@ -203,6 +218,9 @@ def _answers(args: argparse.Namespace) -> Any:
 def _add(args: argparse.Namespace) -> int:
     from kavrel.user.profile_setup import MissingAnswer
 
+    if _damaged_store(args):  # before the creation's first line, not after it
+        return 1
+
     module = "auth" if args.service == "snowflake" else "salesforce_auth"
     function = "authenticate" if args.service == "snowflake" else "authenticate_salesforce"
     create = getattr(importlib.import_module(f"kavrel.user.{module}"), function)
@@ -227,14 +245,23 @@ def _add(args: argparse.Namespace) -> int:
 
 
 def _remove(args: argparse.Namespace) -> int:
-    def produce() -> output.Outcome:
+    def remove() -> tuple[str, bool, str | None]:
         profile = _load_profile(args.name)
         kind = str(profile.get("connection_type") or "snowflake").lower()
         was_primary = _primaries().get(kind) == args.name
+        key_file = str(profile.get("private_key_file") or "")
         with _stdout_for(args):
             if not _store().delete_connection(args.name):
                 raise CommandError(f"no connection profile named '{args.name}'")
+        removed_key = key_file if key_file and _store().remove_unused_key_copy(key_file) else None
+        return kind, was_primary, removed_key
+
+    def produce() -> output.Outcome:
+        # One lock over the removal and the key's: a save meanwhile cannot start using the copy.
+        kind, was_primary, removed_key = _store().under_store_lock(remove)
         text = f"Removed the connection profile '{args.name}'."
+        if removed_key:
+            text += f"\nIts copy of the private key, {removed_key}, was removed too."
         if was_primary:
             text += (
                 f"\nIt was the primary {kind} profile; make another one primary with "

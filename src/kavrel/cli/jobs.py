@@ -162,6 +162,15 @@ def _read_job(access_info: dict[str, str], job_id: str) -> dict[str, Any]:
     return job_document(info, not_processed)
 
 
+def _open_job(job_id: str, consequence: str) -> str:
+    """Why a command that needs the job's end stops at an Open job, and what the user can do."""
+    return (
+        f"job {job_id} is Open, so {consequence}: Salesforce processes a job only once its "
+        "upload is closed; if the load that created it is no longer running, "
+        f"{loadreport.how_to_abort(job_id)}"
+    )
+
+
 # --- the commands ------------------------------------------------------------------------------
 
 
@@ -185,6 +194,8 @@ def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> outp
     while True:
         info = ingest.job_status(access_info, args.job_id)
         state = info.get("state")
+        if state == "Open":
+            raise CommandError(_open_job(args.job_id, "there is nothing to wait for"))
         progress = (state, info.get("numberRecordsProcessed"))
         elapsed = time.monotonic() - started
         if progress != shown:
@@ -209,6 +220,8 @@ def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> outp
 def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
     ingest = _ingest()
     info = ingest.job_status(access_info, args.job_id)
+    if info.get("state") == "Open":
+        raise CommandError(_open_job(args.job_id, "it has no records to save"))
     if info.get("state") not in TERMINAL_STATES:
         raise CommandError(
             f"job {args.job_id} is {info.get('state')}; its records can be saved once it ends "

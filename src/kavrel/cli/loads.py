@@ -257,6 +257,12 @@ def _profile(kind: str, name: str | None) -> dict[str, Any]:
         profile = load_connection(name)
     except FileNotFoundError:
         raise CommandError(f"no connection profiles are saved yet; {create}") from None
+    except Exception as error:
+        from kavrel.cli.output import store_problem
+
+        if (problem := store_problem(error)) is None:
+            raise
+        raise CommandError(problem) from None
     if profile is None:
         raise CommandError(missing)
     stored_type = profile.get("connection_type")

@@ -49,6 +49,20 @@ def fail(args: argparse.Namespace, message: str) -> int:
     return 1
 
 
+def store_problem(error: BaseException) -> str | None:
+    """The one line for an error met reading the connections file, which the store names on the
+    error (its `connections_file`); None for any other error."""
+    path = getattr(error, "connections_file", None)
+    if path is None:
+        return None
+    if isinstance(error, OSError):
+        return f"cannot read the connections file {path}: {error.strerror or error}"
+    text = " ".join(str(error).split()) or type(error).__name__
+    if str(path) in text:  # the store's own finding names the file already
+        return text
+    return f"the connections file {path} is damaged: {text}"
+
+
 def _error_text(args: argparse.Namespace, error: Exception) -> str | None:
     """The one line for a failure that is not a fault in kavrel, or None."""
     import requests
@@ -57,6 +71,8 @@ def _error_text(args: argparse.Namespace, error: Exception) -> str | None:
 
     if isinstance(error, CommandError):
         return str(error)
+    if (problem := store_problem(error)) is not None:
+        return problem
     if isinstance(error, ingest_bapi20.BulkApiError):
         job_id = getattr(args, "job_id", None)
         if error.status_code == 404 and job_id is not None:

@@ -17,6 +17,7 @@ from kavrel.load.summary import (
     LOCK_ERROR,
     UNKNOWN,
     JobOutcome,
+    how_to_abort,
     records_text,
     where_to_check,
 )
@@ -63,7 +64,9 @@ def check_jobs(ingest: ModuleType, access_info: Mapping[str, Any], outcomes: lis
         if outcome.state in ("Failed", "Aborted") and status.get("errorMessage"):
             outcome.error_message = str(status["errorMessage"])
         if outcome.state not in FINISHED_STATES:
-            outcome.error = f"the job is still {outcome.state}; {where_to_check(outcome.job_id)}"
+            # An Open job is never processed, so waiting for it would never end.
+            advice = how_to_abort if outcome.state == "Open" else where_to_check
+            outcome.error = f"the job is still {outcome.state}; {advice(outcome.job_id)}"
 
 
 def count_of(value: Any) -> int | None:

@@ -1,28 +1,36 @@
 """HTTP calls of Salesforce Bulk API 2.0 ingest jobs, API version 62.0.
 
 Every function takes the caller's `access_info` (`access_token`, `instance_url`) and a job id.
-A non-2xx answer raises `BulkApiError`, which carries Salesforce's error code and message.
+A non-2xx answer raises `BulkApiError`, which carries Salesforce's error code and message. Every
+request goes to a URL built on the instance URL that `urls.on_instance` checked, the token never
+leaves for another host, and no redirect is followed.
 
-Requests that only read (the job status and its result files) are retried on connection errors,
-timeouts, 429 and 5xx answers, with exponential back-off and jitter, for about a minute; each retry
-is logged at WARNING with `extra={"job_id": ...}`. The upload, the close and the abort change the
-job, so they are retried only when the request provably never reached the server (the connection
-was refused or could not be made in time). Creating a job is not done here and never retried.
+Requests that only read (the job status, its result files, the job list) are retried on connection
+errors, answers cut short, timeouts, 429 and 5xx answers, with exponential back-off and jitter, for
+about a minute; each retry is logged at WARNING with `extra={"job_id": ...}`. The abort is retried
+the same way, since aborting twice does no harm. The upload and the close change the job, so they
+are retried only when the request provably never reached the server (the connection was refused or
+could not be made in time). Creating a job is not done here and never retried; when its answer is
+lost, `may_have_created_job` and `find_open_jobs` tell whether it may exist and which it may be.
 """
 
 from __future__ import annotations
 
+import http.client
 import json
 import logging
 import random
 import time
 from collections.abc import Callable
+from datetime import datetime
 from email.utils import parsedate_to_datetime
-from typing import Any
+from typing import Any, TypeVar
 from urllib.parse import quote
 
 import requests
 import urllib3
+
+from kavrel.salesforce import urls
 
 API_VERSION = "62.0"
 # Seconds to connect, and to wait for an answer once the request is sent. Salesforce answers an
@@ -116,32 +124,59 @@ def created_job(response: requests.Response) -> dict[str, Any]:
     return document
 
 
-def _job_url(access_info: dict[str, Any], job_id: str, tail: str = "") -> str:
-    instance_url = str(access_info["instance_url"]).rstrip("/")
-    return (
-        f"{instance_url}/services/data/v{API_VERSION}/jobs/ingest/{quote(str(job_id), safe='')}"
-        + tail
-    )
+INGEST_PATH = f"/services/data/v{API_VERSION}/jobs/ingest/"
+USERINFO_PATH = "/services/oauth2/userinfo"
+
+
+def _job_path(job_id: str, tail: str = "") -> str:
+    return f"{INGEST_PATH}{quote(str(job_id), safe='')}{tail}"
 
 
 def _request(
     method: str,
     access_info: dict[str, Any],
-    url: str,
+    path: str,
     *,
     data: bytes | None = None,
     content_type: str | None = None,
     accept: str = "application/json",
 ) -> requests.Response:
+    """Sends the request for `path` on the org's instance, with the access token; the instance
+    URL is checked on every call (`urls.on_instance`), and no redirect is followed."""
+    url = urls.on_instance(access_info["instance_url"], path)
     headers = {"Authorization": f"Bearer {access_info['access_token']}", "Accept": accept}
     if content_type is not None:
         headers["Content-Type"] = content_type
     response = requests.request(
-        method, url, headers=headers, data=data, timeout=(CONNECT_TIMEOUT, READ_TIMEOUT)
+        method,
+        url,
+        headers=headers,
+        data=data,
+        timeout=(CONNECT_TIMEOUT, READ_TIMEOUT),
+        allow_redirects=False,
     )
     if not 200 <= response.status_code < 300:
         raise error_from_response(response)
     return response
+
+
+# What a truncated answer raises, read by requests or straight from urllib3: the request was
+# received, and reading it again is as safe as after a dropped connection.
+_TRUNCATED = (
+    requests.exceptions.ChunkedEncodingError,
+    urllib3.exceptions.ProtocolError,
+    http.client.IncompleteRead,
+)
+
+
+# Errors requests raises while preparing a request, before anything is sent.
+_NEVER_SENT = (
+    requests.exceptions.URLRequired,
+    requests.exceptions.MissingSchema,
+    requests.exceptions.InvalidSchema,
+    requests.exceptions.InvalidURL,
+    requests.exceptions.InvalidHeader,
+)
 
 
 def never_reached_server(error: BaseException) -> bool:
@@ -156,9 +191,28 @@ def never_reached_server(error: BaseException) -> bool:
     return isinstance(reason, urllib3.exceptions.NewConnectionError | ConnectionRefusedError)
 
 
+def may_have_created_job(error: BaseException) -> bool:
+    """Whether a job-creation request that ended in `error` may still have created a job, so that
+    the org's open jobs are worth looking up (`find_open_jobs`).
+
+    False when the request never left (a URL refused by the check, a connection refused or not
+    made in time) or Salesforce refused it with a 4xx answer. True for everything else: an answer
+    lost to a reset, a timeout or a truncation, a 5xx (a gateway may answer so after the job
+    exists), a 2xx that names no job, and an interrupt (Ctrl-C, SIGTERM) while it was in flight.
+    """
+    if isinstance(error, (urls.UnsafeUrl, *_NEVER_SENT)) or never_reached_server(error):
+        return False
+    if isinstance(error, BulkApiError):
+        return not 400 <= error.status_code < 500
+    return isinstance(error, (requests.RequestException, KeyboardInterrupt, *_TRUNCATED))
+
+
 def _transient(error: Exception) -> bool:
-    """A failure of a read that is worth trying again."""
-    if isinstance(error, requests.ConnectionError | requests.Timeout):
+    """A failure of a read that is worth trying again. A 2xx answer whose JSON does not parse
+    was cut short too."""
+    if isinstance(error, (requests.ConnectionError, requests.Timeout, *_TRUNCATED)):
+        return True
+    if isinstance(error, requests.JSONDecodeError):
         return True
     status = getattr(error, "status_code", None)
     return isinstance(error, BulkApiError) and (status == 429 or 500 <= status <= 599)
@@ -180,9 +234,12 @@ def _retry_after(error: Exception) -> float | None:
         return None
 
 
+T = TypeVar("T")
+
+
 def _with_retries(
-    job_id: str, what: str, send: Callable[[], requests.Response], may_retry: Callable
-) -> requests.Response:
+    job_id: str | None, what: str, send: Callable[[], T], may_retry: Callable[[Exception], bool]
+) -> T:
     """Sends a request, again after a pause for as long as `may_retry(error)` and the budget
     allow; the last error is raised as it came."""
     # Counted both ways: the pauses asked for, and the time gone (a try can itself take long).
@@ -203,9 +260,10 @@ def _with_retries(
                 raise
             attempt += 1
             waited += delay
+            subject = what if job_id is None else f"{what} of job {job_id}"
             logger.warning(
-                "%s of job %s failed (%s); trying again in %.1f s",
-                what, job_id, str(error) or type(error).__name__, delay, extra={"job_id": job_id},
+                "%s failed (%s); trying again in %.1f s",
+                subject, str(error) or type(error).__name__, delay, extra={"job_id": job_id},
             )  # fmt: skip
             time.sleep(delay)
 
@@ -215,55 +273,85 @@ def send_file(access_info: dict[str, Any], job_id: str, csv_text: str) -> None:
     request when the text is above `MAX_UPLOAD_BYTES`."""
     data = csv_text.encode("utf-8")
     check_upload_size(len(data))
-    url = _job_url(access_info, job_id, "/batches")
+    path = _job_path(job_id, "/batches")
     _with_retries(
         job_id,
         "The upload",
-        lambda: _request("PUT", access_info, url, data=data, content_type="text/csv"),
+        lambda: _request("PUT", access_info, path, data=data, content_type="text/csv"),
         never_reached_server,
     )
 
 
-def _set_state(access_info: dict[str, Any], job_id: str, state: str, what: str) -> dict[str, Any]:
+def _state_change(access_info: dict[str, Any], job_id: str, state: str) -> Callable[[], Any]:
     body = json.dumps({"state": state}).encode("utf-8")
-    url = _job_url(access_info, job_id)
-    response = _with_retries(
-        job_id,
-        what,
-        lambda: _request(
-            "PATCH", access_info, url, data=body, content_type="application/json; charset=UTF-8"
-        ),
-        never_reached_server,
-    )
-    return response.json()
+    path = _job_path(job_id)
+    content_type = "application/json; charset=UTF-8"
+    return lambda: _request("PATCH", access_info, path, data=body, content_type=content_type)
 
 
 def job_close(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
     """Marks the upload complete so that Salesforce processes the job; the job info."""
-    return _set_state(access_info, job_id, "UploadComplete", "The close")
+    send = _state_change(access_info, job_id, "UploadComplete")
+    return _with_retries(job_id, "The close", send, never_reached_server).json()
 
 
 def job_abort(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
-    """Aborts a job that is Open (or closed but not yet processing); the job info."""
-    return _set_state(access_info, job_id, "Aborted", "The abort")
+    """Aborts a job that is Open (or closed but not yet processing); the job info.
+
+    Retried as the reads are: aborting twice does no harm. When a later try is refused (the
+    first was applied, its answer lost), the job's state decides: an Aborted job is the answer.
+    """
+    change = _state_change(access_info, job_id, "Aborted")
+    tries = 0
+
+    def send() -> requests.Response:
+        nonlocal tries
+        tries += 1
+        return change()
+
+    try:
+        return _with_retries(job_id, "The abort", send, _transient).json()
+    except BulkApiError as error:
+        if tries == 1 or not 400 <= error.status_code < 500:
+            raise
+        info = job_status(access_info, job_id)
+        if info.get("state") != "Aborted":
+            raise
+        return info
 
 
-def _read(access_info: dict[str, Any], job_id: str, url: str, what: str, **options: Any):
+def _read(
+    access_info: dict[str, Any],
+    job_id: str | None,
+    path: str,
+    what: str,
+    parse: Callable[[requests.Response], T],
+    **options: Any,
+) -> T:
+    """A read, retried on transient failures; `parse` runs inside each try, so an answer cut
+    short is read again."""
     return _with_retries(
-        job_id, what, lambda: _request("GET", access_info, url, **options), _transient
+        job_id, what, lambda: parse(_request("GET", access_info, path, **options)), _transient
     )
+
+
+def _json(response: requests.Response) -> Any:
+    return response.json()
 
 
 def job_status(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
     """The job info, with "state", "numberRecordsProcessed" and "numberRecordsFailed"."""
-    return _read(access_info, job_id, _job_url(access_info, job_id), "Reading the status").json()
+    return _read(access_info, job_id, _job_path(job_id), "Reading the status", _json)
+
+
+def _utf8_text(response: requests.Response) -> str:
+    # requests would read text/csv without a charset as Latin-1; the results are UTF-8.
+    return response.content.decode("utf-8")
 
 
 def _results(access_info: dict[str, Any], job_id: str, kind: str) -> str:
-    url = _job_url(access_info, job_id, f"/{kind}/")
-    response = _read(access_info, job_id, url, f"Reading the {kind}", accept="text/csv")
-    # requests would read text/csv without a charset as Latin-1; the results are UTF-8.
-    return response.content.decode("utf-8")
+    path = _job_path(job_id, f"/{kind}/")
+    return _read(access_info, job_id, path, f"Reading the {kind}", _utf8_text, accept="text/csv")
 
 
 def successful_results(access_info: dict[str, Any], job_id: str) -> str:
@@ -287,17 +375,87 @@ def unprocessed_records(access_info: dict[str, Any], job_id: str) -> str:
 MAX_LIST_PAGES = 50
 
 
-def job_list(access_info: dict[str, Any]) -> list[dict[str, Any]]:
-    """The org's ingest jobs as Salesforce lists them, every page up to MAX_LIST_PAGES."""
-    instance_url = str(access_info["instance_url"]).rstrip("/")
-    url = f"{instance_url}/services/data/v{API_VERSION}/jobs/ingest/"
+def _job_pages(access_info: dict[str, Any]) -> tuple[list[dict[str, Any]], bool]:
+    """The org's ingest jobs, every page up to MAX_LIST_PAGES, and whether that was all."""
+    path = INGEST_PATH
     jobs: list[dict[str, Any]] = []
     for _ in range(MAX_LIST_PAGES):
-        page = _request("GET", access_info, url).json()
+        page = _read(access_info, None, path, "Listing the jobs", _json)
         jobs.extend(record for record in page.get("records") or [] if isinstance(record, dict))
         next_url = page.get("nextRecordsUrl")
         if page.get("done", True) or not next_url:
-            break
+            return jobs, True
         # The next page is named by a path on the same instance, never by another host.
-        url = instance_url + "/" + str(next_url).lstrip("/")
-    return jobs
+        path = "/" + str(next_url).lstrip("/")
+    return jobs, False
+
+
+def job_list(access_info: dict[str, Any]) -> list[dict[str, Any]]:
+    """The org's ingest jobs as Salesforce lists them, every page up to MAX_LIST_PAGES."""
+    return _job_pages(access_info)[0]
+
+
+# --- a job whose creation answer was lost -------------------------------------------------------
+
+# Seconds a job's createdDate may lie before the `since` of the request that created it: the
+# org's clock and this machine's need not agree to the second.
+CLOCK_SKEW = 120.0
+
+
+def current_user_id(access_info: dict[str, Any]) -> str:
+    """The id of the user the access token acts for: the `user_id` of `access_info` (which a
+    login through kavrel.salesforce.oauth records), else the org's answer to a userinfo read."""
+    known = access_info.get("user_id")
+    if known:
+        return str(known)
+    document = _read(access_info, None, USERINFO_PATH, "Reading the current user", _json)
+    user_id = document.get("user_id") if isinstance(document, dict) else None
+    if not user_id:
+        raise BulkApiError(200, None, "the userinfo answer names no user_id")
+    return str(user_id)
+
+
+def _same_record_id(a: Any, b: Any) -> bool:
+    # Ids come in a 15-character form and an 18-character one with a case checksum.
+    return isinstance(a, str) and isinstance(b, str) and a[:15] == b[:15] and len(a) >= 15
+
+
+def _created_at(job: dict[str, Any]) -> float | None:
+    try:
+        return datetime.fromisoformat(str(job.get("createdDate"))).timestamp()
+    except ValueError:
+        return None
+
+
+def find_open_jobs(
+    access_info: dict[str, Any], sobject: str, operation: str, since: float
+) -> list[dict[str, Any]]:
+    """The org's Open ingest jobs of this user, on `sobject` with `operation`, created at or after
+    `since` (a POSIX time in seconds, taken before the creation request whose answer was lost),
+    oldest first, as the job list gives them (each with its "id").
+
+    Every job it returns may be the lost one, or another job of the same user started meanwhile
+    (another slice of a parallel load, another run): a caller leaves out the jobs it knows.
+    Raises when the user or the whole list cannot be read, so that an empty result always means
+    that no such job exists.
+    """
+    user_id = current_user_id(access_info)
+    jobs, complete = _job_pages(access_info)
+    if not complete:
+        raise RuntimeError(
+            f"the org lists more than {MAX_LIST_PAGES} pages of ingest jobs; "
+            "the newest were not read"
+        )
+    found = []
+    for job in jobs:
+        created = _created_at(job)
+        if (
+            job.get("state") == "Open"
+            and str(job.get("object", "")).lower() == sobject.lower()
+            and job.get("operation") == operation
+            and _same_record_id(job.get("createdById"), user_id)
+            and created is not None
+            and created >= since - CLOCK_SKEW
+        ):
+            found.append((created, job))
+    return [job for _, job in sorted(found, key=lambda pair: pair[0])]

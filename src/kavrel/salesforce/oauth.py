@@ -2,21 +2,26 @@
 
 A saved Salesforce profile holds the connected app's `client_id`, its secret as `client_key`, the
 org's `my_domain` and whether it is a `sandbox`. `request_token` turns such a profile into the
-`access_info` mapping the load operations take.
+`access_info` mapping the load operations take, with the `user_id` of the user the token acts for
+when the answer names one. The secret and the token go only to URLs that `urls.check` passed.
 """
 
 from __future__ import annotations
 
-import ipaddress
+import re
 from collections.abc import Mapping
 from typing import Any
-from urllib.parse import urlsplit
 
 import requests
+
+from kavrel.salesforce import urls
 
 TOKEN_PATH = "/services/oauth2/token"
 # Connect quickly or not at all; the token endpoint itself answers in well under a minute.
 TIMEOUT = (10, 60)
+
+# A user's record id: key prefix 005, then 12 or 15 more characters (15- or 18-character form).
+USER_ID = re.compile(r"005[A-Za-z0-9]{12}(?:[A-Za-z0-9]{3})?")
 
 _TRUE_TEXTS = frozenset({"true", "yes", "y", "on", "1"})
 _FALSE_TEXTS = frozenset({"false", "no", "n", "off", "0", "", "none"})
@@ -42,28 +47,13 @@ def is_sandbox(value: Any) -> bool:
     raise OAuthError(f"cannot tell whether sandbox={value!r} means true or false")
 
 
-def _is_loopback(host: str) -> bool:
-    if host == "localhost" or host.endswith(".localhost"):
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
-
-
 def require_encrypted(url: str, secret: str, option: str) -> str:
-    """Returns `url` when `secret` may be sent to it: over https, or over plain http only to this
-    machine (the local server). Raises OAuthError saying why otherwise."""
-    parts = urlsplit(url.strip())
-    scheme = parts.scheme.lower()
-    if scheme == "https" or (scheme == "http" and _is_loopback(parts.hostname or "")):
-        return url
-    if scheme == "http":
-        raise OAuthError(
-            f"{option} {url} uses http://, which would send the {secret} unencrypted; "
-            "use https:// (plain http is accepted only for a loopback address)"
-        )
-    raise OAuthError(f"{option} {url} must begin with https://")
+    """Returns `url` as it will be requested when `secret` may be sent to it: over https, or over
+    plain http only to this machine (the local server). Raises OAuthError saying why otherwise."""
+    try:
+        return urls.check(url.strip(), secret, option).url
+    except urls.UnsafeUrl as error:
+        raise OAuthError(str(error)) from None
 
 
 def require_header_safe(access_token: str) -> str:
@@ -111,7 +101,8 @@ def token_url(profile: Mapping[str, Any], login_url: str | None = None) -> str:
             "the Salesforce profile has no my_domain; give the login host with --login-url"
         )
     sandbox = ".sandbox" if is_sandbox(profile.get("sandbox")) else ""
-    return f"https://{name}{sandbox}.my.salesforce.com{TOKEN_PATH}"
+    host = f"https://{name}{sandbox}.my.salesforce.com"
+    return require_encrypted(host, "client secret", "the profile's My Domain") + TOKEN_PATH
 
 
 def _error_text(response: requests.Response) -> str:
@@ -139,7 +130,8 @@ def request_token(profile: Mapping[str, Any], login_url: str | None = None) -> d
         "client_secret": str(profile.get("client_key") or ""),
     }
     try:
-        response = requests.post(url, data=form, timeout=TIMEOUT)
+        # A redirect would carry the form, secret and all, to a URL that was never checked.
+        response = requests.post(url, data=form, timeout=TIMEOUT, allow_redirects=False)
     except requests.RequestException as error:
         raise OAuthError(f"cannot reach {url}: {error}") from error
     if response.status_code != 200:
@@ -150,6 +142,19 @@ def request_token(profile: Mapping[str, Any], login_url: str | None = None) -> d
         body = None
     if not isinstance(body, dict) or not body.get("access_token") or not body.get("instance_url"):
         raise OAuthError(f"Salesforce login failed: unexpected answer from {url}")
-    return bearer_access_info(
+    access_info = bearer_access_info(
         str(body["access_token"]), str(body["instance_url"]), "the instance URL"
     )
+    user_id = user_id_of(body.get("id"))
+    if user_id is not None:
+        access_info["user_id"] = user_id
+    return access_info
+
+
+def user_id_of(identity_url: Any) -> str | None:
+    """The user id at the end of the identity URL a token answer names the user by
+    (https://login.salesforce.com/id/<org id>/<user id>); None when it names none."""
+    if not isinstance(identity_url, str):
+        return None
+    user_id = identity_url.rstrip("/").rpartition("/")[2]
+    return user_id if USER_ID.fullmatch(user_id) else None

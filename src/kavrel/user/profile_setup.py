@@ -40,8 +40,10 @@ class Answers:
         self.given = {key: value for key, value in (given or {}).items() if value is not None}
         self.interactive = interactive
         self.make_primary = make_primary
-        # The name the profile was given, once chosen.
+        # The name the profile was given, once chosen, and whether the user agreed to replace the
+        # profile saved under it.
         self.name: str | None = None
+        self.replaces = False
 
     def forget(self, key: str) -> None:
         """Drops a given answer, so that the question is asked (a refused name, say)."""
@@ -112,6 +114,34 @@ def _saved_profile(name: str) -> dict[str, Any] | None:
         return None
 
 
+def name_taken(kind: str, name: str) -> str:
+    return (
+        f"--name: a {kind} profile named '{name}' already exists; remove it first "
+        f"(kavrel connection remove {name}) or choose another name"
+    )
+
+
+def _save_unless_taken(
+    name: str, credentials: dict[str, Any], connection_type: str, answers: Answers
+) -> bool:
+    """Saves the profile, under the store's lock, unless another process saved one under its
+    name since the name was found free; False when it did (nothing is saved then)."""
+
+    def check_and_save() -> bool:
+        current = None if answers.replaces else _saved_profile(name)
+        if current:
+            if not answers.interactive:
+                raise MissingAnswer(name_taken(current.get("connection_type", ""), name))
+            return False
+        store.save_connection_config(
+            name, credentials, connection_type=connection_type, copy_key=True
+        )
+        return True
+
+    store.initialize_velmora_directory()  # so that even the first save has a lock to take
+    return store.under_store_lock(check_and_save)
+
+
 def ask_profile_name(
     connection_type: str, answers: Answers | None = None
 ) -> tuple[str, dict[str, Any]]:
@@ -128,11 +158,9 @@ def ask_profile_name(
             return name, {}
         kind = current.get("connection_type", "")
         if not answers.interactive:
-            raise MissingAnswer(
-                f"--name: a {kind} profile named '{name}' already exists; remove it first "
-                f"(kavrel connection remove {name}) or choose another name"
-            )
+            raise MissingAnswer(name_taken(kind, name))
         if ask_yes_no(f"A {kind} profile named '{name}' already exists. Replace it?", False):
+            answers.replaces = True
             return name, current if kind == connection_type else {}
         print("  Choose another name.")
         answers.forget("name")
@@ -158,7 +186,12 @@ def save_profile(
     if not answers.yes_no("save", "Save this profile?", True):
         print("Nothing saved.")
         return None
-    store.save_connection_config(name, credentials, connection_type=connection_type, copy_key=True)
+    if not _save_unless_taken(name, credentials, connection_type, answers):
+        print(
+            f"A profile named '{name}' was saved by another program meanwhile; nothing saved "
+            "(run again to replace it or to choose another name)."
+        )
+        return None
 
     primary = store.get_primary_connection(connection_type)
     title = connection_type.capitalize()

@@ -1,6 +1,6 @@
-"""The OAuth 2.0 client-credentials token endpoint. The client authenticates with
-`client_id`/`client_secret` in the form body or with HTTP Basic (RFC 6749 §2.3.1); no answer
-repeats what the client sent."""
+"""The OAuth 2.0 client-credentials token endpoint, and the userinfo document of the server's one
+user (who creates every job). The client authenticates with `client_id`/`client_secret` in the
+form body or with HTTP Basic (RFC 6749 §2.3.1); no answer repeats what the client sent."""
 
 from __future__ import annotations
 
@@ -14,6 +14,10 @@ from typing import Any
 from urllib.parse import parse_qs, unquote_plus
 
 TOKEN_PATH = "/services/oauth2/token"
+USERINFO_PATH = "/services/oauth2/userinfo"
+# The one org and user of the server: every token acts for this user, who creates every job.
+ORG_ID = "00D000000000001AAA"
+USER_ID = "005000000000001AAA"
 
 
 class OAuthError(Exception):
@@ -80,7 +84,7 @@ class TokenIssuer:
         token = "00D000000000001!" + secrets.token_urlsafe(32)
         self.issued.add(token)
         issued_at = str(int(time.time() * 1000))
-        identity = f"{instance_url}/id/00D000000000001AAA/005000000000001AAA"
+        identity = identity_url(instance_url)
         signature = base64.b64encode(
             hmac.new(
                 (client_secret or "").encode(), (identity + issued_at).encode(), hashlib.sha256
@@ -94,3 +98,17 @@ class TokenIssuer:
             "token_type": "Bearer",
             "issued_at": issued_at,
         }
+
+
+def identity_url(instance_url: str) -> str:
+    return f"{instance_url}/id/{ORG_ID}/{USER_ID}"
+
+
+def user_info(instance_url: str) -> dict[str, Any]:
+    """The userinfo document of the server's user, as a token's bearer reads it."""
+    return {
+        "sub": identity_url(instance_url),
+        "user_id": USER_ID,
+        "organization_id": ORG_ID,
+        "preferred_username": "user@example.com",
+    }

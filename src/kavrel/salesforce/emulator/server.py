@@ -22,7 +22,7 @@ from urllib.parse import parse_qs, urlsplit
 
 from .controls import CONTROLS_PATH, Controls, Fault, check_count, check_seconds, check_status
 from .jobs import RESULT_PARTS, JobBook, JobError
-from .oauth import TOKEN_PATH, OAuthError, TokenIssuer
+from .oauth import TOKEN_PATH, USERINFO_PATH, OAuthError, TokenIssuer, user_info
 from .schema import Schema
 from .store import ObjectStore
 from .tls import make_self_signed, server_context
@@ -297,10 +297,12 @@ class BulkApiEmulator:
             return self._issue_token(request)
         if self.test_controls and path == CONTROLS_PATH:
             return self._control(request)
-        if not path.startswith("/services/data/"):
+        if not path.startswith("/services/data/") and path != USERINFO_PATH:
             return error_answer(404, "NOT_FOUND", "The requested resource does not exist")
         if not self._authorised(request.header("Authorization")):
             return error_answer(401, "INVALID_SESSION_ID", "Session expired or invalid")
+        if path == USERINFO_PATH:
+            return json_answer(user_info(self._instance_url(request)))
         try:
             return self._route(request)
         except JobError as error:

@@ -7,9 +7,11 @@ from kavrel.user.connections.manager import (
     get_velmora_dir,
     initialize_velmora_directory,
     load_connection,
+    remove_unused_key_copy,
     save_connection_config,
     set_primary_connection,
     tallyra,
+    under_store_lock,
     update_connection,
 )
 
@@ -20,8 +22,10 @@ __all__ = [
     "get_velmora_dir",
     "initialize_velmora_directory",
     "load_connection",
+    "remove_unused_key_copy",
     "save_connection_config",
     "set_primary_connection",
     "tallyra",
+    "under_store_lock",
     "update_connection",
 ]

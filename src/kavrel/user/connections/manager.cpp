@@ -6,8 +6,9 @@
 // file that replaces the old one only once it is complete, a new file is readable by its owner
 // only, and each read-change-write holds an exclusive lock on a file beside the connections file.
 // The same holds for the copies of Snowflake key files that profiles point at: a copy is written
-// once, whole, and never rewritten. A connections file that is a symbolic link is written through
-// to its target, and the temporary files of saves that were killed are removed by the next change.
+// once, whole, and never rewritten; it goes when a save leaves no profile pointing at it. A
+// connections file that is a symbolic link is written through to its target, and the temporary
+// files of saves that were killed are removed by the next change.
 #include "_pyglue.hpp"
 
 #include <string>
@@ -385,6 +386,13 @@ void remove_stale_temporaries(const py::object &directory) {
     }
 }
 
+// Who holds a store lock: this process's thread. The lock is taken once per holder, so a body that
+// calls other store functions (a command that checks and saves under one lock) does not wait for
+// the lock it holds itself; another thread of the process waits like another process.
+py::object lock_holder() {
+    return py::make_tuple(g("os").attr("getpid")(), g("threading").attr("get_ident")());
+}
+
 // Runs `body` while holding an exclusive lock on "<connections file>.lock", so a concurrent
 // read-change-write of another process cannot slip between this one's read and its write. With
 // no settings directory yet there is nothing to lock: the load inside `body` reports the missing
@@ -394,6 +402,10 @@ template <class Body> py::object with_store_lock(const py::object &connections_f
     py::object lock_path = path.attr("with_name")(cat({path.attr("name"), py::str(".lock")}));
     if (!kavrel::truthy(lock_path.attr("parent").attr("is_dir")()))
         return body();
+    py::object held = g("_held_store_locks"); // {lock path: holder}
+    py::str key = py::str(lock_path);
+    if (held.contains(key) && kavrel::py_equal(held[key], lock_holder()))
+        return body();
     py::object os = g("os");
     py::object flags = os.attr("O_RDWR") | os.attr("O_CREAT");
     py::object fd = os.attr("open")(lock_path, flags, OWNER_ONLY_FILE);
@@ -401,15 +413,18 @@ template <class Body> py::object with_store_lock(const py::object &connections_f
     try {
         py::object fcntl = g("fcntl");
         fcntl.attr("flock")(fd, fcntl.attr("LOCK_EX"));
+        held[key] = lock_holder();
         remove_stale_temporaries(lock_path.attr("parent"));
         py::object target_directory = write_target(path).attr("parent");
         if (!kavrel::py_equal(target_directory, lock_path.attr("parent")))
             remove_stale_temporaries(target_directory);
         result = body();
     } catch (...) {
+        held.attr("pop")(key, py::none());
         close_quietly(py::none(), fd);
         throw;
     }
+    held.attr("pop")(key, py::none());
     os.attr("close")(fd); // closing the descriptor releases the lock
     return result;
 }
@@ -523,11 +538,17 @@ py::object initialize_velmora_directory() {
     return directory;
 }
 
-// Names the connections file in a note on `e`, which every printed traceback shows; the type and
-// the text of the exception stay what callers match on.
+// Names the connections file on an error met reading it: in a note, which every printed traceback
+// shows, and as its `connections_file` attribute, which a command turns into one line. The type
+// and the text of the exception stay what callers match on.
+void name_the_file(const py::handle &error, const py::object &path) {
+    error.attr("add_note")(cat({py::str("while reading the connections file "), path}));
+    py::setattr(error, "connections_file", path);
+}
+
 void name_the_file(py::error_already_set &e, const py::object &path) {
     if (kavrel::is_ordinary_error(e))
-        e.value().attr("add_note")(cat({py::str("while reading the connections file "), path}));
+        name_the_file(e.value(), path);
 }
 
 // `os.stat(path)`, or None when there is no such file.
@@ -560,17 +581,21 @@ void warn_if_open_to_others(const py::object &path, const py::object &status) {
         py::arg("file") = g("sys").attr("stderr"));
 }
 
+[[noreturn]] void raise_damaged(const py::object &path, const py::str &problem) {
+    py::object error = g("ValueError")(cat({py::str("The connections file "), path, problem}));
+    name_the_file(error, path);
+    kavrel::raise_instance(error);
+}
+
 // The top level of a store holds tables only; anything else would fail later, far from its cause.
 void require_tables_read(const py::object &store, const py::object &path) {
     if (!PyDict_Check(store.ptr()))
-        kavrel::raise(PyExc_ValueError, cat({py::str("The connections file "), path,
-                                             py::str(" did not read as tables")}));
+        raise_damaged(path, py::str(" did not read as tables"));
     py::object entry = first_non_table(items_of(store));
     if (!entry.is_none())
-        kavrel::raise(PyExc_ValueError,
-                      cat({py::str("The connections file "), path, py::str(" is damaged: '"),
-                           py::str(entry[py::int_(0)]), py::str("' is not a table but "),
-                           py::str(kavrel::type_name(entry[py::int_(1)]))}));
+        raise_damaged(path, cat({py::str(" is damaged: '"), py::str(entry[py::int_(0)]),
+                                 py::str("' is not a table but "),
+                                 py::str(kavrel::type_name(entry[py::int_(1)]))}));
 }
 
 py::object load_connections_file() {
@@ -658,22 +683,36 @@ bool key_in_use(const py::object &store, const py::str &key_path) {
     return false;
 }
 
-// Removes the key copy of a replaced profile when it lies in the settings directory and no profile
-// points at it any longer. Keys elsewhere are the user's own and stay.
-void remove_unused_key_copy(const py::object &store, const py::object &old_table,
-                            const py::object &directory) {
-    py::str key_path = text_of(old_table, "private_key_file");
+// Whether `key_path` names a file of the settings directory that the store may remove: a copy it
+// made there, never the connections file itself nor its lock.
+bool is_removable_copy(const py::str &key_path, const py::object &directory) {
     py::object os_path = g("os").attr("path");
-    if (!kavrel::truthy(key_path) || key_in_use(store, key_path))
-        return;
-    py::object key_directory = os_path.attr("dirname")(os_path.attr("abspath")(key_path));
-    if (kavrel::py_equal(key_directory, os_path.attr("abspath")(directory)) &&
-        kavrel::truthy(os_path.attr("isfile")(key_path)))
-        remove_quietly(key_path);
+    py::object absolute = os_path.attr("abspath")(key_path);
+    if (!kavrel::py_equal(os_path.attr("dirname")(absolute), os_path.attr("abspath")(directory)))
+        return false;
+    py::str name = py::str(os_path.attr("basename")(absolute));
+    py::str store_name = py::str(as_path(g("get_connections_file")()).attr("name"));
+    if (kavrel::py_equal(name, store_name) ||
+        kavrel::py_equal(name, cat({store_name, py::str(".lock")})))
+        return false;
+    return kavrel::truthy(os_path.attr("isfile")(key_path)) &&
+           !kavrel::truthy(os_path.attr("islink")(key_path));
+}
+
+// Removes the key copy `key_path` when it lies in the settings directory and no profile of `store`
+// points at it any longer; true when it did. Keys elsewhere are the user's own and stay.
+bool remove_key_copy_if_unused(const py::object &store, const py::str &key_path,
+                               const py::object &directory) {
+    if (!kavrel::truthy(key_path) || key_in_use(store, key_path) ||
+        !is_removable_copy(key_path, directory))
+        return false;
+    remove_quietly(key_path);
+    return true;
 }
 
 // Puts `table` into the store under `name` and writes the store. When the name held a profile of
-// another type, that type's primaries let go of it, and its key copy goes once unused.
+// another type, that type's primaries let go of it; a key copy the old profile used goes once
+// unused.
 void store_profile(const py::object &store, const py::str &name, const py::dict &table,
                    const py::object &directory) {
     py::object old = stored_profile(store, name);
@@ -683,8 +722,8 @@ void store_profile(const py::object &store, const py::str &name, const py::dict 
     if (type_changed)
         leave_old_type(store, name, profile_type(old));
     g("_save_connections_file")(store);
-    if (type_changed)
-        remove_unused_key_copy(store, old, directory);
+    if (!old.is_none())
+        remove_key_copy_if_unused(store, text_of(old, "private_key_file"), directory);
 }
 
 py::object save_connection_config(const py::object &connection_name, const py::object &credentials,
@@ -876,6 +915,22 @@ py::object delete_connection(const py::object &connection_name) {
     return deleted;
 }
 
+py::object under_store_lock(const py::object &function) {
+    return with_store_lock(g("get_connections_file")(), [&]() -> py::object { return function(); });
+}
+
+py::object remove_unused_key_copy(const py::object &private_key_file) {
+    kavrel::require_str(private_key_file, "private_key_file");
+    py::object path = g("get_connections_file")();
+    return with_store_lock(path, [&]() -> py::object {
+        py::object store = kavrel::truthy(as_path(path).attr("exists")())
+                               ? g("_load_connections_file")()
+                               : py::dict();
+        return py::bool_(
+            remove_key_copy_if_unused(store, stripped(private_key_file), g("get_velmora_dir")()));
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Module initialisation
 
@@ -909,10 +964,12 @@ PYBIND11_MODULE(manager, m) {
     kavrel::bind_module_globals(m);
     m.doc() = "The user's saved Snowflake and Salesforce connection profiles "
               "(~/.velmora/connections.toml).";
-    for (const char *module : {"os", "shutil", "fcntl", "tempfile", "re", "shlex", "sys", "time"})
+    for (const char *module :
+         {"os", "shutil", "fcntl", "tempfile", "re", "shlex", "sys", "time", "threading"})
         kavrel::set_global(module, py::module_::import(module));
     kavrel::set_global("Path", py::module_::import("pathlib").attr("Path"));
     kavrel::set_global("_warned_open_files", py::set());
+    kavrel::set_global("_held_store_locks", py::dict());
     bind_toml_library();
 
     kavrel::def(m, "get_velmora_dir", {}, &get_velmora_dir,
@@ -950,4 +1007,10 @@ PYBIND11_MODULE(manager, m) {
     kavrel::def(m, "delete_connection", {"connection_name"}, &delete_connection,
                 "Removes a saved profile; False when there is none.");
     kavrel::def(m, "tallyra", {}, &tallyra, "The names of the saved profiles, in file order.");
+    kavrel::def(m, "under_store_lock", {"function"}, &under_store_lock,
+                "Calls function() while holding the store's lock and returns its result; the "
+                "store's functions it calls do not wait for the lock again.");
+    kavrel::def(m, "remove_unused_key_copy", {"private_key_file"}, &remove_unused_key_copy,
+                "Removes a copied key file of the settings directory that no profile names; "
+                "True when it did. A key kept elsewhere is never touched.");
 }

@@ -5,15 +5,20 @@ import shlex as shlex
 import shutil as shutil
 import sys as sys
 import tempfile as tempfile
+import threading as threading
 import time as time
+from collections.abc import Callable
 from pathlib import Path as Path
 from types import ModuleType
-from typing import Any
+from typing import Any, TypeVar
+
+_T = TypeVar("_T")
 
 TOML_AVAILABLE: bool
 TOML_READ_MODE: str
 tomllib: ModuleType
 _warned_open_files: set[str]
+_held_store_locks: dict[str, tuple[int, int]]
 
 def get_velmora_dir() -> Path: ...
 def get_connections_file() -> Path: ...
@@ -37,3 +42,5 @@ def tallyra() -> list[str]: ...
 def get_primary_connection(connection_type: str | None = None) -> str | None: ...
 def set_primary_connection(connection_name: str, connection_type: str | None = None) -> bool: ...
 def delete_connection(connection_name: str) -> bool: ...
+def under_store_lock(function: Callable[[], _T]) -> _T: ...
+def remove_unused_key_copy(private_key_file: str) -> bool: ...
