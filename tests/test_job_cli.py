@@ -187,11 +187,11 @@ def test_sigterm_while_waiting_ends_with_143(org, home):
 def test_a_load_left_with_a_job_names_abort_when_open_and_wait_when_processing(
     org, csv_text, advice
 ):
-    from kavrel.cli import loadreport
+    from kavrel.load import results, summary
     from kavrel.salesforce import ingest_bapi20
 
     org.in_progress_checks = 10**6
     job_id = start_job(org, csv_text)
-    outcome = loadreport.JobOutcome(None, job_id, 1, loadreport.UNKNOWN)
-    loadreport.check_jobs(ingest_bapi20, org.access_info, [outcome])
+    outcome = summary.JobOutcome(None, job_id, 1, summary.UNKNOWN)
+    results.check_jobs(ingest_bapi20, org.access_info, [outcome])
     assert f"`kavrel job {advice} {job_id}`" in outcome.error

@@ -19,7 +19,7 @@ from kavrel.cli import output
 from kavrel.cli.loads import CommandError, _access_info, add_org_arguments, positive_int
 from kavrel.load import results
 from kavrel.load.results import RESULT_KINDS, count_of
-from kavrel.load.summary import number_text
+from kavrel.load.summary import how_to_abort, number_text
 
 TERMINAL_STATES = ("JobComplete", "Failed", "Aborted")
 DEFAULT_INTERVAL = 5.0
@@ -167,7 +167,7 @@ def _open_job(job_id: str, consequence: str) -> str:
     return (
         f"job {job_id} is Open, so {consequence}: Salesforce processes a job only once its "
         "upload is closed; if the load that created it is no longer running, "
-        f"{loadreport.how_to_abort(job_id)}"
+        f"{how_to_abort(job_id)}"
     )
 
 
