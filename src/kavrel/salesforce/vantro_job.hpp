@@ -60,15 +60,19 @@ inline void log_job(const char *level, const py::handle &message, const py::hand
 struct JobRequest {
     py::object url;
     py::dict headers;
+    py::dict document;
     py::object document_text;
+    py::object instance_url;
 };
 
 inline JobRequest job_request(const py::object &access_info, const py::object &access_token,
                               const py::dict &document) {
     JobRequest request;
-    request.url = cat({access_info[py::str("instance_url")], py::str(INGEST_PATH)});
+    request.instance_url = access_info[py::str("instance_url")];
+    request.url = cat({request.instance_url, py::str(INGEST_PATH)});
     request.headers["Authorization"] = cat({py::str("Bearer "), access_token});
     request.headers["Content-Type"] = "application/json";
+    request.document = document;
     request.document_text = g("json").attr("dumps")(document);
     return request;
 }
@@ -81,6 +85,19 @@ inline py::object post_creation(const JobRequest &request) {
     return post(request.url, py::arg("headers") = request.headers,
                 py::arg("data") = request.document_text,
                 py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT));
+}
+
+// The load runner's creation: the same request, sent only to an instance URL that passed the
+// check every Bulk API call passes (https, or plain http to this machine; nothing another parser
+// would read as another host), and never after a redirect, which would carry the token along.
+inline py::object post_checked_creation(const JobRequest &request) {
+    py::object url = g("_bulk_api_rules")
+                         .attr("urls")
+                         .attr("on_instance")(request.instance_url, py::str(INGEST_PATH));
+    py::object post = g("requests").attr("post");
+    return post(url, py::arg("headers") = request.headers, py::arg("data") = request.document_text,
+                py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT),
+                py::arg("allow_redirects") = false);
 }
 
 // The job info of a creation answer: a 2xx JSON object with an "id"; BulkApiError with

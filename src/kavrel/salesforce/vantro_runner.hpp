@@ -318,16 +318,19 @@ private:
         next_.reset();
         check_stop(); // no job is created once a stop was asked for
         py::object job_id;
+        py::object since = g("time").attr("time")();
         try {
             log("debug", cat({py::str("🔍 Creating the job of batch "), batch.number}));
-            py::object info = created_job(post_creation(plan_.request));
+            py::object info = created_job(post_checked_creation(plan_.request));
             job_id = info[py::str("id")];
         } catch (py::error_already_set &e) {
+            py::object lost = find_lost_jobs(e, since);
             if (!is_ordinary_error(e) || stop_requested())
                 throw;
-            creation_failed(batch, e);
+            creation_failed(batch, e, lost);
             return;
         }
+        known_jobs_.add(job_id);
         slots_[slot] = true;
         job_log("info", job_id, batch, slot, "created",
                 cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
@@ -369,8 +372,54 @@ private:
 
     // A refusal that every later batch would get too ends the creating of jobs; any other failure
     // is this batch's alone.
-    void creation_failed(const Batch &batch, const py::error_already_set &e) {
+    // A creation whose answer was lost may still have made a job, Open on the org with nobody
+    // naming it. The org's Open jobs of this user, object and operation created since the
+    // request (and not the load's own) are aborted and named; the text for the batch's outcome
+    // says what became of them, or None when the request cannot have made a job.
+    py::object find_lost_jobs(const py::error_already_set &e, const py::object &since) {
+        py::object rules = g("_bulk_api_rules");
+        if (!truthy(rules.attr("may_have_created_job")(e.value())))
+            return py::none();
+        py::object find = py::getattr(plan_.steps.client, "find_open_jobs",
+                                      rules.attr("find_open_jobs"));
+        py::list named;
+        try {
+            py::object document = plan_.request.document;
+            for (py::handle job : find(plan_.steps.access_info, document["object"],
+                                       document["operation"], since)) {
+                py::object job_id = job[py::str("id")];
+                if (known_jobs_.contains(job_id))
+                    continue;
+                known_jobs_.add(job_id);
+                log_job("warning",
+                        cat({py::str("⚠️ Job "), job_id,
+                             py::str(" was created though its creation answer was lost")}),
+                        job_id, "created");
+                py::object state = plan_.steps.abort_if_open(job_id, false);
+                named.append(cat({py::str("job "), job_id,
+                                  state.is_none() ? py::str(" may still be Open: abort it with "
+                                                            "`kavrel job abort ")
+                                                  : py::str(" was created and has been aborted"),
+                                  state.is_none() ? cat({job_id, py::str("`")}) : py::str("")}));
+            }
+        } catch (py::error_already_set &lookup) {
+            if (!is_ordinary_error(lookup))
+                throw;
+            return cat({py::str("a job may have been created (it could not be looked up: "),
+                        describe(lookup),
+                        py::str("); find it with `kavrel job list` and abort it with `kavrel "
+                                "job abort ID`")});
+        }
+        if (py::len(named) == 0)
+            return py::str("the org shows no job it may have created");
+        return py::str("; ").attr("join")(named);
+    }
+
+    void creation_failed(const Batch &batch, const py::error_already_set &e,
+                         const py::object &lost) {
         py::str text = describe(e);
+        if (!lost.is_none())
+            text = cat({text, py::str("; "), lost});
         if (refused_for_every_batch(e)) {
             stopped_ = cat({py::str("Salesforce refused to create the job of batch "), batch.number,
                             py::str(" ("), text, py::str("); no further job was created")});
@@ -525,6 +574,7 @@ private:
     std::optional<Batch> next_;
     std::vector<InFlight> running_;
     py::list outcomes_;
+    py::set known_jobs_; // every job this load created or found
     py::object next_number_;
     py::object rows_read_ = py::int_(0);
     bool more_rows_ = true;
