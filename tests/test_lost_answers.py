@@ -122,3 +122,21 @@ def test_an_answer_cut_short_is_read_again(proxy, no_sleep, read):
     arguments = (lossy,) if read == "job_list" else (lossy, job_id)
     assert getattr(ingest, read)(*arguments) == getattr(ingest, read)(*arguments)
     assert len(no_sleep) == 1
+
+
+def test_a_load_aborts_and_names_the_job_whose_creation_answer_was_lost(bulk_server, proxy):
+    from kavrel import load
+    from kavrel.sflake.local import SQLiteSession
+
+    server, lossy = proxy
+    session = SQLiteSession()
+    session.connection.execute("CREATE TABLE t AS SELECT 'A' AS Name UNION SELECT 'B'")
+    server.fates["POST"] = "lose"
+    summary = load.load(session, "SELECT Name FROM t ORDER BY Name", lossy, "Account", "insert",
+                        batch_size=1)  # fmt: skip
+    [lost] = [job for job in ingest.job_list(bulk_server.access_info) if job["state"] == "Aborted"]
+    first = summary.jobs[0]
+    assert (first.job_id, first.state) == (None, "error")
+    assert first.error.endswith(f"job {lost['id']} was created and has been aborted")
+    assert [row["Name"] for row in bulk_server.rows("Account")] == ["B"]
+    assert summary.totals()["not_sent"] == 1 and summary.exit_status == 1

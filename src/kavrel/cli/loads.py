@@ -541,6 +541,7 @@ def _load_document(args: argparse.Namespace, summary: dict[str, Any]) -> dict[st
 
 def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
     from kavrel.load import ColumnsUnsuitable
+    from kavrel.sflake.sources import UnsendableValues
 
     query = _read_query(args)
     access_info = None if args.dry_run else _access_info(args)
@@ -551,7 +552,7 @@ def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
             console.display.begin_load(f"{args.operation} {args.sobject}")
         try:
             summary = _load(args, source, access_info, query, stop)
-        except ColumnsUnsuitable as error:
+        except (ColumnsUnsuitable, UnsendableValues) as error:
             raise CommandError(str(error)) from None
     if not summary.jobs and summary.query_rows == 0 and summary.stopped is None:
         console.stop_display()

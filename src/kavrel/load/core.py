@@ -198,6 +198,7 @@ def load(
     with contextlib.ExitStack() as scope:
         if stop is None:
             stop = scope.enter_context(Stop().on_signals())
+        logger.debug("🔎 Running the query", extra={"load_event": "query"})
         with interrupts_of(stop):
             reader = source_for(source).open(query)
         scope.callback(reader.close)

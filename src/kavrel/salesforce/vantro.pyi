@@ -6,11 +6,15 @@ from types import ModuleType
 from typing import Any
 
 from kavrel.salesforce import ingest_bapi20
+from kavrel.salesforce.ingest_bapi20 import BulkApiError as BulkApiError
+from kavrel.salesforce.ingest_bapi20 import UploadTooLarge as UploadTooLarge
 from kavrel.sflake import query
+from kavrel.sflake.query import DuplicateColumns as DuplicateColumns
 from kavrel.util import csv as csv
 
 q = query
 ingest = ingest_bapi20
+_bulk_api_rules = ingest_bapi20
 
 requests: ModuleType
 logger: Logger
@@ -37,3 +41,4 @@ def update(
 def delete(
     session: Any, access_info: dict[str, Any], sobject: str, query: str, field: str
 ) -> dict[str, Any]: ...
+def run_load(plan: Any, reader: Any, stop: Any = None) -> dict[str, Any]: ...

@@ -380,13 +380,13 @@ private:
         py::object rules = g("_bulk_api_rules");
         if (!truthy(rules.attr("may_have_created_job")(e.value())))
             return py::none();
-        py::object find = py::getattr(plan_.steps.client, "find_open_jobs",
-                                      rules.attr("find_open_jobs"));
+        py::object find =
+            py::getattr(plan_.steps.client, "find_open_jobs", rules.attr("find_open_jobs"));
         py::list named;
         try {
             py::object document = plan_.request.document;
-            for (py::handle job : find(plan_.steps.access_info, document["object"],
-                                       document["operation"], since)) {
+            for (py::handle job :
+                 find(plan_.steps.access_info, document["object"], document["operation"], since)) {
                 py::object job_id = job[py::str("id")];
                 if (known_jobs_.contains(job_id))
                     continue;

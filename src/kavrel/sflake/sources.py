@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import contextlib
 import sqlite3
+import sys
 from collections.abc import Sequence
 from os import PathLike
 from pathlib import Path
@@ -110,6 +111,28 @@ class SQLiteSource(Source):
             self.connection.close()
 
 
+class UnsendableValues(ValueError):
+    """A query whose rows hold values with no faithful CSV form, found before any job."""
+
+
+# DuckDB types that hold values with no faithful CSV form: each with the condition (on the
+# column, `{c}`) a value meets when it has none, and what such a value is.
+_DUCKDB_UNSENDABLE = {
+    "DATE": ("NOT isfinite({c}) OR year({c}) < 1", "an infinite date or one before year 1"),
+    "TIMESTAMP": (
+        "NOT isfinite({c}::TIMESTAMP) OR year({c}::TIMESTAMP) < 1",
+        "an infinite timestamp or one before year 1",
+    ),
+    "FLOAT": ("isnan({c}) OR isinf({c})", "NaN or infinity"),
+    "DOUBLE": ("isnan({c}) OR isinf({c})", "NaN or infinity"),
+}
+
+
+def _duckdb_family(type_name: str) -> str:
+    type_name = type_name.upper()
+    return "TIMESTAMP" if type_name.startswith("TIMESTAMP") else type_name
+
+
 class DuckDBSource(Source):
     """A DuckDB database: a file (opened read-only, so loads from one file can run side by side)
     or a connection of the caller's. Needs the `duckdb` extra."""
@@ -130,12 +153,50 @@ class DuckDBSource(Source):
         self._owned = True
 
     def open(self, query: str) -> Reader:
-        total = self.connection.execute(f"SELECT COUNT(*) FROM ({query}) AS _kavrel_count")
-        count = int(total.fetchone()[0])
+        count = self._count_sendable(query)
         # A cursor of its own: a later query on the connection would end this result.
         cursor = self.connection.cursor()
         cursor.execute(query)
         return CursorReader(cursor, count)
+
+    def _count_sendable(self, query: str) -> int:
+        """The query's rows, counted in one run that also looks for values no CSV field holds
+        faithfully: the driver gives an infinite date as 9999-12-31 and a BC date as text, and
+        an interval only as Python's own text for it. Such a value is refused, naming its
+        column, before any job exists."""
+        try:
+            columns = self.connection.execute(f"DESCRIBE {query}").fetchall()
+        except Exception:  # noqa: BLE001 (a statement DESCRIBE cannot take is counted plainly)
+            columns = []
+        intervals = [f"{row[0]} ({row[1]})" for row in columns if "INTERVAL" in str(row[1])]
+        if intervals:
+            raise UnsendableValues(
+                f"the column(s) {', '.join(intervals)} hold intervals, which no Salesforce field "
+                "reads; convert them in the query (to a number of seconds, or text)"
+            )
+        checked = [
+            (position, row, _DUCKDB_UNSENDABLE[_duckdb_family(str(row[1]))])
+            for position, row in enumerate(columns, 1)
+            if _duckdb_family(str(row[1])) in _DUCKDB_UNSENDABLE
+        ]
+        counts = ", ".join(
+            f"COUNT(*) FILTER (WHERE {condition.format(c=f'#{position}')})"
+            for position, _, (condition, _) in checked
+        )
+        row = self.connection.execute(
+            f"SELECT COUNT(*){', ' + counts if counts else ''} FROM ({query}) AS _kavrel_count"
+        ).fetchone()
+        found = [
+            f"{column[0]} ({column[1]}) holds {what} in {found:,} row(s)"
+            for (_, column, (_, what)), found in zip(checked, row[1:], strict=True)
+            if found
+        ]
+        if found:
+            raise UnsendableValues(
+                f"the column {'; '.join(found)}, which no CSV field holds faithfully; "
+                "convert or filter them in the query"
+            )
+        return int(row[0])
 
     def close(self) -> None:
         if self._owned:
@@ -195,7 +256,8 @@ def source_for(session: Any) -> Source:
         return SQLiteSource(getattr(session, "connection", session))
     if isinstance(session, local.DuckDBSession):
         return DuckDBSource(session.connection)
-    if type(session).__module__.startswith("duckdb") and hasattr(session, "cursor"):
+    duckdb = sys.modules.get("duckdb")  # a DuckDB connection means DuckDB was imported
+    if duckdb is not None and isinstance(session, duckdb.DuckDBPyConnection):
         return DuckDBSource(session)
     connection = getattr(session, "connection", None)
     if hasattr(session, "sql") and hasattr(connection, "cursor"):

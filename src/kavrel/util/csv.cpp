@@ -230,6 +230,10 @@ Written CsvWriter::put_other(PyObject *v) {
         put_time(body_, v);
     } else if (PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(decimal_type_.ptr()))) {
         return put_decimal(body_, v);
+    } else if (PyDelta_Check(v)) {
+        // Salesforce has no field for a length of time, and str() gives "3 days, 0:00:00",
+        // which no field reads back as what it was.
+        return Written::interval;
     } else if (PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v)) {
         put_bytes_like(body_, v);
     } else if (PyDict_Check(v) || PyList_Check(v)) {
@@ -270,6 +274,11 @@ void CsvWriter::refuse_value(Written why, PyObject *value, Py_ssize_t column) {
     if (why == Written::not_finite)
         kavrel::raise(PyExc_ValueError,
                       "json_to_csv: column " + where + ": NaN and infinity have no CSV form");
+    if (why == Written::interval)
+        kavrel::raise(PyExc_ValueError,
+                      "json_to_csv: column " + where +
+                          ": an interval has no CSV form that a Salesforce field reads; convert "
+                          "it in the query (to a number of seconds, or text)");
     kavrel::raise(PyExc_ValueError,
                   "json_to_csv: column " + where +
                       ": its exponent is too large to write the number without one");
@@ -533,7 +542,8 @@ PYBIND11_MODULE(csv, m) {
         "float shortest round-trip (NaN and infinity raise ValueError); Decimal plain notation;\n"
         "date YYYY-MM-DD; datetime YYYY-MM-DDTHH:MM:SS.sss+HH:MM (naive ones are UTC, written\n"
         "with Z; aware UTC ones with +00:00); time HH:MM:SS.sssZ; bytes base64; dict and list\n"
-        "compact JSON; anything else str(value). No records, or records without keys, give \"\".");
+        "compact JSON; timedelta (no field reads it) raises ValueError; anything else\n"
+        "str(value). No records, or records without keys, give \"\".");
     kavrel::def(
         m, "rows_to_csv", {"header", "rows", {"nulls", py::none()}}, &rows_to_csv,
         "The CSV text of `rows` (sequences of values, one per column of `header`).\n"

@@ -137,7 +137,7 @@ void put_float(Text &out, double v) {
     }
 }
 
-enum class Written { ok, not_finite, too_long };
+enum class Written { ok, not_finite, too_long, interval };
 
 // A Decimal in plain notation. str() already gives it for the usual exponents; only the exponent
 // form needs format(d, "f"), after a check that the plain form stays a sane length.
