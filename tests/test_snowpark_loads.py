@@ -134,16 +134,23 @@ def test_upsert_sends_every_row_once_over_batches(session, bulk_server) -> None:
     assert sorted(stored) == sorted(accounts)
 
 
-@pytest.fixture(scope="module")
-def loaded_types(session) -> list[dict]:
-    """Two rows of every type inserted through a real session: values, then NULLs."""
+@pytest.fixture(scope="module", params=["collect", "cursor"])
+def loaded_types(session, request) -> list[dict]:
+    """Two rows of every type inserted through a real session, values then NULLs: by the module's
+    own insert (rows collected by Snowpark) and by a load (rows read by the connector's cursor)."""
+    from kavrel import load
     from kavrel.salesforce.emulator import BulkApiEmulator
 
     columns = ", ".join(f"C{i} {kind}" for i, (kind, _, _) in enumerate(TYPES))
     values = ", ".join(value for _, value, _ in TYPES)
     make_table(session, "TYPED", f"K INT, {columns}", [f"1, {values}", "2" + ", NULL" * len(TYPES)])
+    query = "SELECT * FROM TYPED ORDER BY K"
     with BulkApiEmulator() as server:
-        vantro.insert(session, server.access_info, "Typed__c", "SELECT * FROM TYPED ORDER BY K")
+        if request.param == "collect":
+            vantro.insert(session, server.access_info, "Typed__c", query)
+        else:
+            summary = load.load(session, query, server.access_info, "Typed__c", "insert")
+            assert summary.exit_status == 0, summary
         return server.rows("Typed__c")
 
 
