@@ -8,18 +8,20 @@ them with its own SQL first; that count only feeds the plan and the progress dis
 load's own figures come from the rows it read.
 
 Each source gives a `Reader`: the result's column names, its row count where known, and its rows
-as tuples through `fetchmany(n)` and `fetchall()`.
+as tuples through `fetchmany(n)` and `fetchall()`. A CSV file is a source too, whose one result is
+its records (`CSVSource`, the standard library's reader, so it works wherever Python does).
 """
 
 from __future__ import annotations
 
 import contextlib
+import csv
 import sqlite3
 import sys
 from collections.abc import Sequence
 from os import PathLike
 from pathlib import Path
-from typing import Any, Protocol
+from typing import IO, Any, Protocol
 
 
 class Reader(Protocol):
@@ -109,6 +111,104 @@ class SQLiteSource(Source):
     def close(self) -> None:
         if self._owned:
             self.connection.close()
+
+
+class UnreadableCSV(ValueError):
+    """A CSV file whose rows cannot be read faithfully; the text names the file and the line."""
+
+
+class CSVReader:
+    """The records of a CSV text stream, header first, as tuples of text with None for an empty
+    field. Blank lines are skipped; a record that does not have the header's width, a quote out
+    of place or text that is not UTF-8 raises UnreadableCSV naming the line."""
+
+    def __init__(self, stream: IO[str], name: str, total: int | None = None) -> None:
+        self._stream = stream
+        self._records = csv.reader(stream, strict=True)
+        self.name = name
+        header = self._next_line()
+        if header is None:
+            raise UnreadableCSV(f"{name} is empty: a CSV file starts with its header line")
+        unnamed = [str(n) for n, column in enumerate(header, 1) if not column.strip()]
+        if unnamed:
+            raise UnreadableCSV(f"the header of {name} has no name for field {unnamed[0]}")
+        self.columns = header
+        self.total = total
+
+    def _next_line(self) -> list[str] | None:
+        try:
+            for record in self._records:
+                if record:
+                    return record
+        except csv.Error as error:
+            raise UnreadableCSV(f"line {self._records.line_num} of {self.name}: {error}") from None
+        except UnicodeDecodeError:
+            where = self._records.line_num
+            raise UnreadableCSV(f"{self.name} is not UTF-8 text (after line {where})") from None
+        return None
+
+    def _next_row(self) -> tuple[str | None, ...] | None:
+        record = self._next_line()
+        if record is None:
+            return None
+        if len(record) != len(self.columns):
+            raise UnreadableCSV(
+                f"line {self._records.line_num} of {self.name} has {len(record)} field(s) where "
+                f"the header has {len(self.columns)}"
+            )
+        return tuple(value if value else None for value in record)
+
+    def fetchmany(self, size: int) -> list[tuple[str | None, ...]]:
+        rows = []
+        while len(rows) < size and (row := self._next_row()) is not None:
+            rows.append(row)
+        return rows
+
+    def fetchall(self) -> list[tuple[str | None, ...]]:
+        return self.fetchmany(sys.maxsize)
+
+    def close(self) -> None:
+        with contextlib.suppress(Exception):
+            self._stream.close()
+
+
+class CSVSource(Source):
+    """A CSV file (UTF-8, a byte-order mark allowed), header first: one result, so `open` takes
+    no query. Values are text as written, never converted; an empty field, quoted or not, is NULL
+    (sent empty, or as #N/A with `null_clears`). A file is read twice, first to count and check
+    its records, so that a bad line is refused before any job; a stream (standard input, a pipe)
+    is read once, and a bad line there ends the reading where it is."""
+
+    kind = "CSV"
+
+    def __init__(self, file: str | PathLike[str] | IO[str], name: str | None = None) -> None:
+        if isinstance(file, str | PathLike):
+            if not Path(file).is_file():
+                raise FileNotFoundError(f"no such CSV file: {file}")
+            self._path: Path | None = Path(file)
+            self._stream: IO[str] | None = None
+        else:
+            self._path, self._stream = None, file
+        self.name = name or str(file if self._path else getattr(file, "name", "the CSV stream"))
+
+    def open(self, query: str | None = None) -> Reader:
+        if query:
+            raise ValueError("a CSV file has no query: its rows are the result")
+        if self._path is None:
+            stream, self._stream = self._stream, None
+            if stream is None:
+                raise ValueError(f"{self.name} was read already; a stream is read once")
+            return CSVReader(stream, self.name)
+        with self._open_file() as counting:
+            reader = CSVReader(counting, self.name)
+            total = 0
+            while reader._next_row() is not None:
+                total += 1
+        return CSVReader(self._open_file(), self.name, total)
+
+    def _open_file(self) -> IO[str]:
+        assert self._path is not None
+        return open(self._path, encoding="utf-8-sig", newline="")
 
 
 class UnsendableValues(ValueError):
