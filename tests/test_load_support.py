@@ -137,7 +137,7 @@ def test_table_shows_each_job_and_the_totals() -> None:
         "batch 3: Bulk API error 401: Unauthorized",
         "batch 4: Salesforce says: InvalidBatch : bad line",
         "batch 5: could not read",
-        "5 batches (2 succeeded, 3 failed), 26,254 rows, 26,235 records succeeded, 3 failed, "
+        "5 batches (2 completed, 3 failed), 26,254 rows, 26,235 records succeeded, 3 failed, "
         "6 not processed, 3 unknown, 7 not sent",
     ]
     # Every row of the query is accounted for exactly once.

@@ -68,7 +68,7 @@ def names(server) -> list[str]:
 @pytest.mark.parametrize(
     ("flag", "shown", "hidden"),
     [
-        ("--batch-size=2", "📦 3 rows in 2 batch(es) of up to 2 rows", "📥 Reading batch"),
+        ("--batch-size=2", "📦 Loading 3 rows in 2 batches of up to 2 rows", "📥 Reading batch"),
         ("-v", "📥 Reading batch 1", None),
         ("-q", None, "📦"),
     ],
@@ -98,7 +98,7 @@ def test_upsert_loads_every_batch(flag, shown, hidden, home: Path, server, db: P
     )
     assert [line.split()[0] for line in lines[1:3]] == ["1", "2"]
     assert lines[-1] == (
-        "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
+        "2 batches (2 completed, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
     )
     assert shown is None or shown in done.stderr
     assert hidden is None or hidden not in done.stderr
@@ -109,7 +109,7 @@ def test_insert_update_delete_round_trip(home: Path, server, db: Path) -> None:
     done = kavrel(home, "insert", "--sobject", "Account", "--query", QUERY, server=server, db=db)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-1] == (
-        "1 batch (1 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
+        "1 batch (1 completed, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
     )
     with sqlite3.connect(db) as connection:
         connection.execute("CREATE TABLE changes (Id TEXT, Name TEXT)")
@@ -180,14 +180,14 @@ def test_a_failed_job_fails_the_run(args, break_server, message, loaded, home, s
     ("args", "break_server", "status", "totals"),
     [
         (["insert", "--batch-size", "2"], None, 0,
-         "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, "
+         "2 batches (2 completed, 0 failed), 3 rows, 3 records succeeded, 0 failed, "
          "0 not processed"),
         # One 503 on a status read is retried: the verdict stays right.
         (["upsert", "--external-id", "Ext__c"], lambda s: s.fail_next_request("GET", "AAA", 503),
-         0, "1 batch (1 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, "
+         0, "1 batch (1 completed, 0 failed), 3 rows, 3 records succeeded, 0 failed, "
             "0 not processed"),
         (["insert"], lambda s: s.force_job_state("Failed"), 1,
-         "1 batch (0 succeeded, 1 failed), 3 rows, 0 records succeeded, 0 failed, "
+         "1 batch (0 completed, 1 failed), 3 rows, 0 records succeeded, 0 failed, "
          "3 not processed"),
     ],
 )  # fmt: skip
@@ -267,7 +267,7 @@ def test_dry_run_shows_the_first_rows_and_creates_no_job(kind: str, home: Path, 
                   "--query", query, "--batch-size", "2", f"--{kind}", str(db))  # fmt: skip
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == (
-        "Dry run: 3 rows would be upserted into Account in 2 batch(es) of up to 2 rows; "
+        "Dry run: 3 rows would be upserted into Account in 2 batches of up to 2 rows; "
         "no job was created.\nColumns: Name, Ext__c, Phone\n"
         "Check passed: the external ID field Ext__c is a column.\n"
         "Check passed: no two columns share a name.\nFirst 2 rows of the first batch's CSV:\n"
@@ -343,7 +343,7 @@ def test_json_document_adds_up_and_names_the_saved_files(args, reject, status, h
                   "--save-success", "--results-dir", "out", server=server, db=db)  # fmt: skip
     assert done.returncode == status
     document = json.loads(done.stdout)  # nothing else on standard output
-    assert "📦 3 rows in 2 batch(es)" in done.stderr
+    assert "📦 Loading 3 rows in 2 batches" in done.stderr
     assert SECRET not in done.stdout and server.access_info["access_token"] not in done.stdout
     jobs, totals = document["jobs"], document["totals"]
     assert [job["batch"] for job in jobs] == [1, 2] and document["ok"] is (status == 0)
@@ -427,7 +427,7 @@ def test_progress_display_only_on_a_terminal(piped: bool, home: Path, server, db
     output = child.before
     assert child.exitstatus == 0, output
     assert output.splitlines()[-1] == (
-        "2 batches (2 succeeded, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
+        "2 batches (2 completed, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
     )
     if piped:  # the plain log lines, and not one control sequence
         assert "\x1b" not in output and "✅ Batch 1: job " in output

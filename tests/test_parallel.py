@@ -60,7 +60,7 @@ def test_every_row_is_loaded_once(rows, args, jobs, suffix, bulk_server, token, 
     assert stored == keys
     table = capsys.readouterr().out.splitlines()
     assert [line.split()[0] for line in table[1:-1]] == [str(n) for n in range(1, jobs + 1)]
-    assert table[-1].startswith(f"{jobs} batches ({jobs} succeeded, 0 failed), {rows} rows")
+    assert table[-1].startswith(f"{jobs} batches ({jobs} completed, 0 failed), {rows} rows")
 
 
 def test_repeated_column_names_are_refused_before_any_job(bulk_server, token, tmp_path, capsys):
@@ -81,7 +81,7 @@ def test_a_failing_batch_does_not_stop_the_others(bulk_server, token, tmp_path, 
     assert "Bulk API error 500 INTERNAL_SERVER_ERROR" in out
     assert "Salesforce says: InvalidBatch : The job was set to fail" in out
     assert out.splitlines()[-2].startswith(
-        "4 batches (2 succeeded, 2 failed), 4 rows, 2 records succeeded, 0 failed, 1 not processed"
+        "4 batches (2 completed, 2 failed), 4 rows, 2 records succeeded, 0 failed, 1 not processed"
     )
 
 
@@ -89,10 +89,10 @@ def test_a_failing_batch_does_not_stop_the_others(bulk_server, token, tmp_path, 
 @pytest.mark.parametrize(
     ("count", "flags", "status", "totals"),
     [
-        (1, [], 0, "4 batches (4 succeeded, 0 failed), 6 rows, 6 records succeeded, 0 failed"),
-        (None, [], 1, "4 batches (4 succeeded, 0 failed), 6 rows, 4 records succeeded, 2 failed"),
+        (1, [], 0, "4 batches (4 completed, 0 failed), 6 rows, 6 records succeeded, 0 failed"),
+        (None, [], 1, "4 batches (4 completed, 0 failed), 6 rows, 4 records succeeded, 2 failed"),
         (1, ["--no-lock-retry"], 1,
-         "3 batches (3 succeeded, 0 failed), 6 rows, 4 records succeeded, 2 failed"),
+         "3 batches (3 completed, 0 failed), 6 rows, 4 records succeeded, 2 failed"),
     ],
 )  # fmt: skip
 @pytest.mark.parametrize("operation", ["upsert", "insert"])

@@ -190,7 +190,8 @@ def test_update_then_delete_by_id(session, bulk_server) -> None:
         ("wrong", [], 1, "Error: the profile's passphrase does not open the private key file",
          None),
         (PASSPHRASE, ["--snowflake-option", "port=9", "--snowflake-option", "login_timeout=1"], 1,
-         "Error: cannot log in to Snowflake account fakesnow as LOADER (login timeout 1 s): ",
+         "Error: cannot log in to Snowflake account fakesnow as LOADER: the login timeout of 1 s "
+         "ran out",
          None),
     ],
 )  # fmt: skip

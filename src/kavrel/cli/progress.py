@@ -25,7 +25,7 @@ import time
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from kavrel.load.summary import records_text
+from kavrel.load.summary import counted, records_text
 
 SHOWN_JOBS = 6  # per load; older finished jobs are summed up in one line
 REDRAW_SECONDS = 1.0
@@ -263,7 +263,7 @@ def load_lines(load: LoadView, now: float) -> list[str]:
     elapsed = elapsed_text((load.finished or now) - load.started)
     parts = [load.label + ":"]
     if load.total_rows is not None:
-        parts.append(f"{load.rows_sent:,} of {load.total_rows:,} rows sent,")
+        parts.append(f"{load.rows_sent:,} of {counted(load.total_rows, 'row')} sent,")
     if load.batches is not None and load.batch is not None:
         parts.append(f"batch {load.batch:,} of {load.batches:,},")
     parts.append(f"{elapsed} elapsed")
@@ -271,7 +271,7 @@ def load_lines(load: LoadView, now: float) -> list[str]:
     ended = [job for job in load.jobs.values() if job.ended]
     hidden = ended[:-SHOWN_JOBS] if len(ended) > SHOWN_JOBS else []
     if hidden:
-        lines.append(f"  ... {len(hidden):,} earlier job(s)")
+        lines.append(f"  ... {counted(len(hidden), 'earlier job')}")
     lines += [f"  {job_text(job)}" for job in ended[len(hidden) :]]
     running = sorted((job for job in load.jobs.values() if not job.ended), key=_slot_order)
     for job in running:
@@ -291,6 +291,6 @@ def job_text(job: JobView) -> str:
     batch = "" if job.batch is None else f"batch {job.batch:,}  "
     state = job.state
     if state == "Open" and not job.ended:
-        state = f"uploading {job.rows:,} rows" if job.rows is not None else "uploading"
+        state = f"uploading {counted(job.rows, 'row')}" if job.rows is not None else "uploading"
     processed = "" if job.processed is None else f", {records_text(job.processed)} processed"
     return f"{batch}job {job.job_id}  {state}{processed}"

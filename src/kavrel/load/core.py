@@ -19,7 +19,7 @@ from typing import Any
 
 from kavrel.load import columns as checks
 from kavrel.load.results import check_jobs, split_lock_errors, write_result_files
-from kavrel.load.summary import LOCK_ERROR, JobOutcome, LoadSummary
+from kavrel.load.summary import LOCK_ERROR, JobOutcome, LoadSummary, records_text
 
 OPERATIONS = ("upsert", "insert", "update", "delete", "hardDelete")
 DEFAULT_BATCH_SIZE = 25000
@@ -315,8 +315,8 @@ def retry_lock_errors(
         return []
     batch = max((o.batch or 0 for o in outcomes), default=0) + 1
     logger.info(
-        "🔁 %s record(s) failed with %s; sending them again in one job (batch %d)",
-        f"{len(records):,}",
+        "🔁 %s failed with %s; sending them again in one job (batch %d)",
+        records_text(len(records)),
         LOCK_ERROR,
         batch,
     )

@@ -155,9 +155,15 @@ class LoadSummary:
         return format_table(self)
 
 
+def counted(n: int, noun: str) -> str:
+    """'1 row', '2,500 rows', '1 batch', '3 batches'."""
+    plural = noun + ("es" if noun.endswith(("s", "sh", "ch", "x")) else "s")
+    return f"{n:,} {noun if n == 1 else plural}"
+
+
 def records_text(n: int) -> str:
     """'1 record', '2,500 records'."""
-    return f"{n:,} record" + ("" if n == 1 else "s")
+    return counted(n, "record")
 
 
 def number_text(value: int | None) -> str:
@@ -215,11 +221,12 @@ def totals_line(summary: LoadSummary | list[JobOutcome]) -> str:
         summary = LoadSummary(sum(o.rows for o in summary), summary)
     totals = summary.totals()
     batches = len(summary.jobs)
-    good = sum(1 for o in summary.jobs if o.completed)
-    noun = "batch" if batches == 1 else "batches"
+    # A job that completes may still have failed records, so jobs are counted as completed (the
+    # state Salesforce gives) and only records as succeeded.
+    completed = sum(1 for o in summary.jobs if o.completed)
     text = (
-        f"{batches:,} {noun} ({good:,} succeeded, {batches - good:,} failed), "
-        f"{totals['rows']:,} rows, {totals['succeeded']:,} records succeeded, "
+        f"{counted(batches, 'batch')} ({completed:,} completed, {batches - completed:,} failed), "
+        f"{counted(totals['rows'], 'row')}, {records_text(totals['succeeded'])} succeeded, "
         f"{totals['failed']:,} failed, {totals['not_processed']:,} not processed"
     )
     for key in ("unknown", "not_sent"):

@@ -1,4 +1,5 @@
-"""HTTP calls of Salesforce Bulk API 2.0 ingest jobs, API version 62.0.
+"""HTTP calls of Salesforce Bulk API 2.0 ingest jobs, API version 62.0 unless the caller's
+`access_info` names another as its "api_version" (such as "63.0").
 
 Every function takes the caller's `access_info` (`access_token`, `instance_url`) and a job id.
 A non-2xx answer raises `BulkApiError`, which carries Salesforce's error code and message. Every
@@ -20,8 +21,9 @@ import http.client
 import json
 import logging
 import random
+import re
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from datetime import datetime
 from email.utils import parsedate_to_datetime
 from typing import Any, TypeVar
@@ -126,10 +128,20 @@ def created_job(response: requests.Response) -> dict[str, Any]:
 
 INGEST_PATH = f"/services/data/v{API_VERSION}/jobs/ingest/"
 USERINFO_PATH = "/services/oauth2/userinfo"
+_VERSION = re.compile(r"[1-9][0-9]*\.[0-9]")
 
 
-def _job_path(job_id: str, tail: str = "") -> str:
-    return f"{INGEST_PATH}{quote(str(job_id), safe='')}{tail}"
+def ingest_path(access_info: Mapping[str, Any]) -> str:
+    """The ingest jobs' path for the API version that `access_info` names as "api_version"
+    (API_VERSION when it names none). The load runner creates its jobs on it too."""
+    version = access_info.get("api_version") or API_VERSION
+    if not isinstance(version, str) or not _VERSION.fullmatch(version):
+        raise ValueError(f"the API version must be written like {API_VERSION}, not {version!r}")
+    return f"/services/data/v{version}/jobs/ingest/"
+
+
+def _job_path(access_info: Mapping[str, Any], job_id: str, tail: str = "") -> str:
+    return f"{ingest_path(access_info)}{quote(str(job_id), safe='')}{tail}"
 
 
 def _request(
@@ -273,7 +285,7 @@ def send_file(access_info: dict[str, Any], job_id: str, csv_text: str) -> None:
     request when the text is above `MAX_UPLOAD_BYTES`."""
     data = csv_text.encode("utf-8")
     check_upload_size(len(data))
-    path = _job_path(job_id, "/batches")
+    path = _job_path(access_info, job_id, "/batches")
     _with_retries(
         job_id,
         "The upload",
@@ -284,7 +296,7 @@ def send_file(access_info: dict[str, Any], job_id: str, csv_text: str) -> None:
 
 def _state_change(access_info: dict[str, Any], job_id: str, state: str) -> Callable[[], Any]:
     body = json.dumps({"state": state}).encode("utf-8")
-    path = _job_path(job_id)
+    path = _job_path(access_info, job_id)
     content_type = "application/json; charset=UTF-8"
     return lambda: _request("PATCH", access_info, path, data=body, content_type=content_type)
 
@@ -341,7 +353,7 @@ def _json(response: requests.Response) -> Any:
 
 def job_status(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
     """The job info, with "state", "numberRecordsProcessed" and "numberRecordsFailed"."""
-    return _read(access_info, job_id, _job_path(job_id), "Reading the status", _json)
+    return _read(access_info, job_id, _job_path(access_info, job_id), "Reading the status", _json)
 
 
 def _utf8_text(response: requests.Response) -> str:
@@ -350,7 +362,7 @@ def _utf8_text(response: requests.Response) -> str:
 
 
 def _results(access_info: dict[str, Any], job_id: str, kind: str) -> str:
-    path = _job_path(job_id, f"/{kind}/")
+    path = _job_path(access_info, job_id, f"/{kind}/")
     return _read(access_info, job_id, path, f"Reading the {kind}", _utf8_text, accept="text/csv")
 
 
@@ -377,7 +389,7 @@ MAX_LIST_PAGES = 50
 
 def _job_pages(access_info: dict[str, Any]) -> tuple[list[dict[str, Any]], bool]:
     """The org's ingest jobs, every page up to MAX_LIST_PAGES, and whether that was all."""
-    path = INGEST_PATH
+    path = ingest_path(access_info)
     jobs: list[dict[str, Any]] = []
     for _ in range(MAX_LIST_PAGES):
         page = _read(access_info, None, path, "Listing the jobs", _json)

@@ -63,13 +63,16 @@ struct JobRequest {
     py::dict document;
     py::object document_text;
     py::object instance_url;
+    py::object path; // the ingest path, of the API version the jobs are created with
 };
 
 inline JobRequest job_request(const py::object &access_info, const py::object &access_token,
-                              const py::dict &document) {
+                              const py::dict &document,
+                              const py::object &path = py::str(INGEST_PATH)) {
     JobRequest request;
     request.instance_url = access_info[py::str("instance_url")];
-    request.url = cat({request.instance_url, py::str(INGEST_PATH)});
+    request.path = path;
+    request.url = cat({request.instance_url, path});
     request.headers["Authorization"] = cat({py::str("Bearer "), access_token});
     request.headers["Content-Type"] = "application/json";
     request.document = document;
@@ -91,9 +94,8 @@ inline py::object post_creation(const JobRequest &request) {
 // check every Bulk API call passes (https, or plain http to this machine; nothing another parser
 // would read as another host), and never after a redirect, which would carry the token along.
 inline py::object post_checked_creation(const JobRequest &request) {
-    py::object url = g("_bulk_api_rules")
-                         .attr("urls")
-                         .attr("on_instance")(request.instance_url, py::str(INGEST_PATH));
+    py::object url =
+        g("_bulk_api_rules").attr("urls").attr("on_instance")(request.instance_url, request.path);
     py::object post = g("requests").attr("post");
     return post(url, py::arg("headers") = request.headers, py::arg("data") = request.document_text,
                 py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT),

@@ -58,8 +58,11 @@ inline LoadPlan read_plan(const py::object &plan) {
     py::object access_info = plan.attr("access_info");
     py::object client = plan.attr("client");
     read.steps = JobSteps{client.is_none() ? g("ingest") : client, access_info};
-    read.request =
-        job_request(access_info, access_info[py::str("access_token")], runner_job_document(plan));
+    // The API version is the org's access's to choose (its "api_version", as the Bulk API client
+    // reads it too); the module's own operations keep theirs.
+    py::object path = g("_bulk_api_rules").attr("ingest_path")(access_info).attr("rstrip")("/");
+    read.request = job_request(access_info, access_info[py::str("access_token")],
+                               runner_job_document(plan), path);
     read.header = plan.attr("header");
     read.nulls = plan.attr("nulls");
     read.batch_size = plan.attr("batch_size");
@@ -95,6 +98,11 @@ inline py::dict outcome_of(const py::object &batch, const py::object &job_id,
     outcome["error"] = py::none();
     outcome["error_message"] = py::none();
     return outcome;
+}
+
+// `f"{n:,} {singular}"`, or with the plural when n is not 1: "1 row", "2,500 rows".
+inline py::str counted(const py::object &n, const char *singular, const char *plural) {
+    return cat({grouped(n), py::str(" "), py::str(py_equal(n, py::int_(1)) ? singular : plural)});
 }
 
 // A record count from a status document; None where Salesforce gave none.
@@ -235,30 +243,31 @@ private:
     void announce() {
         py::dict extra;
         extra["load_parallel"] = py::int_(plan_.parallel);
-        if (plan_.total_rows.is_none()) {
-            log_with("info",
-                     cat({py::str("📦 Loading the rows in batches of "), batch_text(),
-                          py::str(", "), py::int_(plan_.parallel), py::str(" job(s) at a time")}),
-                     extra);
+        const bool known = !plan_.total_rows.is_none();
+        py::str rows = known ? counted(plan_.total_rows, "row", "rows") : py::str("the rows");
+        if (plan_.batch_size.is_none()) {
+            if (known) {
+                extra["load_rows"] = plan_.total_rows;
+                extra["load_batches"] = py::int_(1);
+            }
+            log_with("info", cat({py::str("📦 Loading "), rows, py::str(" in one job")}), extra);
+            return;
+        }
+        py::str jobs = cat({py::str(", "), counted(py::int_(plan_.parallel), "job", "jobs"),
+                            py::str(" at a time")});
+        py::str size = cat({py::str(" of up to "), counted(plan_.batch_size, "row", "rows")});
+        if (!known) {
+            log_with("info", cat({py::str("📦 Loading the rows in batches"), size, jobs}), extra);
             return;
         }
         py::object batches =
-            plan_.batch_size.is_none()
-                ? py::object(py::int_(1))
-                : floor_divide(plan_.total_rows + plan_.batch_size - py::int_(1), plan_.batch_size);
+            floor_divide(plan_.total_rows + plan_.batch_size - py::int_(1), plan_.batch_size);
         extra["load_rows"] = plan_.total_rows;
         extra["load_batches"] = batches;
         log_with("info",
-                 cat({py::str("📦 "), grouped(plan_.total_rows), py::str(" rows in "),
-                      grouped(batches), py::str(" batch(es) of "), batch_text(), py::str(", "),
-                      py::int_(plan_.parallel), py::str(" job(s) at a time")}),
+                 cat({py::str("📦 Loading "), rows, py::str(" in "),
+                      counted(batches, "batch", "batches"), size, jobs}),
                  extra);
-    }
-
-    py::str batch_text() const {
-        return plan_.batch_size.is_none()
-                   ? py::str("every row")
-                   : cat({py::str("up to "), grouped(plan_.batch_size), py::str(" rows")});
     }
 
     // The next batch's rows, and its CSV text. A read that fails ends the reading (the jobs in
@@ -276,10 +285,10 @@ private:
             if (!is_ordinary_error(e) || stop_requested())
                 throw;
             more_rows_ = false;
-            read_error_ = cat({py::str("reading the query's rows broke off after "),
-                               grouped(rows_read_), py::str(" rows: "), describe(e)});
+            read_error_ = cat({py::str("reading the rows broke off after "),
+                               counted(rows_read_, "row", "rows"), py::str(": "), describe(e)});
             stopped_ = read_error_;
-            log("error", cat({py::str("❌ "), read_error_}));
+            log_stopped();
             return;
         }
         py::object count = py_len(rows);
@@ -296,8 +305,8 @@ private:
         extra["batch"] = number;
         extra["batch_rows"] = count;
         log_with("debug",
-                 cat({py::str("📊 Batch "), number, py::str(": "), grouped(count),
-                      py::str(" rows ("), grouped(rows_read_), py::str(" read so far)")}),
+                 cat({py::str("📊 Batch "), number, py::str(": "), counted(count, "row", "rows"),
+                      py::str(" ("), grouped(rows_read_), py::str(" read so far)")}),
                  extra);
         try {
             py::object csv_text =
@@ -334,7 +343,7 @@ private:
         slots_[slot] = true;
         job_log("info", job_id, batch, slot, "created",
                 cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
-                     py::str(" created for "), grouped(batch.rows), py::str(" rows")}));
+                     py::str(" created for "), counted(batch.rows, "row", "rows")}));
         bool close_sent = false;
         try {
             plan_.steps.upload(job_id, batch.csv);
@@ -423,7 +432,7 @@ private:
         if (refused_for_every_batch(e)) {
             stopped_ = cat({py::str("Salesforce refused to create the job of batch "), batch.number,
                             py::str(" ("), text, py::str("); no further job was created")});
-            log("error", cat({py::str("❌ "), stopped_}));
+            log_stopped();
             batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), false);
             return;
         }
@@ -440,7 +449,7 @@ private:
                 throw;
             py::dict outcome = outcome_of(job.number, job.job_id, job.rows, py::str("unknown"));
             outcome["error"] = cat({py::str("could not read the job's state: "), describe(e)});
-            finish(job, outcome, "error", "❌ ");
+            finish(job, outcome, "error", "❌ ", outcome["error"]);
             return;
         }
         py::object processed = count_in(status, "numberRecordsProcessed");
@@ -461,20 +470,34 @@ private:
         }
         py::dict outcome = outcome_of(job.number, job.job_id, job.rows, job.state);
         outcome["processed"] = processed;
-        outcome["failed"] = count_in(status, "numberRecordsFailed");
+        py::object failed = count_in(status, "numberRecordsFailed");
+        outcome["failed"] = failed;
         py::object reason = status.attr("get")("errorMessage");
         const bool completed = py_equal(job.state, py::str("JobComplete"));
         if (!completed && !reason.is_none())
             outcome["error_message"] = py::str(reason);
-        finish(job, outcome, "ended", completed ? "✅ " : "❌ ");
+        if (!completed) {
+            finish(job, outcome, "ended", "❌ ", job.state);
+        } else if (processed.is_none() || failed.is_none()) {
+            finish(job, outcome, "ended", "⚠️ ",
+                   cat({job.state, py::str(" (Salesforce gave no record counts)")}));
+        } else if (py_equal(failed, py::int_(0))) {
+            finish(job, outcome, "ended", "✅ ",
+                   cat({job.state, py::str(": "), counted(processed, "record", "records"),
+                        py::str(" succeeded")}));
+        } else { // the job completed; some of its records did not
+            finish(job, outcome, "ended", "⚠️ ",
+                   cat({job.state, py::str(": "), grouped(failed), py::str(" of "),
+                        counted(processed, "record", "records"), py::str(" failed")}));
+        }
     }
 
-    // Records the outcome of a job that left its slot, and frees the slot.
-    void finish(InFlight &job, const py::dict &outcome, const char *event, const char *mark) {
+    // Records the outcome of a job that left its slot, and frees the slot. A job that completed
+    // is progress (INFO), whatever its records became; any other end is a WARNING.
+    void finish(InFlight &job, const py::dict &outcome, const char *event, const char *mark,
+                const py::object &text) {
         py::dict extra = job_extra(job.job_id, event);
         add_place(extra, job.number, job.rows, job.slot);
-        py::object text =
-            outcome["error"].is_none() ? py::object(job.state) : py::object(outcome["error"]);
         log_with(py_equal(outcome["state"], py::str("JobComplete")) ? "info" : "warning",
                  cat({py::str(mark), py::str("Batch "), job.number, py::str(": job "), job.job_id,
                       py::str(" "), text}),
@@ -492,13 +515,9 @@ private:
                       bool log_it = true) {
         py::dict outcome = outcome_of(number, job_id, rows, state);
         outcome["error"] = error;
-        if (log_it) {
-            py::str line = cat({py::str("❌ Batch "), number, py::str(": "), error});
-            if (job_id.is_none())
-                log("error", line);
-            else
-                log_job("error", line, job_id, "error");
-        }
+        if (log_it)
+            log_job("error", cat({py::str("❌ Batch "), number, py::str(": "), error}), job_id,
+                    "error");
         outcomes_.append(outcome);
     }
 
@@ -518,7 +537,7 @@ private:
                                     py::str(" when the wait ran out; follow it with `kavrel "
                                             "job wait "),
                                     job.job_id, py::str("`")});
-            finish(job, outcome, "left", "⏳ ");
+            finish(job, outcome, "left", "⏳ ", outcome["error"]);
         }
     }
 
@@ -533,6 +552,13 @@ private:
         } catch (py::error_already_set &) {
             // The interrupt being raised matters more than a line about it.
         }
+    }
+
+    // The reason no further job is created, which the caller's summary tells too.
+    void log_stopped() {
+        py::dict extra;
+        extra["load_event"] = "stopped";
+        log_with("error", cat({py::str("❌ "), stopped_}), extra);
     }
 
     void job_log(const char *level, const py::object &job_id, const Batch &batch, size_t slot,
