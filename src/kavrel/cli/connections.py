@@ -10,13 +10,19 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
+import io
+import logging
 import os
 import sys
 from collections.abc import Iterator
 from typing import Any
 
 from kavrel.cli import output
-from kavrel.cli.loads import CommandError
+from kavrel.cli.loads import CommandError, snowflake_option
+from kavrel.cli.main import Told
+
+KINDS = ("snowflake", "salesforce")
+TITLES = {"snowflake": "Snowflake", "salesforce": "Salesforce"}
 
 
 def _run_tallyra(args: argparse.Namespace) -> int:
@@ -146,6 +152,14 @@ def _stdout_for(args: argparse.Namespace) -> Iterator[None]:
         yield
 
 
+@contextlib.contextmanager
+def _store_quiet() -> Iterator[None]:
+    """The store confirms its changes on standard output in its own words; a command says once,
+    in its words, what it did."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        yield
+
+
 def _load_profile(name: str) -> dict[str, Any]:
     try:
         profile = _store().load_connection(name)
@@ -156,8 +170,12 @@ def _load_profile(name: str) -> dict[str, Any]:
     return profile
 
 
+def _kind(profile: dict[str, Any]) -> str:
+    return str(profile.get("connection_type") or "snowflake").strip().lower()
+
+
 def profile_document(name: str, profile: dict[str, Any], primaries: dict[str, Any]) -> dict:
-    kind = str(profile.get("connection_type") or "snowflake").lower()
+    kind = _kind(profile)
     document: dict[str, Any] = {"name": name, "type": kind, "primary": primaries.get(kind) == name}
     for key in _SHOWN_KEYS.get(kind, ()):
         document[key] = profile.get(key)
@@ -166,32 +184,106 @@ def profile_document(name: str, profile: dict[str, Any], primaries: dict[str, An
     return document
 
 
-def _primaries() -> dict[str, Any]:
+def _primary_names() -> tuple[dict[str, str | None], dict[str, str | None]]:
+    """The primary profile of each type, and apart from them the primaries that name no profile
+    of their type (it was removed, or saved again as the other type)."""
     store = _store()
-    return {kind: store.get_primary_connection(kind) for kind in ("snowflake", "salesforce")}
+    primary: dict[str, str | None] = {}
+    missing: dict[str, str | None] = {}
+    for kind in KINDS:
+        name = store.get_primary_connection(kind)
+        profile = store.load_connection(name) if name else None
+        found = name is None or (profile is not None and _kind(profile) == kind)
+        primary[kind], missing[kind] = (name, None) if found else (None, name)
+    return primary, missing
+
+
+def _primaries() -> dict[str, str | None]:
+    return _primary_names()[0]
 
 
 def _list(args: argparse.Namespace) -> int:
-    if not args.json:
-        return 1 if _damaged_store(args) else _run_tallyra(args)
-
     def produce() -> output.Outcome:
         store = _store()
         try:
             names = store.tallyra()
-        except FileNotFoundError:
-            names = []
-        primaries = _primaries() if names else {"snowflake": None, "salesforce": None}
+            primary, missing = _primary_names()
+        except FileNotFoundError:  # nothing saved yet: an empty list, not a failure
+            names, primary, missing = [], dict.fromkeys(KINDS), dict.fromkeys(KINDS)
         profiles = []
         for name in names:
             profile = store.load_connection(name)
             if profile:
-                profiles.append(profile_document(name, profile, primaries))
+                profiles.append(profile_document(name, profile, primary))
             else:
                 profiles.append({"name": name, "error": "cannot load this profile"})
-        return output.Outcome({"connections": profiles, "primary": primaries}, "")
+        document = {"connections": profiles, "primary": primary, "missing_primary": missing}
+        return output.Outcome(document, listing_text(profiles, missing))
 
     return output.run_command(args, produce)
+
+
+def listing_text(profiles: list[dict[str, Any]], missing: dict[str, str | None]) -> str:
+    """The saved profiles as a table (one line each, secrets only as set or not), then the
+    primaries that name no profile."""
+    if profiles:
+        header = ("name", "type", "primary", "details")
+        rows = [
+            (
+                p["name"],
+                TITLES.get(p.get("type", ""), str(p.get("type", "-"))),
+                "yes" if p.get("primary") else "",
+                p["error"] if "error" in p else _details(p),
+            )
+            for p in profiles
+        ]
+        widths = [max(len(row[i]) for row in (header, *rows)) for i in range(3)]
+        lines = [
+            "  ".join([*(cell.ljust(widths[i]) for i, cell in enumerate(row[:3])), row[3]]).rstrip()
+            for row in (header, *rows)
+        ]
+    else:
+        lines = ["No saved connections; create one with `kavrel connection add --snowflake` or "
+                 "`kavrel connection add --salesforce`."]  # fmt: skip
+    for kind, name in missing.items():
+        if name:
+            lines.append(
+                f"The primary {TITLES[kind]} profile '{name}' is missing: no {TITLES[kind]} "
+                "profile has that name (choose one with `kavrel connection set-default NAME`)."
+            )
+    return "\n".join(lines)
+
+
+def _details(document: dict[str, Any]) -> str:
+    """A profile's settings in one line, each named, the unset ones left out."""
+    if document["type"] == "snowflake":
+        parts = [
+            f"{key} {document[key]}"
+            for key in ("account", "user", "role", "warehouse", "database", "schema")
+            if document.get(key)
+        ]
+        if document.get("private_key_file"):
+            key = os.path.basename(str(document["private_key_file"]))
+            passphrase = (
+                "passphrase set" if document["private_key_passphrase_set"] else "no passphrase"
+            )
+            parts.append(f"key {key} ({passphrase})")
+        return ", ".join(parts) or "-"
+    if document["type"] == "salesforce":
+        sandbox = " (sandbox)" if _is_true(document.get("sandbox")) else ""
+        key = "set" if document["client_key_set"] else "not set"
+        return f"My Domain {document.get('my_domain') or '-'}{sandbox}, client ID " \
+            f"{document.get('client_id') or '-'}, client key {key}"  # fmt: skip
+    return "-"
+
+
+def _is_true(value: Any) -> bool:
+    from kavrel.salesforce import oauth
+
+    try:
+        return oauth.is_sandbox(value)
+    except oauth.OAuthError:
+        return False
 
 
 def _answers(args: argparse.Namespace) -> Any:
@@ -230,46 +322,82 @@ def _add(args: argparse.Namespace) -> int:
         try:
             with _stdout_for(args):
                 profile = create(answers)
-        except KeyboardInterrupt:
+        except KeyboardInterrupt as interrupt:
             print("\nCancelled; nothing saved.", file=sys.stderr)
-            raise
+            raise Told from interrupt
         except MissingAnswer as problem:
-            raise CommandError(f"{problem} (needed with --no-interactive)") from None
+            raise CommandError(_missing_answer_text(problem)) from None
         if not profile:
             raise CommandError("the connection was not created")
         name = answers.name or "?"
         document = profile_document(name, profile, _primaries())
-        return output.Outcome(document, f"✓ Connection '{name}' created.")
+        # The creation has confirmed the save (and the primary) itself, once each.
+        return output.Outcome(document, "")
 
     return output.run_command(args, produce)
+
+
+def _missing_answer_text(problem: Exception) -> str:
+    text = str(problem)
+    variable = SECRET_VARIABLES.get(getattr(problem, "key", None) or "")
+    if getattr(problem, "missing", False):
+        where = f"the environment variable {variable}" if variable else "its option"
+        text = f"{text.rstrip('.')} (without questions, give it in {where})"
+    return text
+
+
+def _clear_primaries_naming(name: str) -> list[str]:
+    """Removes the primaries' entries that name `name` (a profile just removed), so that none
+    names a profile that does not exist; returns the keys it removed. The caller holds the
+    store's lock."""
+    from kavrel.user.connections import manager
+
+    connections = manager._load_connections_file()
+    primaries = connections.get("_primary")
+    if not isinstance(primaries, dict):
+        return []
+    cleared = [key for key, value in primaries.items() if str(value).strip() == name.strip()]
+    for key in cleared:
+        del primaries[key]
+    if not primaries:
+        del connections["_primary"]
+    if cleared:
+        manager._save_connections_file(connections)
+    return cleared
 
 
 def _remove(args: argparse.Namespace) -> int:
     def remove() -> tuple[str, bool, str | None]:
         profile = _load_profile(args.name)
-        kind = str(profile.get("connection_type") or "snowflake").lower()
-        was_primary = _primaries().get(kind) == args.name
+        kind = _kind(profile)
+        was_primary = _primaries().get(kind) == args.name.strip()
         key_file = str(profile.get("private_key_file") or "")
-        with _stdout_for(args):
+        with _store_quiet():
             if not _store().delete_connection(args.name):
                 raise CommandError(f"no connection profile named '{args.name}'")
+        _clear_primaries_naming(args.name)
         removed_key = key_file if key_file and _store().remove_unused_key_copy(key_file) else None
         return kind, was_primary, removed_key
 
     def produce() -> output.Outcome:
-        # One lock over the removal and the key's: a save meanwhile cannot start using the copy.
+        # One lock over the removal, the primaries' and the key's: a save meanwhile cannot make
+        # the profile primary again, nor start using the key's copy.
         kind, was_primary, removed_key = _store().under_store_lock(remove)
-        text = f"Removed the connection profile '{args.name}'."
+        lines = [f"✓ Removed the connection profile '{args.name}'."]
         if removed_key:
-            text += f"\nIts copy of the private key, {removed_key}, was removed too."
+            lines.append(f"✓ Removed its copy of the private key, {removed_key}.")
         if was_primary:
-            text += (
-                f"\nIt was the primary {kind} profile; make another one primary with "
-                "`kavrel connection set-default NAME`."
+            lines.append(
+                f"It was the primary {TITLES.get(kind, kind)} profile; none is primary now "
+                "(choose one with `kavrel connection set-default NAME`)."
             )
-        return output.Outcome(
-            {"name": args.name, "removed": True, "was_primary": was_primary}, text
-        )
+        document = {
+            "name": args.name,
+            "removed": True,
+            "was_primary": was_primary,
+            "removed_key_copy": removed_key,
+        }
+        return output.Outcome(document, "\n".join(lines))
 
     return output.run_command(args, produce)
 
@@ -277,13 +405,13 @@ def _remove(args: argparse.Namespace) -> int:
 def _set_default(args: argparse.Namespace) -> int:
     def produce() -> output.Outcome:
         profile = _load_profile(args.name)
-        kind = str(profile.get("connection_type") or "snowflake").lower()
-        with _stdout_for(args):
+        kind = _kind(profile)
+        with _store_quiet():
             if not _store().set_primary_connection(args.name, kind):
                 raise CommandError(f"no connection profile named '{args.name}'")
         return output.Outcome(
             {"name": args.name, "type": kind, "primary": True},
-            f"'{args.name}' is now the primary {kind} connection.",
+            f"✓ '{args.name}' is now the primary {TITLES.get(kind, kind)} profile.",
         )
 
     return output.run_command(args, produce)
@@ -292,10 +420,15 @@ def _set_default(args: argparse.Namespace) -> int:
 def _test(args: argparse.Namespace) -> int:
     def produce() -> output.Outcome:
         profile = _load_profile(args.name)
-        kind = str(profile.get("connection_type") or "snowflake").lower()
+        kind = _kind(profile)
+        useless = "--snowflake-option" if kind == "salesforce" else "--login-url"
+        if args.snowflake_option if kind == "salesforce" else args.login_url:
+            raise CommandError(f"{useless} has no use with a {TITLES.get(kind, kind)} profile")
         try:
             where = (
-                _try_salesforce(profile, args) if kind == "salesforce" else _try_snowflake(profile)
+                _try_salesforce(profile, args)
+                if kind == "salesforce"
+                else _try_snowflake(profile, args.snowflake_option)
             )
         except CommandError as problem:
             raise CommandError(f"connection '{args.name}' failed: {problem}") from None
@@ -317,11 +450,29 @@ def _try_salesforce(profile: dict[str, Any], args: argparse.Namespace) -> str:
     return f"got an access token for {access['instance_url']}"
 
 
-def _try_snowflake(profile: dict[str, Any]) -> str:
+@contextlib.contextmanager
+def _progress_lines(logger_name: str) -> Iterator[None]:
+    """Shows a module's progress (INFO) lines on standard error while the block runs, such as the
+    `connecting to Snowflake account X as U` line before a login that may take a while."""
+    logger = logging.getLogger(logger_name)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    old_level = logger.level
+    logger.setLevel(logging.INFO)
+    logger.addHandler(handler)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(old_level)
+
+
+def _try_snowflake(profile: dict[str, Any], option_texts: list[str]) -> str:
     from kavrel.sflake import snowpark
 
     try:
-        session = snowpark.create_session(profile)
+        with _progress_lines("kavrel.sflake"):
+            session = snowpark.create_session(profile, snowpark.parse_options(option_texts))
     except snowpark.SnowparkMissingError as error:
         raise CommandError(str(error)) from None
     except Exception as error:
@@ -400,12 +551,21 @@ def _register_connection(subparsers: argparse._SubParsersAction) -> None:
         ("test", "log in with a profile and say whether it works", _test),
     ):
         parser = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
-        parser.add_argument("name", metavar="NAME", help="the profile's name")
+        parser.add_argument("name", metavar="NAME", help="the profile's name").profiles = "any"
         if name == "test":
             parser.add_argument(
                 "--login-url",
                 metavar="URL",
                 help="host to ask for a Salesforce access token instead of the profile's My Domain",
+            )
+            parser.add_argument(
+                "--snowflake-option",
+                action="append",
+                default=[],
+                type=snowflake_option,
+                metavar="KEY=VALUE",
+                help="connector setting for a Snowflake profile's session (host, port, proxy_host, "
+                "login_timeout, ...); repeatable",
             )
         parser.set_defaults(run=run)
     for parser in commands.choices.values():

@@ -94,6 +94,6 @@ def run_command(args: argparse.Namespace, produce: Callable[[], Outcome]) -> int
         return fail(args, message)
     if args.json:
         emit_json(outcome.document)
-    else:
+    elif outcome.text:
         print(outcome.text)
     return outcome.status

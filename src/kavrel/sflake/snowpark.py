@@ -10,6 +10,7 @@ import importlib
 import json
 import logging
 import os
+import time
 from collections.abc import Iterable, Mapping
 from typing import Any
 
@@ -150,10 +151,18 @@ def create_session(profile: Mapping[str, Any], options: Mapping[str, Any] | None
     check_private_key(config)
     account, user = config["account"], config["user"]
     _log.info(f"connecting to Snowflake account {account} as {user}")
+    started = time.monotonic()
     try:
         return session_class.builder.configs(config).create()
     except Exception as error:
+        timeout = config["login_timeout"]
+        if isinstance(timeout, int | float) and time.monotonic() - started >= timeout:
+            raise SnowflakeLoginError(
+                f"cannot log in to Snowflake account {account} as {user}: the login timeout of "
+                f"{timeout} s ran out (--snowflake-option login_timeout=N waits longer); "
+                f"the last problem: {_one_line(error)}"
+            ) from error
         raise SnowflakeLoginError(
             f"cannot log in to Snowflake account {account} as {user} "
-            f"(login timeout {config['login_timeout']} s): {_one_line(error)}"
+            f"(login timeout {timeout} s): {_one_line(error)}"
         ) from error

@@ -19,7 +19,12 @@ T = TypeVar("T")
 
 class MissingAnswer(Exception):
     """Creation without questions lacks an answer, or was given one that is not valid; the text
-    names the option to give."""
+    names the option to give. `key` is the answer's key, `missing` whether it was not given."""
+
+    def __init__(self, message: str, key: str | None = None, missing: bool = False) -> None:
+        super().__init__(message)
+        self.key = key
+        self.missing = missing
 
 
 class Answers:
@@ -52,7 +57,8 @@ class Answers:
     def refuse(self, key: str, problem: object) -> None:
         """Reports an unusable answer: raises without questions, else shows it and forgets it."""
         if not self.interactive:
-            raise MissingAnswer(f"--{key.replace('_', '-')}: {problem}")
+            missing = key not in self.given
+            raise MissingAnswer(f"--{key.replace('_', '-')}: {problem}", key, missing)
         print(f"  {problem}")
         self.forget(key)
 

@@ -28,6 +28,11 @@ def parse_my_domain(answer: str) -> tuple[str, bool | None]:
     if suffix:
         host = host[: suffix.start()]
         sandbox = suffix.group(1) is not None
+    if not host and answer.strip():
+        raise ValueError(
+            f"'{answer}' is not a My Domain: give its name, host or URL "
+            "(acme, acme.my.salesforce.com or https://acme.my.salesforce.com)."
+        )
     if not host:
         raise ValueError("My Domain is required (acme for https://acme.my.salesforce.com).")
     if not HOST_LABEL.fullmatch(host):
