@@ -16,7 +16,8 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.cli import output
-from kavrel.cli.loads import CommandError, _access_info, add_org_arguments, positive_int
+from kavrel.cli.loads import CommandError, add_org_arguments, org_access, positive_int
+from kavrel.cli.main import Told
 from kavrel.load import results
 from kavrel.load.results import RESULT_KINDS, count_of
 from kavrel.load.summary import how_to_abort, number_text
@@ -64,9 +65,9 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     for name, text in _COMMANDS.items():
         parser = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
         if name != "list":
-            parser.add_argument("job_id", metavar="JOB_ID", help="the ingest job's id (750...)")
+            _add_job_id_arguments(parser)
         _add_org_arguments(parser)
-        parser.set_defaults(run=_runner(name))
+        parser.set_defaults(run=_runner(name, parser))
     commands.choices["wait"].add_argument(
         "--interval",
         type=_positive_float,
@@ -95,11 +96,30 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     )
 
 
-def _runner(name: str):
+def _add_job_id_arguments(parser: argparse.ArgumentParser) -> None:
+    """The job's id, as a positional argument or, as sf takes it, with --job-id."""
+    parser.add_argument("job_id", nargs="?", metavar="JOB_ID", help="the ingest job's id (750...)")
+    parser.add_argument(
+        "--job-id", "-i", dest="job_id_option", metavar="ID", help="the job's id, as sf takes it"
+    )
+
+
+def _job_id(parser: argparse.ArgumentParser, args: argparse.Namespace) -> str:
+    given = {value for value in (args.job_id, args.job_id_option) if value is not None}
+    if not given:
+        parser.error("the job's id is required (JOB_ID or --job-id ID)")
+    if len(given) > 1:
+        parser.error("JOB_ID and --job-id name different jobs")
+    return given.pop()
+
+
+def _runner(name: str, parser: argparse.ArgumentParser):
     command = globals()[f"_{name}"]
 
     def run(args: argparse.Namespace) -> int:
-        return output.run_command(args, lambda: command(args, _access_info(args)))
+        if name != "list":
+            args.job_id = _job_id(parser, args)
+        return output.run_command(args, lambda: command(args, org_access(args)))
 
     return run
 
@@ -182,9 +202,9 @@ def _status(args: argparse.Namespace, access_info: dict[str, str]) -> output.Out
 def _wait(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
     try:
         return _wait_for_end(args, access_info)
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as interrupt:
         output.progress(f"Stopped waiting; job {args.job_id} was not aborted and keeps running.")
-        raise
+        raise Told from interrupt
 
 
 def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:

@@ -1,16 +1,20 @@
-"""`kavrel upsert|insert|update|delete`: load a query's rows into a Salesforce object.
+"""`kavrel upsert|insert|update|delete`: load a query's rows (or a CSV file's) into a Salesforce
+object.
 
-The source is a Snowflake profile (or a local SQLite/DuckDB file), the target a Salesforce profile
-(or an instance URL with a token from the environment). The load itself is kavrel.load's; this
-module reads the arguments and renders. Progress is the load's own log on standard error, drawn as
-a live display on a terminal (kavrel.cli.progress); the summary table and the result-file notes
-go to standard output, or with --json one document instead.
+The source is a Snowflake profile (or a local SQLite/DuckDB file, or a CSV file), the target a
+Salesforce profile (or an instance URL with a token from the environment). The load itself is
+kavrel.load's; this module reads the arguments and renders. Progress is the load's own log on
+standard error, drawn as a live display on a terminal (kavrel.cli.progress); at the default
+verbosity the lines the summary will tell anyway (a job's failure, a batch's error) are left to
+the summary, so each problem is told once. The summary table and the result-file notes go to
+standard output, or with --json one document instead.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import io
 import logging
 import os
 import signal
@@ -23,23 +27,33 @@ from typing import Any
 from kavrel.cli import loadreport
 from kavrel.load.columns import CLEAR_VALUE
 from kavrel.load.core import DEFAULT_BATCH_SIZE, Terminated
-from kavrel.load.summary import LOCK_ERROR
+from kavrel.load.summary import LOCK_ERROR, counted
 from kavrel.sflake.snowpark import DEFAULT_LOGIN_TIMEOUT
 
 OPERATIONS = ("upsert", "insert", "update", "delete")
 TOKEN_VARIABLE = "SF_ACCESS_TOKEN"
+# The profiles a command uses when none is named on its command line (before the primary ones).
+PROFILE_VARIABLES = {"snowflake": "KAVREL_SNOWFLAKE", "salesforce": "KAVREL_SALESFORCE"}
 LOGGER_NAME = "kavrel"
 
 _HELP = {
     "upsert": "insert or update records matched on an external-ID field, in batches",
     "insert": "insert records, in one job (or batches with --batch-size)",
     "update": "update records by their Id column, in one job (or batches with --batch-size)",
-    "delete": "delete records by their Id column, in one job (or batches with --batch-size)",
+    "delete": "delete records by their Id column, in one job (or batches with --batch-size); "
+    "--hard deletes them for good",
 }
 # The exit status of a command ended by SIGTERM, as a shell reports it.
 TERMINATED_STATUS = 128 + signal.SIGTERM
 _log = logging.getLogger(__name__)
-_VERB = {"upsert": "upserted", "insert": "inserted", "update": "updated", "delete": "deleted"}
+# What a dry run says would happen to the rows, and where.
+_WOULD_BE = {
+    "upsert": "upserted into",
+    "insert": "inserted into",
+    "update": "updated in",
+    "delete": "deleted from",
+    "hardDelete": "deleted for good (hard delete, no recycle bin) from",
+}
 
 
 class CommandError(Exception):
@@ -69,6 +83,17 @@ def minutes(text: str) -> float:
     return value
 
 
+def api_version(text: str) -> str:
+    """A Salesforce API version as the URLs spell it: `62.0` (or `62`)."""
+    version = text.strip().removeprefix("v")
+    if version.isdigit():
+        version += ".0"
+    major, _, minor = version.partition(".")
+    if not (major.isdigit() and minor.isdigit() and len(minor) == 1 and 20 <= int(major) < 1000):
+        raise argparse.ArgumentTypeError(f"must be an API version such as 62.0, not {text!r}")
+    return version
+
+
 def snowflake_option(text: str) -> str:
     """A `KEY=VALUE` connector setting, checked while the arguments are read so that a mistyped
     one stops the command before Salesforce is contacted."""
@@ -86,7 +111,13 @@ def add_org_arguments(parser: argparse.ArgumentParser, title: str) -> None:
     environment; and the host that gives the token. `_access_info` reads them."""
     org = parser.add_argument_group(title)
     orgs = org.add_mutually_exclusive_group()
-    orgs.add_argument("--salesforce", metavar="PROFILE", help="saved Salesforce profile")
+    orgs.add_argument(
+        "--salesforce",
+        "-o",
+        metavar="PROFILE",
+        help="saved Salesforce profile (sf's target org; default: "
+        f"${PROFILE_VARIABLES['salesforce']}, else the primary one)",
+    ).profiles = "salesforce"
     orgs.add_argument(
         "--instance-url",
         metavar="URL",
@@ -97,16 +128,49 @@ def add_org_arguments(parser: argparse.ArgumentParser, title: str) -> None:
         metavar="URL",
         help="host to ask for the access token instead of the profile's My Domain",
     )
+    org.add_argument(
+        "--api-version",
+        type=api_version,
+        metavar="VERSION",
+        help="the Salesforce API version of the ingest requests (default "
+        f"{_default_api_version()})",
+    )
+
+
+def _default_api_version() -> str:
+    from kavrel.salesforce.ingest_bapi20 import API_VERSION
+
+    return API_VERSION
 
 
 def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
-    parser.add_argument("--sobject", required=True, metavar="NAME", help="Salesforce object")
-    query = parser.add_mutually_exclusive_group(required=True)
-    query.add_argument("--query", metavar="TEXT", help="SQL whose rows are loaded")
-    query.add_argument("--query-file", metavar="PATH", help="file holding that SQL")
+    parser.add_argument("--sobject", "-s", required=True, metavar="NAME", help="Salesforce object")
+    rows = parser.add_mutually_exclusive_group(required=True)
+    rows.add_argument("--query", metavar="TEXT", help="SQL whose rows are loaded")
+    rows.add_argument(
+        "--query-file", metavar="PATH", help="file holding that SQL (- for standard input)"
+    )
+    rows.add_argument(
+        "--csv",
+        "-f",
+        metavar="FILE",
+        help="load the rows of a CSV file instead, header first, values as text, an empty field "
+        "as NULL (- for standard input)",
+    )
     if operation == "upsert":
         parser.add_argument(
-            "--external-id", required=True, metavar="FIELD", help="field the records match on"
+            "--external-id",
+            "-i",
+            required=True,
+            metavar="FIELD",
+            help="field the records match on",
+        )
+    if operation == "delete":
+        parser.add_argument(
+            "--hard",
+            action="store_true",
+            help="delete the records for good (Bulk API's hardDelete: they skip the recycle bin; "
+            "the user needs the Bulk API Hard Delete permission)",
         )
         parser.add_argument(
             "--batch-size",
@@ -139,6 +203,7 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
     )
     parser.add_argument(
         "--wait",
+        "-w",
         type=minutes,
         default=None,
         metavar="MINUTES",
@@ -146,9 +211,13 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         "to finish, and the load fails (default: wait until they are done)",
     )
 
-    source = parser.add_argument_group("source (default: the primary Snowflake profile)")
+    source = parser.add_argument_group(
+        f"source (default: ${PROFILE_VARIABLES['snowflake']}, else the primary Snowflake profile)"
+    )
     sources = source.add_mutually_exclusive_group()
-    sources.add_argument("--snowflake", metavar="PROFILE", help="saved Snowflake profile")
+    sources.add_argument(
+        "--snowflake", "-c", metavar="PROFILE", help="saved Snowflake profile (snow's connection)"
+    ).profiles = "snowflake"
     sources.add_argument("--sqlite", metavar="PATH", help="read from a SQLite database file")
     sources.add_argument("--duckdb", metavar="PATH", help="read from a DuckDB database file")
     source.add_argument(
@@ -202,7 +271,14 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
     )
     verbosity = parser.add_mutually_exclusive_group()
     verbosity.add_argument("-v", "--verbose", action="store_true", help="log every step")
-    verbosity.add_argument("-q", "--quiet", action="store_true", help="log warnings only")
+    verbosity.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress: warnings, errors and the summary"
+    )
+    parser.add_argument(
+        "--log-file",
+        metavar="PATH",
+        help="also append every step's log line, with its time, to PATH (whatever -v or -q say)",
+    )
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
@@ -218,7 +294,11 @@ def register(subparsers: argparse._SubParsersAction) -> None:
 
 
 def _read_query(args: argparse.Namespace) -> str:
-    if args.query_file is not None:
+    if getattr(args, "csv", None) is not None:
+        return ""  # a CSV file's rows are its one result
+    if args.query_file == "-":
+        text = sys.stdin.read()
+    elif args.query_file is not None:
         try:
             text = Path(args.query_file).read_text(encoding="utf-8")
         except OSError as error:
@@ -243,6 +323,12 @@ def _profile(kind: str, name: str | None) -> dict[str, Any]:
 
     title = kind.capitalize() if kind == "snowflake" else "Salesforce"
     create = f"create one with `kavrel mintova --{kind}`"
+    variable = PROFILE_VARIABLES[kind]
+    if name is None and os.environ.get(variable, "").strip():
+        name = os.environ[variable].strip()
+        missing = f"no {title} profile named '{name}' (named by ${variable}); {create}"
+    else:
+        missing = f"no {title} profile named '{name}'; {create}"
     try:
         if name is None:
             name = get_primary_connection(kind)
@@ -252,8 +338,6 @@ def _profile(kind: str, name: str | None) -> dict[str, Any]:
                     f"{create}, or name a saved one with --{kind} PROFILE"
                 )
             missing = f"the primary {title} profile '{name}' no longer exists; {create}"
-        else:
-            missing = f"no {title} profile named '{name}'; {create}"
         profile = load_connection(name)
     except FileNotFoundError:
         raise CommandError(f"no connection profiles are saved yet; {create}") from None
@@ -294,6 +378,15 @@ def _access_info(args: argparse.Namespace) -> dict[str, str]:
         raise CommandError(str(error)) from None
 
 
+def org_access(args: argparse.Namespace) -> dict[str, str]:
+    """The `access_info` of the org the arguments name, with the API version they ask for (which
+    the Bulk API client and the load runner read from it)."""
+    access_info = _access_info(args)
+    if args.api_version is not None:
+        access_info["api_version"] = args.api_version
+    return access_info
+
+
 def _local_source(kind: str, path: str) -> Any:
     from kavrel.sflake import sources
 
@@ -310,15 +403,34 @@ def _local_source(kind: str, path: str) -> Any:
         ) from None
 
 
+def _csv_source(path: str) -> Any:
+    from kavrel.sflake import sources
+
+    if path == "-":
+        stdin = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
+        return sources.CSVSource(stdin, "standard input")
+    try:
+        return sources.CSVSource(path)
+    except FileNotFoundError as error:
+        raise CommandError(str(error)) from None
+
+
+def _chosen(args: argparse.Namespace, *options: str) -> list[str]:
+    return [f"--{o.replace('_', '-')}" for o in options if getattr(args, o, None) not in (None, [])]
+
+
 @contextlib.contextmanager
 def _source(args: argparse.Namespace) -> Iterator[Any]:
     """The source the rows are read from, closed when the command ends."""
-    local = (
-        "--sqlite" if args.sqlite is not None else "--duckdb" if args.duckdb is not None else None
-    )
+    local = _chosen(args, "csv", "sqlite", "duckdb")
     if local and args.snowflake_option:
-        raise CommandError(f"--snowflake-option has no use with {local}")
-    if args.sqlite is not None:
+        raise CommandError(f"--snowflake-option has no use with {local[0]}")
+    if args.csv is not None and _chosen(args, "snowflake", "sqlite", "duckdb"):
+        useless = _chosen(args, "snowflake", "sqlite", "duckdb")[0]
+        raise CommandError(f"{useless} has no use with --csv: the rows come from the CSV file")
+    if args.csv is not None:
+        source = _csv_source(args.csv)
+    elif args.sqlite is not None:
         source = _local_source("SQLite", args.sqlite)
     elif args.duckdb is not None:
         source = _local_source("DuckDB", args.duckdb)
@@ -348,11 +460,26 @@ def _close(resource: Any) -> None:
 # --- logging --------------------------------------------------------------------------------------
 
 
+def told_by_summary(record: logging.LogRecord) -> bool:
+    """Whether the summary, or the message of an interrupted load, tells what `record` tells: a
+    batch's error, a job aborted or left running, the reason the load stopped. Such records are
+    left to them unless every step is shown (-v), so that each problem is told once. A job's end
+    is progress, not a problem told twice: its line stays."""
+    if getattr(record, "load_event", None) == "stopped":
+        return True
+    event = getattr(record, "job_event", None)
+    return record.levelno >= logging.WARNING and event is not None and event != "ended"
+
+
+def _shown(record: logging.LogRecord) -> bool:
+    return not told_by_summary(record)
+
+
 class Console:
     """Where a load's messages go while it runs: the job tracker, the live display when there is
-    one, and the console log handler (whose lines appear above the display)."""
+    one, the console log handler (whose lines appear above the display) and the log file."""
 
-    def __init__(self, args: argparse.Namespace) -> None:
+    def __init__(self, args: argparse.Namespace, log_file: logging.Handler | None = None) -> None:
         from kavrel.cli import progress
 
         self.tracker = loadreport.JobTracker()
@@ -362,16 +489,21 @@ class Console:
         stream = sys.stderr if self.display is None else self.display.above
         self.handler = logging.StreamHandler(stream)
         self.handler.setFormatter(logging.Formatter("%(message)s"))
-        # On a terminal the display replaces the step-by-step lines; -v still shows them all.
+        # On a terminal the display shows the progress; elsewhere the progress lines do (INFO):
+        # the load's plan, each job's creation and end. -v shows every step.
         quiet = args.quiet or self.display is not None
         self.handler.setLevel(
             logging.DEBUG if args.verbose else logging.WARNING if quiet else logging.INFO
         )
+        if not args.verbose:
+            self.handler.addFilter(_shown)
+        self.log_file = log_file
 
     @property
     def handlers(self) -> list[logging.Handler]:
         # The tracker goes first: by the time a job id is on the screen it is also remembered.
-        return [self.tracker, *([self.display] if self.display else []), self.handler]
+        shown = [*([self.display] if self.display else []), self.handler]
+        return [self.tracker, *shown, *([self.log_file] if self.log_file else [])]
 
     def say(self, text: str) -> None:
         """A line on standard error, above the display while there is one."""
@@ -391,15 +523,30 @@ class Console:
 _consoles: list[Console] = []
 
 
+def log_file_handler(path: str | None) -> logging.Handler | None:
+    """A handler that appends every log line, with its time and level, to `path`."""
+    if path is None:
+        return None
+    try:
+        handler = logging.FileHandler(path, encoding="utf-8")
+    except OSError as error:
+        raise CommandError(f"cannot open the log file {path}: {error.strerror or error}") from None
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)-7s %(message)s"))
+    return handler
+
+
 @contextlib.contextmanager
-def _logging(args: argparse.Namespace) -> Iterator[Console]:
-    """Shows the kavrel log on standard error for the length of the command.
+def _logging(
+    args: argparse.Namespace, log_file: logging.Handler | None = None
+) -> Iterator[Console]:
+    """Shows the kavrel log on standard error (and in the log file) for the length of the
+    command.
 
     The logger itself passes everything down to DEBUG so that the job tracker and the display
     see the job-id lines whatever the user chose to see.
     """
     logger = logging.getLogger(LOGGER_NAME)
-    console = Console(args)
+    console = Console(args, log_file)
     old_level = logger.level
     logger.setLevel(logging.DEBUG)
     for handler in console.handlers:
@@ -415,6 +562,8 @@ def _logging(args: argparse.Namespace) -> Iterator[Console]:
         for handler in console.handlers:
             logger.removeHandler(handler)
         logger.setLevel(old_level)
+        if console.log_file is not None:
+            console.log_file.close()
 
 
 def _error(text: str) -> None:
@@ -460,20 +609,21 @@ def _dry_run(args: argparse.Namespace, source: Any, query: str) -> int:
     )
     total = found.rows or 0
     if args.batch_size is not None:
-        plan = f"in {found.batches:,} batch(es) of up to {args.batch_size:,} rows"
+        plan = f"in {counted(found.batches, 'batch')} of up to {counted(args.batch_size, 'row')}"
     else:
         plan = "in one job"
     lines = [
-        f"Dry run: {total:,} rows would be {_VERB[args.operation]} into {args.sobject} {plan}; "
-        "no job was created."
+        f"Dry run: {counted(total, 'row')} would be {_WOULD_BE[args.operation]} {args.sobject} "
+        f"{plan}; no job was created."
     ]
     if not found.shown_rows:
-        lines.append("Columns: not checked, the query gives no rows.")
+        lines.append("Columns: not checked: there are no rows.")
     else:
         lines.append("Columns: " + ", ".join(found.columns))
         lines += [f"Check {'passed' if ok else 'FAILED'}: {text}." for ok, text in found.checks]
     if found.csv:
-        lines.append(f"First {found.shown_rows:,} rows of the first batch's CSV:")
+        first = "row" if found.shown_rows == 1 else f"{found.shown_rows:,} rows"
+        lines.append(f"First {first} of the first batch's CSV:")
         lines.append(found.csv.replace("\r\n", "\n").removesuffix("\n"))
     checks = found.checks if found.shown_rows else []
     passed = all(ok for ok, _ in checks)
@@ -541,18 +691,21 @@ def _load_document(args: argparse.Namespace, summary: dict[str, Any]) -> dict[st
 
 def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
     from kavrel.load import ColumnsUnsuitable
-    from kavrel.sflake.sources import UnsendableValues
+    from kavrel.sflake.sources import UnreadableCSV, UnsendableValues
 
     query = _read_query(args)
-    access_info = None if args.dry_run else _access_info(args)
+    access_info = None if args.dry_run else org_access(args)
     with _source(args) as source:
         if args.dry_run:
-            return _dry_run(args, source, query)
+            try:
+                return _dry_run(args, source, query)
+            except UnreadableCSV as error:
+                raise CommandError(str(error)) from None
         if console.display is not None:
             console.display.begin_load(f"{args.operation} {args.sobject}")
         try:
             summary = _load(args, source, access_info, query, stop)
-        except (ColumnsUnsuitable, UnsendableValues) as error:
+        except (ColumnsUnsuitable, UnsendableValues, UnreadableCSV) as error:
             raise CommandError(str(error)) from None
     if not summary.jobs and summary.query_rows == 0 and summary.stopped is None:
         console.stop_display()
@@ -567,7 +720,13 @@ def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
 def run(args: argparse.Namespace) -> int:
     from kavrel.load import Stop
 
-    with _logging(args) as console, Stop().on_signals() as stop:
+    if getattr(args, "hard", False):
+        args.operation = "hardDelete"
+    try:
+        log_file = log_file_handler(args.log_file)
+    except CommandError as error:
+        return _fail(args, str(error))
+    with _logging(args, log_file) as console, Stop().on_signals() as stop:
         try:
             return _run(args, console, stop)
         except KeyboardInterrupt as interrupt:
@@ -584,7 +743,11 @@ def run(args: argparse.Namespace) -> int:
             message = str(error)
             if not isinstance(error, CommandError):
                 message = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
-            _error(message)
-            if args.json:
-                _emit_json({"error": message})
-            return 1
+            return _fail(args, message)
+
+
+def _fail(args: argparse.Namespace, message: str) -> int:
+    _error(message)
+    if args.json:
+        _emit_json({"error": message})
+    return 1
