@@ -1,26 +1,24 @@
-"""kavrel's main job on a laptop: load a sample warehouse into the local Bulk API server.
+"""kavrel's main job on a laptop, through the `kavrel` command itself.
 
-Builds a SQLite warehouse of a few thousand accounts, starts the local Bulk API server on a free
-loopback port in its own process, upserts the accounts in several batches, brings the Salesforce
-Ids the server assigned back into the warehouse, updates some accounts and deletes others, and
-shows the summary and what the server holds afterwards.
+Builds a SQLite warehouse of a few thousand accounts, starts the local Bulk API server in its own
+process (with a schema, so that it checks each record as an org does), saves a Salesforce profile
+for it in a home directory of the demo's own, and runs what a user types: an upsert in batches
+(its summary table and result files), an update and a delete by the Ids that the upsert's
+success files brought back, and `kavrel job list` for the final state of every job.
 """
 
 from __future__ import annotations
 
 import csv
-import io
-import logging
+import os
 import random
+import shlex
+import sqlite3
 import subprocess
 import sys
 import tempfile
 from datetime import date, timedelta
 from pathlib import Path
-
-from kavrel.salesforce import ingest_bapi20, vantro
-from kavrel.salesforce.emulator import BulkApiEmulator
-from kavrel.sflake.local import SQLiteSession
 
 # The subprocess helper is shared with the tests and the benchmarks.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
@@ -28,8 +26,22 @@ from emulator_process import run_in_subprocess  # noqa: E402
 
 ACCOUNTS = 3500
 BATCH_SIZE = 1000
-TOKEN = "demo-token"
+NAMELESS = 1234  # this account has no Name, which the org refuses: one failed record
+CLIENT_ID, CLIENT_SECRET = "demo-app", "demo-secret"
 INDUSTRIES = ["Energy", "Retail", "Banking", "Media", None]
+SCHEMA = """\
+[Account]
+fields = [
+    { name = "Name", type = "string", length = 255, nillable = false },
+    "Ext_Id__c", "Industry", "Rating",
+    { name = "NumberOfEmployees", type = "int" },
+    { name = "AnnualRevenue", type = "currency", precision = 18, scale = 2 },
+    { name = "Customer_Since__c", type = "date" },
+    { name = "Active__c", type = "boolean" },
+]
+external_ids = ["Ext_Id__c"]
+"""
+KAVREL = Path(sys.executable).parent / "kavrel"
 
 
 def sample_accounts(count: int) -> list[tuple]:
@@ -38,9 +50,7 @@ def sample_accounts(count: int) -> list[tuple]:
     start = date(2020, 1, 1)
     rows = []
     for i in range(1, count + 1):
-        name = f"Account {i:04d}"
-        if i == 2:
-            name = 'Smith, "Junior" & Sons'
+        name = {2: 'Smith, "Junior" & Sons', NAMELESS: None}.get(i, f"Account {i:04d}")
         rows.append(
             (
                 f"EXT-{i:05d}",
@@ -55,97 +65,129 @@ def sample_accounts(count: int) -> list[tuple]:
     return rows
 
 
-def build_warehouse(path: Path) -> SQLiteSession:
-    session = SQLiteSession(str(path))
-    db = session.connection
-    db.execute(
-        "CREATE TABLE accounts (Ext_Id__c TEXT, Name TEXT, Industry TEXT, "
-        "NumberOfEmployees INTEGER, AnnualRevenue REAL, Customer_Since__c TEXT, Active__c INTEGER)"
-    )
-    db.executemany("INSERT INTO accounts VALUES (?, ?, ?, ?, ?, ?, ?)", sample_accounts(ACCOUNTS))
-    db.commit()
-    return session
+def build_warehouse(path: Path) -> None:
+    with sqlite3.connect(path) as db:
+        db.execute(
+            "CREATE TABLE accounts (Ext_Id__c TEXT, Name TEXT, Industry TEXT, NumberOfEmployees "
+            "INTEGER, AnnualRevenue REAL, Customer_Since__c TEXT, Active__c INTEGER)"
+        )
+        db.executemany(
+            "INSERT INTO accounts VALUES (?, ?, ?, ?, ?, ?, ?)", sample_accounts(ACCOUNTS)
+        )
+    db.close()
 
 
-def start_server(db_path: Path) -> tuple[subprocess.Popen, str]:
-    return run_in_subprocess("--access-token", TOKEN, "--db", str(db_path))
+def bring_ids_back(warehouse: Path, results: Path) -> int:
+    """Stores the Id the org gave each account next to its external ID, from the upsert's
+    success files, as a sync would."""
+    with sqlite3.connect(warehouse) as db:
+        db.execute("CREATE TABLE sf_accounts (Id TEXT, Ext_Id__c TEXT)")
+        for path in sorted(results.glob("*-success.csv")):
+            with path.open(encoding="utf-8", newline="") as file:
+                rows = [(row["sf__Id"], row["Ext_Id__c"]) for row in csv.DictReader(file)]
+            db.executemany("INSERT INTO sf_accounts VALUES (?, ?)", rows)
+        count = db.execute("SELECT COUNT(*) FROM sf_accounts").fetchone()[0]
+    db.close()
+    return count
 
 
-def bring_ids_back(session: SQLiteSession, access_info: dict, summary: dict) -> int:
-    """Stores the Id the server gave each account next to its external id, as a sync would."""
-    db = session.connection
-    db.execute("CREATE TABLE sf_accounts (Id TEXT, Ext_Id__c TEXT)")
-    for batch in summary["batch_results"]:
-        if batch["success"]:
-            text = ingest_bapi20.successful_results(access_info, batch["job_id"])
-            rows = csv.DictReader(io.StringIO(text))
-            db.executemany(
-                "INSERT INTO sf_accounts VALUES (?, ?)",
-                [(row["sf__Id"], row["Ext_Id__c"]) for row in rows],
-            )
-    db.commit()
-    return db.execute("SELECT COUNT(*) FROM sf_accounts").fetchone()[0]
+class Shell:
+    """Runs `kavrel` as a user would, in the demo's directory and home, showing each command."""
+
+    def __init__(self, workdir: Path, login_url: str) -> None:
+        self.workdir = workdir
+        self.login_url = login_url
+        self.env = {**os.environ, "HOME": str(workdir / "home"), "KAVREL_CLIENT_KEY": CLIENT_SECRET}
+
+    def kavrel(self, *args: str, org: bool = True) -> int:
+        args = (*args, *(("--login-url", self.login_url) if org else ()))
+        print(f"\n$ kavrel {' '.join(map(shell_word, args))}", flush=True)
+        command = [str(KAVREL)] if KAVREL.exists() else [sys.executable, "-m", "kavrel"]
+        status = subprocess.run([*command, *args], cwd=self.workdir, env=self.env).returncode
+        if status:
+            print(f"(exit status {status})", flush=True)
+        return status
 
 
-def show(title: str, value) -> None:
-    print(f"\n=== {title} ===")
-    print(value)
+def shell_word(text: str) -> str:
+    """`text` as a shell reads it back, in double quotes where it holds SQL's single quotes."""
+    if "'" in text and not any(c in text for c in '"$`\\!'):
+        return f'"{text}"'
+    return shlex.quote(text)
+
+
+def title(text: str) -> None:
+    print(f"\n=== {text} ===", flush=True)
+
+
+def what_the_org_holds(database: Path) -> None:
+    with sqlite3.connect(database) as db:
+        count = db.execute('SELECT COUNT(*) FROM "Account"').fetchone()[0]
+        rated = db.execute("SELECT COUNT(*) FROM \"Account\" WHERE Rating = 'Platinum'").fetchone()
+        kept = db.execute("SELECT COUNT(*) FROM \"Account\" WHERE Ext_Id__c > 'EXT-03400'")
+        gone = kept.fetchone()[0] == 0
+        sample = db.execute(
+            'SELECT Id, Ext_Id__c, Name, Rating FROM "Account" WHERE Ext_Id__c IN '
+            "('EXT-00002', 'EXT-03400') ORDER BY Ext_Id__c"
+        ).fetchall()
+    db.close()
+    print(f"{count:,} accounts ({ACCOUNTS:,} upserted less the one refused, 100 deleted)")
+    print(f"{rated[0]:,} rated Platinum by the update; those above EXT-03400 deleted: {gone}")
+    for row in sample:
+        print("  " + ", ".join(str(value) for value in row))
 
 
 def main() -> int:
-    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(levelname)-7s %(message)s")
     workdir = Path(tempfile.mkdtemp(prefix="kavrel-demo-"))
-    session = build_warehouse(workdir / "warehouse.db")
-    server, base_url = start_server(workdir / "salesforce.db")
-    access_info = {"access_token": TOKEN, "instance_url": base_url}
-    print(f"warehouse: {workdir / 'warehouse.db'} ({ACCOUNTS:,} accounts)")
-    print(f"local Bulk API server: {base_url}")
+    (workdir / "home").mkdir(mode=0o700)
+    build_warehouse(workdir / "warehouse.db")
+    (workdir / "schema.toml").write_text(SCHEMA)
+    options = ["--db", "salesforce.db", "--schema", "schema.toml"]
+    os.chdir(workdir)
+    os.environ["KAVREL_EMULATOR_CLIENT_SECRET"] = CLIENT_SECRET  # kept out of the process list
+    # The server's own log (a line per request) would interleave with the commands' output.
+    with open(workdir / "server.log", "w", encoding="utf-8") as server_log:
+        server, base_url = run_in_subprocess(*options, "--client-id", CLIENT_ID, stderr=server_log)
+    shell = Shell(workdir, base_url)
+    print(f"In {workdir}: warehouse.db ({ACCOUNTS:,} accounts), the local Bulk API server at "
+          f"{base_url} (the org, with schema.toml), a home of the demo's own for the profile.")  # fmt: skip
     try:
-        summary = vantro.upsert(
-            session, access_info, "Account", "SELECT * FROM accounts", "Ext_Id__c", BATCH_SIZE
-        )
-        show("upsert summary", {k: v for k, v in summary.items() if k != "batch_results"})
-        for batch in summary["batch_results"]:
-            number, job_id, size = (
-                batch["batch_number"],
-                batch["job_id"],
-                batch["records_processed"],
-            )
-            print(f"  batch {number}: job {job_id}, {size:,} records, success={batch['success']}")
+        title("a Salesforce profile, the org's connected app")
+        shell.kavrel("connection", "add", "--salesforce", "--name", "demo-org", "--client-id",
+                     CLIENT_ID, "--my-domain", "demo", "--no-interactive", "--default", org=False)  # fmt: skip
+        shell.kavrel("connection", "list", org=False)
 
-        synced = bring_ids_back(session, access_info, summary)
-        print(f"\n{synced:,} Salesforce Ids brought back into the warehouse")
+        title(f"upsert in batches of {BATCH_SIZE:,}: one record is refused (account {NAMELESS} "
+              "has no Name)")  # fmt: skip
+        shell.kavrel("upsert", "-s", "Account", "-i", "Ext_Id__c", "--sqlite", "warehouse.db",
+                     "--query", "SELECT * FROM accounts", "--batch-size", str(BATCH_SIZE),
+                     "--results-dir", "results", "--save-success")  # fmt: skip
+        synced = bring_ids_back(workdir / "warehouse.db", workdir / "results")
+        print(f"\n{synced:,} Salesforce Ids brought back into the warehouse from the success files")
 
-        job = vantro.update(
-            session,
-            access_info,
-            "Account",
-            "SELECT Id, 'Platinum' AS Rating FROM sf_accounts WHERE Ext_Id__c <= 'EXT-00100'",
-        )
-        show("update job", job)
-        job = vantro.delete(
-            session,
-            access_info,
-            "Account",
-            "SELECT Id FROM sf_accounts WHERE Ext_Id__c > 'EXT-03400'",
-            None,
-        )
-        show("delete job", job)
+        title("update and delete by those Ids")
+        shell.kavrel("update", "-s", "Account", "--sqlite", "warehouse.db", "--query",
+                     "SELECT Id, 'Platinum' AS Rating FROM sf_accounts "
+                     "WHERE Ext_Id__c <= 'EXT-00100'")  # fmt: skip
+        shell.kavrel("delete", "-s", "Account", "--sqlite", "warehouse.db", "--query",
+                     "SELECT Id FROM sf_accounts WHERE Ext_Id__c > 'EXT-03400'")  # fmt: skip
+
+        title("every job's final state")
+        shell.kavrel("job", "list")
     finally:
         server.terminate()
         server.wait(timeout=10)
-        session.close()
 
-    # The server kept its objects in its database file; open that file again to read them.
-    with BulkApiEmulator(db=str(workdir / "salesforce.db")) as reader:
-        rows = reader.rows("Account")
-    by_ext = {row["Ext_Id__c"]: row for row in rows}
-    show("what the server holds", f"{len(rows):,} Account rows (3,500 upserted, 100 deleted)")
-    for ext in ("EXT-00001", "EXT-00002", "EXT-00007", "EXT-03400"):
-        print(f"  {by_ext[ext]}")
-    rated = sum(1 for row in rows if row.get("Rating") == "Platinum")
-    print(f"  accounts rated Platinum by the update: {rated}")
-    print(f"  EXT-03401 still there: {'EXT-03401' in by_ext}")
+    title("what the org holds")
+    what_the_org_holds(workdir / "salesforce.db")
+
+    home = shlex.quote(str(workdir / "home"))
+    print("\nTry next:")
+    print(f"  cd {shlex.quote(str(workdir))} && kavrel emulator --port 8443 {' '.join(options)}")
+    print(f"  HOME={home} kavrel job list --login-url http://127.0.0.1:8443   # in another shell")
+    warehouse = shlex.quote(str(workdir / "warehouse.db"))
+    print(f"  kavrel upsert --dry-run -s Account -i Ext_Id__c --sqlite {warehouse} "
+          '--query "SELECT * FROM accounts"')  # fmt: skip
     return 0
 
 

@@ -1,6 +1,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 from pathlib import Path
 
 import pytest
@@ -28,6 +29,15 @@ from kavrel.cli.main import main
          "argument --instance-url: not allowed with argument --salesforce"),
         (["upsert", "--sobject", "A", "--query", "q"],
          "the following arguments are required: --external-id"),
+        # A mistyped option is named before a missing one, with the one it likely meant.
+        (["upsert", "-s", "A", "--query", "q", "--batchsize", "3"],
+         "error: unrecognized option --batchsize; did you mean --batch-size?"),
+        (["delete", "-s", "A", "-f", "x.csv", "--hard", "--dryrun"],
+         "error: unrecognized option --dryrun; did you mean --dry-run?"),
+        (["job", "status", "--jobid", "750x"], "did you mean --job-id?"),
+        (["job", "stauts", "750x"], "invalid choice: 'stauts'; did you mean 'status'?"),
+        (["insert", "-s", "A", "--query", "q", "--api-version", "v62.x"],
+         "--api-version: must be an API version such as 62.0, not 'v62.x'"),
     ],
 )  # fmt: skip
 def test_bad_arguments_are_refused_before_anything_runs(
@@ -36,7 +46,9 @@ def test_bad_arguments_are_refused_before_anything_runs(
     with pytest.raises(SystemExit) as exit_info:
         main(argv)
     assert exit_info.value.code == 2
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert message in err
+    assert err.startswith(f"usage: kavrel {argv[0]} ")  # the command's usage, not kavrel's
     assert list(home.iterdir()) == []
 
 
@@ -74,5 +86,9 @@ def test_instance_url_needs_the_token_from_the_environment(
         ("SELECT Id -- key\nFROM t -- all of them\n", "SELECT Id -- key\nFROM t -- all of them\n"),
     ],
 )  # fmt: skip
-def test_query_text_survives_being_wrapped(text: str, query: str) -> None:
+def test_query_text_survives_being_wrapped(
+    text: str, query: str, monkeypatch: pytest.MonkeyPatch
+) -> None:
     assert loads._read_query(argparse.Namespace(query=text, query_file=None)) == query
+    monkeypatch.setattr("sys.stdin", io.StringIO(text))  # --query-file -
+    assert loads._read_query(argparse.Namespace(query=None, query_file="-")) == query

@@ -203,18 +203,42 @@ def test_insert_command_over_a_key_pair_profile(
     manager.save_connection_config("wh", profile(key_file, passphrase), copy_key=False)
     crm = {"client_id": "id", "client_key": "key", "my_domain": "acme"}
     manager.save_connection_config("crm", crm, "salesforce")
-    options = [
-        ("--snowflake-option", f"{key}={json.dumps(value) if isinstance(value, dict) else value}")
-        for key, value in snowflake_options.items()
-    ]
     capsys.readouterr()
     # In this process, where Snowpark is already imported: a new one would spend seconds on that.
     done = main(["insert", "--sobject", "Contact", "--query", "SELECT NAME FROM PEOPLE",
                  "--snowflake", "wh", "--salesforce", "crm", "--login-url", bulk_server.base_url,
-                 *[arg for option in options for arg in option], *extra])  # fmt: skip
+                 *option_args(snowflake_options), *extra])  # fmt: skip
     stderr = capsys.readouterr().err
     assert done == code, stderr
     # A refused login is one line, the last.
     assert stderr.splitlines()[-1].startswith(said) if code else said in stderr
     loaded = [row.get(field) for row in bulk_server.rows("Contact")]
     assert loaded == (["Ada", "Grace"] if field else [])
+
+
+def option_args(options: dict) -> list[str]:
+    """The connector settings as --snowflake-option arguments."""
+    texts = [f"{key}={json.dumps(value) if isinstance(value, dict) else value}"
+             for key, value in options.items()]  # fmt: skip
+    return [arg for text in texts for arg in ("--snowflake-option", text)]
+
+
+@pytest.mark.parametrize(
+    ("extra", "code", "last"),
+    [
+        ([], 0, "✓ Connection 'wh' works: opened a Snowflake session for account fakesnow."),
+        (["--snowflake-option", "port=9", "--snowflake-option", "login_timeout=1"], 1,
+         "Error: connection 'wh' failed: cannot log in to Snowflake account fakesnow as LOADER: "
+         "the login timeout of 1 s ran out"),
+    ],
+)  # fmt: skip
+def test_connection_test_of_a_snowflake_profile(
+    extra, code, last, session, snowflake_options, key_file, home, capsys
+) -> None:
+    manager.save_connection_config("wh", profile(key_file), copy_key=False)
+    capsys.readouterr()
+    done = main(["connection", "test", "wh", *option_args(snowflake_options), *extra])
+    out, err = capsys.readouterr()
+    assert done == code, err
+    assert err.splitlines()[0] == "connecting to Snowflake account fakesnow as LOADER"
+    assert (err if code else out).splitlines()[-1].startswith(last)

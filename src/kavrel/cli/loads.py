@@ -157,6 +157,13 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         help="load the rows of a CSV file instead, header first, values as text, an empty field "
         "as NULL (- for standard input)",
     )
+    if operation == "delete":
+        parser.add_argument(
+            "--hard",
+            action="store_true",
+            help="delete the records for good (Bulk API's hardDelete: they skip the recycle bin; "
+            "the user needs the Bulk API Hard Delete permission)",
+        )
     if operation == "upsert":
         parser.add_argument(
             "--external-id",
@@ -164,13 +171,6 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
             required=True,
             metavar="FIELD",
             help="field the records match on",
-        )
-    if operation == "delete":
-        parser.add_argument(
-            "--hard",
-            action="store_true",
-            help="delete the records for good (Bulk API's hardDelete: they skip the recycle bin; "
-            "the user needs the Bulk API Hard Delete permission)",
         )
         parser.add_argument(
             "--batch-size",

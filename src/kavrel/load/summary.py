@@ -203,7 +203,8 @@ def format_table(summary: LoadSummary | list[JobOutcome]) -> str:
         where = f"batch {o.batch}" if o.batch is not None else f"job {o.job_id}"
         if o.error_message:
             lines.append(f"{where}: Salesforce says: {o.error_message}")
-        if o.error:
+        # The refusal that stopped the load is told once, as the reason it stopped.
+        if o.error and not (summary.stopped and o.error in summary.stopped):
             lines.append(f"{where}: {o.error}")
         if o.retried:
             lines.append(

@@ -204,7 +204,12 @@ class CSVSource(Source):
             total = 0
             while reader._next_row() is not None:
                 total += 1
-        return CSVReader(self._open_file(), self.name, total)
+        stream = self._open_file()
+        try:
+            return CSVReader(stream, self.name, total)
+        except BaseException:
+            stream.close()
+            raise
 
     def _open_file(self) -> IO[str]:
         assert self._path is not None
