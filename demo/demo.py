@@ -150,11 +150,13 @@ def main() -> int:
         server, base_url = run_in_subprocess(*options, "--client-id", CLIENT_ID, stderr=server_log)
     shell = Shell(workdir, base_url)
     print(f"In {workdir}: warehouse.db ({ACCOUNTS:,} accounts), the local Bulk API server at "
-          f"{base_url} (the org, with schema.toml), a home of the demo's own for the profile.")  # fmt: skip
+          f"{base_url} (the org, with schema.toml), a home of the demo's own for the "
+          "profile.")  # fmt: skip
     try:
         title("a Salesforce profile, the org's connected app")
         shell.kavrel("connection", "add", "--salesforce", "--name", "demo-org", "--client-id",
-                     CLIENT_ID, "--my-domain", "demo", "--no-interactive", "--default", org=False)  # fmt: skip
+                     CLIENT_ID, "--my-domain", "demo", "--no-interactive", "--default",
+                     org=False)  # fmt: skip
         shell.kavrel("connection", "list", org=False)
 
         title(f"upsert in batches of {BATCH_SIZE:,}: one record is refused (account {NAMELESS} "

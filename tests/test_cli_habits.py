@@ -48,7 +48,11 @@ def test_short_forms_environment_profile_api_version_and_hard_delete(org, home):
                   "-w", "5", "--api-version", "58.0", "--log-file", "load.log",
                   KAVREL_SALESFORCE="crm")  # fmt: skip
     assert done.returncode == 0, done.stderr
-    assert sorted(row["Name"] for row in org.rows("Account")) == ["Acme", 'Globex, "Intl"', "Initech"]
+    assert sorted(row["Name"] for row in org.rows("Account")) == [
+        "Acme",
+        'Globex, "Intl"',
+        "Initech",
+    ]
     assert "DEBUG   📊 Job " in (home.parent / "load.log").read_text(encoding="utf-8")
 
     ids = "Id\n" + "".join(f"{row['Id']}\n" for row in org.rows("Account"))
@@ -117,10 +121,16 @@ def test_bash_completion_asks_kavrel(org, home):
     script = subprocess.run([KAVREL, "completion", "bash"], capture_output=True, text=True).stdout
 
     def complete(*words: str) -> list[str]:
-        run = f'{script}\nCOMP_WORDS=(kavrel {" ".join(words)}); COMP_CWORD={len(words)}\n'
+        run = f"{script}\nCOMP_WORDS=(kavrel {' '.join(words)}); COMP_CWORD={len(words)}\n"
         run += '_kavrel_complete; printf "%s\\n" "${COMPREPLY[@]}"'
-        env = {**os.environ, "HOME": str(home), "PATH": f"{Path(KAVREL).parent}:{os.environ['PATH']}"}
-        return subprocess.run(["bash", "-c", run], env=env, capture_output=True, text=True).stdout.split()
+        env = {
+            **os.environ,
+            "HOME": str(home),
+            "PATH": f"{Path(KAVREL).parent}:{os.environ['PATH']}",
+        }
+        return subprocess.run(
+            ["bash", "-c", run], env=env, capture_output=True, text=True
+        ).stdout.split()
 
     assert complete("upsert", "--batch") == ["--batch-size"]
     assert complete("conn") == ["connection"]

@@ -110,7 +110,7 @@ def test_listing_an_empty_or_inconsistent_store_is_not_an_error(home, json_flag)
         (["test", "nobody"], 1, "no connection profile named 'nobody'"),
         (["add", "--snowflake", "--name", "dev", "--no-interactive"], 1, "--account: "),
         (["add", "--salesforce", "--name", "crm", "--no-interactive"], 1, "already exists"),
-        (["add", "--snowflake", "--client-id", "x"], 1, "--client-id is not an option of a snow"),
+        (["add", "--snowflake", "--client-id", "x"], 1, "--client-id is not an option of a Snow"),
         (["add", "--salesforce", "--name", "-x", "--no-interactive"], 2, "expected one argument"),
         (["add", "--name", "x"], 2, "one of the arguments --snowflake --salesforce is required"),
         (["remove"], 2, "the following arguments are required: NAME"),

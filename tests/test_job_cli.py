@@ -85,7 +85,7 @@ def test_results_are_saved_privately_and_the_counts_add_up(org, home):
 
 @pytest.mark.parametrize(
     ("rejected", "status", "line"),
-    [(None, 0, "JobComplete, 1 records processed"), ("x", 1, "JobComplete, 1 records processed")],
+    [(None, 0, "JobComplete, 1 record processed"), ("x", 1, "JobComplete, 1 record processed")],
 )
 def test_wait_shows_progress_on_stderr_and_fails_on_failed_records(
     org, home, rejected, status, line

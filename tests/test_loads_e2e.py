@@ -232,7 +232,7 @@ def test_wrong_client_secret_gives_the_login_error(home: Path, server, db: Path)
                       "--salesforce PROFILE"),
         (["crm"], ["--salesforce", "prod"], "no Salesforce profile named 'prod'; create one "
                                             "with `kavrel mintova --salesforce`"),
-        (["crm!"], ["--snowflake", "crm"], "the profile 'crm' is a salesforce profile, not a "
+        (["crm!"], ["--snowflake", "crm"], "the profile 'crm' is a Salesforce profile, not a "
                                            "Snowflake one"),
         (["crm!"], [], "no Snowflake profile given and no primary Snowflake profile is set; "
                        "create one with `kavrel mintova --snowflake`, or name a saved one with "

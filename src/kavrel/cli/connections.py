@@ -295,7 +295,7 @@ def _answers(args: argparse.Namespace) -> Any:
         misplaced.append("sandbox")
     if misplaced:
         flag = "--" + misplaced[0].replace("_", "-")
-        raise CommandError(f"{flag} is not an option of a {args.service} profile")
+        raise CommandError(f"{flag} is not an option of a {TITLES[args.service]} profile")
     given = {"name": args.name}
     for key, _ in _ADD_OPTIONS[args.service]:
         value = getattr(args, key, None)

@@ -20,7 +20,7 @@ from kavrel.cli.loads import CommandError, add_org_arguments, org_access, positi
 from kavrel.cli.main import Told
 from kavrel.load import results
 from kavrel.load.results import RESULT_KINDS, count_of
-from kavrel.load.summary import how_to_abort, number_text
+from kavrel.load.summary import counted, how_to_abort, number_text, records_text
 
 TERMINAL_STATES = ("JobComplete", "Failed", "Aborted")
 DEFAULT_INTERVAL = 5.0
@@ -220,10 +220,9 @@ def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> outp
         elapsed = time.monotonic() - started
         if progress != shown:
             shown = progress
-            processed = number_text(count_of(info.get("numberRecordsProcessed")))
-            output.progress(
-                f"Job {args.job_id}: {state}, {processed} records processed ({elapsed:.0f} s)"
-            )
+            processed = count_of(info.get("numberRecordsProcessed"))
+            records = "- records" if processed is None else records_text(processed)
+            output.progress(f"Job {args.job_id}: {state}, {records} processed ({elapsed:.0f} s)")
         if state in TERMINAL_STATES:
             break
         if args.timeout is not None and elapsed >= args.timeout:
@@ -269,7 +268,9 @@ def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Ou
     document = job_document(info, counts["unprocessed"])
     document["files"] = files
     lines = [describe(document)]
-    lines += [f"  {counts[kind]:,} {kind} records: {files[kind]}" for kind, _ in RESULT_KINDS]
+    lines += [
+        f"  {counted(counts[kind], kind + ' record')}: {files[kind]}" for kind, _ in RESULT_KINDS
+    ]
     return output.Outcome(document, "\n".join(lines))
 
 

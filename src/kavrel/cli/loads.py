@@ -351,7 +351,10 @@ def _profile(kind: str, name: str | None) -> dict[str, Any]:
         raise CommandError(missing)
     stored_type = profile.get("connection_type")
     if stored_type != kind:
-        raise CommandError(f"the profile '{name}' is a {stored_type} profile, not a {title} one")
+        stored = {"snowflake": "Snowflake", "salesforce": "Salesforce"}.get(
+            stored_type, stored_type
+        )
+        raise CommandError(f"the profile '{name}' is a {stored} profile, not a {title} one")
     return profile
 
 

@@ -341,11 +341,13 @@ private:
         }
         known_jobs_.add(job_id);
         slots_[slot] = true;
-        job_log("info", job_id, batch, slot, "created",
-                cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
-                     py::str(" created for "), counted(batch.rows, "row", "rows")}));
         bool close_sent = false;
         try {
+            // Inside the try: an interrupt that lands while this line is logged (as Python code
+            // runs) still finds the job Open, and aborts it.
+            job_log("info", job_id, batch, slot, "created",
+                    cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
+                         py::str(" created for "), counted(batch.rows, "row", "rows")}));
             plan_.steps.upload(job_id, batch.csv);
             batch.csv = py::none();
             job_log(
