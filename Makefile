@@ -78,8 +78,9 @@ coverage:
 	$(COVERAGE_VENV)/bin/python -m pip --disable-pip-version-check install --quiet coverage==7.18.0 gcovr==8.8
 	find build/$(COVERAGE_VENV) -name '*.gcda' -delete
 	rm -rf $(COVERAGE_DIR) && mkdir -p $(COVERAGE_DIR)
-	COVERAGE_FILE=$(COVERAGE_DIR)/python.data $(COVERAGE_VENV)/bin/python -m coverage run \
-	  --source=kavrel --omit='*/kavrel/salesforce/emulator/*' -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	COVERAGE_FILE=$(CURDIR)/$(COVERAGE_DIR)/python.data $(COVERAGE_VENV)/bin/python -m coverage run \
+	  -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	COVERAGE_FILE=$(COVERAGE_DIR)/python.data $(COVERAGE_VENV)/bin/python -m coverage combine -q
 	@echo "Python (without the local server):"
 	@COVERAGE_FILE=$(COVERAGE_DIR)/python.data $(COVERAGE_VENV)/bin/python -m coverage report | tail -1
 	@echo "C++:"
