@@ -45,8 +45,7 @@ lint: $(BIN)/python
 	$(BIN)/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp')
 
 # The stubs (.pyi) beside the extension modules, checked against what the modules really hold.
-EXTENSION_MODULES := kavrel.user.connections.manager kavrel.salesforce.vantro \
-	kavrel.cli.commands.tallyra kavrel.cli.commands.mintova kavrel.util.csv
+EXTENSION_MODULES := $(shell sed -n 's/^    "\(kavrel[a-z_.]*\)",$$/\1/p' src/kavrel/_extensions.py)
 stubtest: install
 	$(PIP) install --quiet $(MYPY)
 	$(BIN)/python -m mypy.stubtest $(EXTENSION_MODULES)

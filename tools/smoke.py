@@ -12,13 +12,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-COMPILED = (
-    "kavrel.user.connections.manager",
-    "kavrel.salesforce.vantro",
-    "kavrel.cli.commands.tallyra",
-    "kavrel.cli.commands.mintova",
-    "kavrel.util.csv",
-)
+from kavrel._extensions import EXTENSION_MODULES
+
 
 
 def kavrel(*args: str, env: dict[str, str] | None = None) -> str:
@@ -31,9 +26,9 @@ def kavrel(*args: str, env: dict[str, str] | None = None) -> str:
 
 def main() -> None:
     print(kavrel("--version").strip())
-    for name in COMPILED:
+    for name in EXTENSION_MODULES:
         importlib.import_module(name)
-    print(f"{len(COMPILED)} compiled modules import")
+    print(f"{len(EXTENSION_MODULES)} compiled modules import")
     server = subprocess.Popen(
         [sys.executable, "-m", "kavrel.salesforce.emulator", "--port", "0", "--schema", "standard"],
         stdout=subprocess.PIPE,
