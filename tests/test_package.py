@@ -11,7 +11,6 @@ import pytest
 from kavrel._extensions import EXTENSION_MODULES
 
 
-
 @pytest.mark.parametrize("name", EXTENSION_MODULES)
 def test_extension_module_is_compiled_and_registered_under_its_dotted_name(name):
     module = importlib.import_module(name)

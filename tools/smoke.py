@@ -15,7 +15,6 @@ from pathlib import Path
 from kavrel._extensions import EXTENSION_MODULES
 
 
-
 def kavrel(*args: str, env: dict[str, str] | None = None) -> str:
     command = [str(Path(sys.executable).with_name("kavrel")), *args]
     done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
