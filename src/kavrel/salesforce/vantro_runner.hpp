@@ -332,11 +332,12 @@ private:
         }
         known_jobs_.add(job_id);
         slots_[slot] = true;
-        job_log("info", job_id, batch, slot, "created",
-                cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
-                     py::str(" created for "), grouped(batch.rows), py::str(" rows")}));
         bool close_sent = false;
+        // From here on the job exists: whatever breaks off, even its first log line, aborts it.
         try {
+            job_log("info", job_id, batch, slot, "created",
+                    cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
+                         py::str(" created for "), grouped(batch.rows), py::str(" rows")}));
             plan_.steps.upload(job_id, batch.csv);
             batch.csv = py::none();
             job_log(
