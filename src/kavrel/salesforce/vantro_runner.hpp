@@ -285,6 +285,10 @@ private:
         py::object count = py_len(rows);
         if (py_equal(count, py::int_(0))) {
             more_rows_ = false;
+            py::dict done;
+            done["load_event"] = "read";
+            log_with("debug", cat({py::str("📥 All "), grouped(rows_read_), py::str(" rows read")}),
+                     done);
             return;
         }
         if (plan_.batch_size.is_none())
