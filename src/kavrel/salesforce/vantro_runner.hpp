@@ -294,6 +294,10 @@ private:
         py::object count = py_len(rows);
         if (py_equal(count, py::int_(0))) {
             more_rows_ = false;
+            py::dict done;
+            done["load_event"] = "read";
+            log_with("debug", cat({py::str("📥 All "), grouped(rows_read_), py::str(" rows read")}),
+                     done);
             return;
         }
         if (plan_.batch_size.is_none())
@@ -342,9 +346,8 @@ private:
         known_jobs_.add(job_id);
         slots_[slot] = true;
         bool close_sent = false;
+        // From here on the job exists: whatever breaks off, even its first log line, aborts it.
         try {
-            // Inside the try: an interrupt that lands while this line is logged (as Python code
-            // runs) still finds the job Open, and aborts it.
             job_log("info", job_id, batch, slot, "created",
                     cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
                          py::str(" created for "), counted(batch.rows, "row", "rows")}));
