@@ -201,7 +201,7 @@ def test_version_and_grouped_help(home):
     assert kavrel(home, "--version").stdout == f"kavrel {__version__}\n"
     text = kavrel(home, "--help").stdout
     titles = [
-        "Load a query's rows into Salesforce:",
+        "Load a query's or a CSV file's rows into Salesforce:",
         "Look after ingest jobs:",
         "Saved connections:",
     ]

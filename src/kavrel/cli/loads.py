@@ -287,7 +287,8 @@ def register(subparsers: argparse._SubParsersAction) -> None:
         parser = subparsers.add_parser(
             operation,
             help=_HELP[operation],
-            description=f"Load the rows of a query into a Salesforce object: {_HELP[operation]}.",
+            description=f"Load the rows of a query or a CSV file into a Salesforce object: "
+            f"{_HELP[operation]}.",
         )
         _add_arguments(parser, operation)
         parser.set_defaults(run=run, operation=operation)
