@@ -50,7 +50,12 @@ def test_a_profile_from_creation_to_removal(home, bulk_server):
         ("bad", True, True),
     ]
     assert "secret" not in listed.stdout + listed.stderr
-    assert kavrel(home, "connection", "list").stdout == kavrel(home, "tallyra").stdout
+    listing = kavrel(home, "connection", "list").stdout
+    assert listing == kavrel(home, "tallyra").stdout + (
+        "Salesforce logins:\n"
+        "   crm              client credentials\n"
+        "   bad              client credentials\n\n"
+    )
 
     login = ["--login-url", bulk_server.base_url]
     works = kavrel(home, "connection", "test", "crm", *login)
@@ -134,6 +139,7 @@ def test_ctrl_c_after_saving_says_the_profile_was_saved(home, command, status, l
     if "--client-id" not in command:
         answers.append((r"Client ID \(consumer key\): ", "app"))
     answers += [
+        (r"Login: client-credentials \(1\), jwt \(2\) or browser \(3\) .*: ", ""),
         (r"Client key \(consumer secret\): ", "secret"),
         ("My Domain: ", "acme"),
         (r"Sandbox org\? \[y/N\]: ", ""),
