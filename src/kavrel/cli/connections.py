@@ -305,12 +305,12 @@ def _remove(args: argparse.Namespace) -> int:
         kind = str(profile.get("connection_type") or "snowflake").lower()
         was_primary = _primaries().get(kind) == args.name
         key_file = str(profile.get("private_key_file") or "")
+        from kavrel.user import logins
+
+        logins.forget_login(args.name)  # its refresh token goes with it, or nothing does
         with _stdout_for(args):
             if not _store().delete_connection(args.name):
                 raise CommandError(f"no connection profile named '{args.name}'")
-        from kavrel.user import logins
-
-        logins.forget_login(args.name)  # its refresh token goes with it
         removed_key = key_file if key_file and _store().remove_unused_key_copy(key_file) else None
         return kind, was_primary, removed_key
 
