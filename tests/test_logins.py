@@ -24,7 +24,7 @@ import requests
 
 from kavrel import load
 from kavrel.cli.main import main
-from kavrel.salesforce import jwt_assertion
+from kavrel.salesforce import browser_login, jwt_assertion
 from kavrel.salesforce.emulator import BulkApiEmulator
 from kavrel.user import logins
 from kavrel.user.connections import manager
@@ -317,3 +317,26 @@ def test_an_assertion_is_signed_where_either_signer_is_installed(jwt_key, signer
         form = {"grant_type": "urn:ietf:params:oauth:grant-type:jwt-bearer", "assertion": signed}
         answer = requests.post(server.base_url + "/services/oauth2/token", data=form, timeout=10)
     assert answer.status_code == 200, answer.text
+
+
+def test_the_listener_turns_away_other_answers_and_waits_for_its_own():
+    port = free_port()
+    listener = browser_login.listen(f"http://localhost:{port}/OauthRedirect", "mine")
+    try:
+        base = f"http://127.0.0.1:{port}"
+        other = requests.get(f"{base}/OauthRedirect?code=theirs&state=other", timeout=10)
+        assert (other.status_code, requests.get(f"{base}/", timeout=10).status_code) == (400, 404)
+        ours = requests.get(f"{base}/OauthRedirect?code=ours&state=mine", timeout=10)
+        assert (ours.status_code, listener.wait(5)) == (200, "ours")
+    finally:
+        listener.close()
+
+
+def test_a_login_counts_only_for_the_connected_app_it_was_saved_for(home):
+    profile = {"client_id": "app", "my_domain": "acme"}
+    manager.save_connection_config("crm", profile, "salesforce")
+    made_at = {"login_url": "https://acme.my.salesforce.com", "refresh_token": "R"}
+    logins.save_login("crm", {"flow": "browser", "client_id": "app", **made_at})
+    assert logins.ProfileLogin("crm", manager.load_connection("crm")).flow == "browser"
+    manager.save_connection_config("crm", {**profile, "client_id": "another"}, "salesforce")
+    assert logins.ProfileLogin("crm", manager.load_connection("crm")).flow == "client-credentials"
