@@ -5,7 +5,12 @@ BIN := $(VENV)/bin
 BUILD_DIR ?= build/$(notdir $(VENV))
 PIP := $(BIN)/python -m pip --disable-pip-version-check
 
-.PHONY: install test demo bench format lint stubtest test-sanitize clean
+.PHONY: install test demo bench format lint stubtest test-sanitize coverage dist smoke clean
+
+# The lint and type tools, at the versions the code is checked with (the same in
+# .pre-commit-config.yaml and the dev extra).
+LINT_TOOLS := ruff==0.17.6 clang-format==23.1.5
+MYPY := mypy==2.4.1
 
 $(BIN)/python:
 	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info < (3, 11))' || \
@@ -27,23 +32,22 @@ demo: install
 	$(BIN)/python demo/demo.py
 
 format: $(BIN)/python
-	$(PIP) install --quiet ruff clang-format
-	$(BIN)/ruff format src tests bench demo
+	$(PIP) install --quiet $(LINT_TOOLS)
+	$(BIN)/ruff format src tests bench demo tools
 	$(BIN)/clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp')
 
 # No cache: whether an import is first-party depends on the tree around the file, which the cache
 # does not key on, so a cached pass can hide an import order a fresh clone rejects.
 lint: $(BIN)/python
-	$(PIP) install --quiet ruff clang-format
-	$(BIN)/ruff check --no-cache src tests bench demo
-	$(BIN)/ruff format --check src tests bench demo
+	$(PIP) install --quiet $(LINT_TOOLS)
+	$(BIN)/ruff check --no-cache src tests bench demo tools
+	$(BIN)/ruff format --check src tests bench demo tools
 	$(BIN)/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp')
 
 # The stubs (.pyi) beside the extension modules, checked against what the modules really hold.
-EXTENSION_MODULES := kavrel.user.connections.manager kavrel.salesforce.vantro \
-	kavrel.cli.commands.tallyra kavrel.cli.commands.mintova kavrel.util.csv
+EXTENSION_MODULES := $(shell sed -n 's/^    "\(kavrel[a-z_.]*\)",$$/\1/p' src/kavrel/_extensions.py)
 stubtest: install
-	$(PIP) install --quiet mypy
+	$(PIP) install --quiet $(MYPY)
 	$(BIN)/python -m mypy.stubtest $(EXTENSION_MODULES)
 
 # The suite against modules built with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv
@@ -58,14 +62,46 @@ test-sanitize:
 	CXXFLAGS="$(SANITIZE_FLAGS)" $(MAKE) install VENV=$(SANITIZE_VENV)
 	rm -rf $(dir $(SANITIZE_LOG)) && mkdir -p $(dir $(SANITIZE_LOG))
 	LD_PRELOAD="$$($${CXX:-c++} -print-file-name=libasan.so) $$($${CXX:-c++} -print-file-name=libstdc++.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:log_path=$(SANITIZE_LOG) \
+	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:log_path=$(SANITIZE_LOG) \
 	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(SANITIZE_LOG) \
 	  $(SANITIZE_VENV)/bin/python -m pytest $(PYTEST_ARGS) \
 	  || { cat $(SANITIZE_LOG).* 2>/dev/null; exit 1; }
 	@if ls $(SANITIZE_LOG).* >/dev/null 2>&1; then cat $(SANITIZE_LOG).*; exit 1; fi
 
+# Line coverage of the C++ (gcov, through gcovr) and of the Python (coverage.py), from one run of
+# the suite against modules built with --coverage in a venv of their own.
+COVERAGE_VENV := .venv-coverage
+COVERAGE_DIR := build/coverage
+coverage:
+	CXXFLAGS="--coverage -O0" LDFLAGS="--coverage" $(MAKE) install VENV=$(COVERAGE_VENV)
+	$(COVERAGE_VENV)/bin/python -m pip --disable-pip-version-check install --quiet coverage==7.18.0 gcovr==8.8
+	find build/$(COVERAGE_VENV) -name '*.gcda' -delete
+	rm -rf $(COVERAGE_DIR) && mkdir -p $(COVERAGE_DIR)
+	COVERAGE_FILE=$(CURDIR)/$(COVERAGE_DIR)/python.data $(COVERAGE_VENV)/bin/python -m coverage run \
+	  -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	COVERAGE_FILE=$(COVERAGE_DIR)/python.data $(COVERAGE_VENV)/bin/python -m coverage combine -q
+	@echo "Python (without the local server):"
+	@COVERAGE_FILE=$(COVERAGE_DIR)/python.data $(COVERAGE_VENV)/bin/python -m coverage report | tail -1
+	@echo "C++:"
+	@$(COVERAGE_VENV)/bin/gcovr --root . --filter 'src/kavrel/' --gcov-ignore-errors=no_working_dir_found \
+	  --print-summary --txt $(COVERAGE_DIR)/cpp.txt build/$(COVERAGE_VENV) | tail -3
+
+# The sdist, and the wheel built from it (so a file the sdist lacks breaks the wheel here).
+dist: $(BIN)/python
+	$(PIP) install --quiet build
+	rm -rf dist
+	$(BIN)/python -m build --outdir dist .
+
+# The wheel of `make dist` installed into a clean venv, and the installed command run once.
+SMOKE_VENV := build/smoke-venv
+smoke: dist
+	rm -rf $(SMOKE_VENV)
+	$(PYTHON) -m venv $(SMOKE_VENV)
+	$(SMOKE_VENV)/bin/python -m pip --disable-pip-version-check install --quiet dist/*.whl
+	cd build && smoke-venv/bin/python ../tools/smoke.py
+
 clean:
-	rm -rf build $(VENV) $(SANITIZE_VENV)
+	rm -rf build dist $(VENV) $(SANITIZE_VENV) $(COVERAGE_VENV)
 
 bench: install
 	@for script in bench/bench_*.py; do $(BIN)/python "$$script" || exit 1; done

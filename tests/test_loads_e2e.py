@@ -323,7 +323,7 @@ def test_an_interrupted_load_names_its_job(stop, slow_upload, wait_for, status, 
             process.kill()
     job_id = created.split()[4]
     assert process.returncode == status
-    assert rest.splitlines()[-1] == message.format(job=job_id)
+    assert rest.splitlines()[-1] == message.format(job=job_id), rest
     state = ingest_bapi20.job_status(server.access_info, job_id)["state"]
     assert state == ("Aborted" if slow_upload else "InProgress")
 

@@ -8,13 +8,7 @@ import types
 
 import pytest
 
-EXTENSION_MODULES = [
-    "kavrel.user.connections.manager",
-    "kavrel.salesforce.vantro",
-    "kavrel.cli.commands.tallyra",
-    "kavrel.cli.commands.mintova",
-    "kavrel.util.csv",
-]
+from kavrel._extensions import EXTENSION_MODULES
 
 
 @pytest.mark.parametrize("name", EXTENSION_MODULES)

@@ -167,7 +167,8 @@ inline py::str cat(std::initializer_list<py::object> pieces) {
     py::list parts;
     for (const py::object &piece : pieces)
         parts.append(PyUnicode_Check(piece.ptr()) ? piece : py::str(piece));
-    return py::reinterpret_steal<py::str>(PyUnicode_Join(py::str("").ptr(), parts.ptr()));
+    return py::reinterpret_steal<py::str>(
+        checked(PyUnicode_Join(py::str("").ptr(), parts.ptr())).release());
 }
 
 // `format(n, ",")`: digit groups separated by commas, exactly as Python writes them.

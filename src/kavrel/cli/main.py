@@ -28,14 +28,9 @@ TERMINATED = 143
 
 
 def _version() -> str:
-    from importlib import metadata
+    import kavrel
 
-    try:
-        return metadata.version("kavrel")
-    except metadata.PackageNotFoundError:
-        import kavrel
-
-        return kavrel.__version__
+    return kavrel.__version__
 
 
 def _grouped_commands(groups: list[tuple[str, list[Any]]]) -> str:

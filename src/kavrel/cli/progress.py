@@ -220,6 +220,8 @@ def _apply(load: LoadView, record: logging.LogRecord) -> None:
     event = values.get("job_event")
     if values.get("load_event") == "reading":
         load.reading = _int(values.get("batch"))
+    elif values.get("load_event") == "read":  # the rows are all read
+        load.reading = None
     elif "batch" in values and job_id is None:  # a batch has been read
         load.reading = None
         load.batch = max(load.batch or 0, _int(values["batch"]) or 0)

@@ -295,6 +295,10 @@ private:
         py::object count = py_len(rows);
         if (py_equal(count, py::int_(0))) {
             more_rows_ = false;
+            py::dict done;
+            done["load_event"] = "read";
+            log_with("debug", cat({py::str("📥 All "), grouped(rows_read_), py::str(" rows read")}),
+                     done);
             return;
         }
         if (plan_.batch_size.is_none())
@@ -343,11 +347,12 @@ private:
         }
         known_jobs_.add(job_id);
         slots_[slot] = true;
-        job_log("info", job_id, batch, slot, "created",
-                cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
-                     py::str(" created for "), grouped(batch.rows), py::str(" rows")}));
         bool close_sent = false;
+        // From here on the job exists: whatever breaks off, even its first log line, aborts it.
         try {
+            job_log("info", job_id, batch, slot, "created",
+                    cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
+                         py::str(" created for "), grouped(batch.rows), py::str(" rows")}));
             renewing([&] {
                 plan_.steps.upload(job_id, batch.csv);
                 return py::none();

@@ -216,14 +216,20 @@ void put_text(Text &out, PyObject *s) {
     quote_if_needed(out, start);
 }
 
+[[noreturn]] inline void miscounted() {
+    kavrel::raise(PyExc_SystemError,
+                  "kavrel.util.csv: the text holds another number of characters than counted");
+}
+
 // Decodes UTF-8 that this module wrote itself (so known to be well formed, with no character
-// above what `Char` holds) straight into the final str's storage.
-template <typename Char> Char *widen(const Buffer &utf8, Char *d) {
+// above what `Char` holds) straight into the final str's storage, which ends at `stop`: a count
+// that promised fewer characters than the text holds is an error, never a write past the str.
+template <typename Char> Char *widen(const Buffer &utf8, Char *d, Char *stop) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(utf8.data());
     const unsigned char *end = p + utf8.size();
     while (p != end) {
         // Runs of ASCII, the bulk of any CSV text, 32 bytes at a time.
-        while (end - p >= 32) {
+        while (end - p >= 32 && stop - d >= 32) {
             uint64_t eight[4];
             std::memcpy(eight, p, 32);
             if (((eight[0] | eight[1] | eight[2] | eight[3]) & 0x8080808080808080ULL) != 0)
@@ -235,6 +241,8 @@ template <typename Char> Char *widen(const Buffer &utf8, Char *d) {
         }
         if (p == end)
             break;
+        if (d == stop)
+            miscounted();
         uint32_t c = *p;
         if (c < 0x80) {
             ++p;
@@ -260,31 +268,36 @@ py::str to_str(std::initializer_list<const Buffer *> parts, size_t count, Py_UCS
         py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(count), maxchar));
     if (!result)
         throw py::error_already_set();
+    // Each part is written within the str's own length, and must fill it exactly.
+    const auto fill = [&](auto *d) {
+        auto *const stop = d + count;
+        for (const Buffer *part : parts)
+            d = widen(*part, d, stop);
+        if (d != stop)
+            miscounted();
+    };
     void *data = PyUnicode_DATA(result.ptr());
     switch (PyUnicode_KIND(result.ptr())) {
     case PyUnicode_1BYTE_KIND:
         if (maxchar < 128) {
+            size_t bytes = 0;
+            for (const Buffer *part : parts)
+                bytes += part->size();
+            if (bytes != count)
+                miscounted();
             char *d = static_cast<char *>(data);
             for (const Buffer *part : parts)
                 d = std::copy(part->data(), part->data() + part->size(), d);
         } else {
-            Py_UCS1 *d = static_cast<Py_UCS1 *>(data);
-            for (const Buffer *part : parts)
-                d = widen(*part, d);
+            fill(static_cast<Py_UCS1 *>(data));
         }
         break;
-    case PyUnicode_2BYTE_KIND: {
-        Py_UCS2 *d = static_cast<Py_UCS2 *>(data);
-        for (const Buffer *part : parts)
-            d = widen(*part, d);
+    case PyUnicode_2BYTE_KIND:
+        fill(static_cast<Py_UCS2 *>(data));
         break;
-    }
-    default: {
-        Py_UCS4 *d = static_cast<Py_UCS4 *>(data);
-        for (const Buffer *part : parts)
-            d = widen(*part, d);
+    default:
+        fill(static_cast<Py_UCS4 *>(data));
         break;
-    }
     }
     return result;
 }
