@@ -161,7 +161,7 @@ class RenewingClient:
 
     def __getattr__(self, name: str) -> Any:
         function = getattr(self._client, name)
-        if not callable(function):
+        if not callable(function) or isinstance(function, type):  # its error classes stay
             return function
 
         def renewing(access_info: Mapping[str, Any], *args: Any) -> Any:

@@ -21,7 +21,7 @@ import os
 import re
 import tempfile
 import tomllib
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -104,7 +104,7 @@ def _write(entries: Mapping[str, Mapping[str, Any]]) -> None:
             os.close(directory)
 
 
-def _change(change: Any) -> Any:
+def _change(change: Callable[[dict[str, dict[str, Any]]], tuple[Any, bool]]) -> Any:
     """Runs `change(entries)` under the store's lock and writes the entries when it says so."""
 
     def locked() -> Any:
