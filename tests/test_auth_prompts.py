@@ -293,7 +293,7 @@ def test_salesforce_conversation(home, terminal, capsys):
     set_primary_connection("crm")
     capsys.readouterr()
     session = terminal(
-        *["crm2", "", "my-app", "", "k3y"],
+        *["crm2", "", "my-app", "", "", "k3y"],
         *["acme.example.com", "https://acme--uat.sandbox.my.salesforce.com/", ""],
         *["localhost:1717", "", "", ""],
     )
@@ -305,7 +305,11 @@ def test_salesforce_conversation(home, terminal, capsys):
     assert "  'acme.example.com' is not a My Domain name" in out
     assert "  The redirect URL must be an http:// or https:// URL." in out
     assert "k3y" not in out
-    assert session.asked[3:5] == ["(no echo) Client key (consumer secret): "] * 2
+    assert (
+        session.asked[3]
+        == "Login: client-credentials (1), jwt (2) or browser (3) [client-credentials]: "
+    )
+    assert session.asked[4:6] == ["(no echo) Client key (consumer secret): "] * 2
     assert session.asked[-5:] == [
         "Sandbox org? [Y/n]: ",
         "Redirect URL [https://localhost:1717//OauthRedirect]: ",
@@ -332,7 +336,7 @@ def test_salesforce_conversation(home, terminal, capsys):
     ("create", "answers"),
     [
         (auth.authenticate, ["dev", "xy1", "U", "", "", "", "", "KEY", "n"]),
-        (salesforce_auth.authenticate_salesforce, ["crm", "app", "k", "acme", "", "", "no"]),
+        (salesforce_auth.authenticate_salesforce, ["crm", "app", "", "k", "acme", "", "", "no"]),
     ],
 )
 def test_declining_to_save_leaves_no_trace(
@@ -360,7 +364,7 @@ def test_end_of_input_cancels_and_ctrl_c_reaches_the_caller(home, terminal, caps
 def test_ending_at_the_primary_question_keeps_the_saved_profile(home, terminal, capsys, ending):
     from kavrel.user.connections import get_primary_connection, load_connection
 
-    terminal("crm", "app", "k", "acme", "", "", "", ending)
+    terminal("crm", "app", "", "k", "acme", "", "", "", ending)
     saved = salesforce_auth.authenticate_salesforce()
     assert saved == load_connection("crm")
     assert get_primary_connection("salesforce") is None

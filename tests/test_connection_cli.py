@@ -53,7 +53,10 @@ def test_a_profile_from_creation_to_removal(home, bulk_server):
     assert kavrel(home, "connection", "list").stdout == (
         "name  type        primary  details\n"
         "crm   Salesforce           My Domain acme, client ID app, client key set\n"
-        "bad   Salesforce  yes      My Domain acme, client ID app, client key set\n"
+        "bad   Salesforce  yes      My Domain acme, client ID app, client key set\n\n"
+        "Salesforce logins:\n"
+        "   crm              client credentials\n"
+        "   bad              client credentials\n"
     )
 
     login = ["--login-url", bulk_server.base_url]
@@ -173,6 +176,7 @@ def test_ctrl_c_after_saving_says_the_profile_was_saved(home, command, status, l
     if "--client-id" not in command:
         answers.append((r"Client ID \(consumer key\): ", "app"))
     answers += [
+        (r"Login: client-credentials \(1\), jwt \(2\) or browser \(3\) .*: ", ""),
         (r"Client key \(consumer secret\): ", "secret"),
         ("My Domain: ", "acme"),
         (r"Sandbox org\? \[y/N\]: ", ""),

@@ -1,5 +1,5 @@
 """`kavrel connection ...`, `kavrel tallyra` and `kavrel mintova`: list, create, remove, test
-saved connection profiles and choose the primary ones.
+saved connection profiles, choose the primary ones, and log Salesforce profiles in by browser.
 
 The command modules are imported when a command runs, so one that cannot load (its
 authentication modules missing, say) does not take `kavrel --help` or the other command with it.
@@ -130,9 +130,16 @@ _ADD_OPTIONS = {
             f"{SECRET_VARIABLES['client_key']})",
         ),
         ("my_domain", "My Domain (acme for https://acme.my.salesforce.com)"),
-        ("redirect_url", "redirect URL"),
+        ("redirect_url", "redirect URL (where a browser login comes back)"),
+        ("username", "(--flow jwt) the Salesforce user the JWT bearer flow logs in"),
+        (
+            "jwt_key_file",
+            "(--flow jwt) PEM private key (unencrypted RSA) whose certificate the connected app "
+            "holds; the profile refers to it where it is",
+        ),
     ),
 }
+_LOGIN_OPTIONS = ("username", "jwt_key_file")
 
 
 def _store():
@@ -181,6 +188,10 @@ def profile_document(name: str, profile: dict[str, Any], primaries: dict[str, An
         document[key] = profile.get(key)
     if kind in _SECRET_KEYS:
         document[_SECRET_KEYS[kind] + "_set"] = bool(profile.get(_SECRET_KEYS[kind]))
+    if kind == "salesforce":
+        from kavrel.user import logins
+
+        document["login"] = logins.describe(name, profile)
     return document
 
 
@@ -202,6 +213,32 @@ def _primaries() -> dict[str, str | None]:
     return _primary_names()[0]
 
 
+def _login_lines(names: list[str]) -> list[str]:
+    """How each Salesforce profile logs in, under the listing."""
+    from kavrel.user import logins
+
+    lines = []
+    for name in names:
+        profile = _store().load_connection(name)
+        if not profile or profile.get("connection_type") != "salesforce":
+            continue
+        found = logins.describe(name, profile)
+        flow, ready = found["flow"], found["logged_in"]
+        if flow == logins.JWT:
+            text = f"JWT bearer as {found['username']}, key {found['jwt_key_file']}"
+            text += "" if ready else " (the key file is missing)"
+        elif flow == logins.BROWSER:
+            text = "browser, " + (
+                f"logged in at {found['login_url']}"
+                if ready
+                else f"not logged in: kavrel connection login {name}"
+            )
+        else:
+            text = "client credentials" + ("" if ready else " (no client key set)")
+        lines.append(f"   {name:<16} {text}")
+    return ["Salesforce logins:", *lines, ""] if lines else []
+
+
 def _list(args: argparse.Namespace) -> int:
     def produce() -> output.Outcome:
         store = _store()
@@ -218,14 +255,17 @@ def _list(args: argparse.Namespace) -> int:
             else:
                 profiles.append({"name": name, "error": "cannot load this profile"})
         document = {"connections": profiles, "primary": primary, "missing_primary": missing}
-        return output.Outcome(document, listing_text(profiles, missing))
+        text = listing_text(profiles, missing, _login_lines(names))
+        return output.Outcome(document, text)
 
     return output.run_command(args, produce)
 
 
-def listing_text(profiles: list[dict[str, Any]], missing: dict[str, str | None]) -> str:
-    """The saved profiles as a table (one line each, secrets only as set or not), then the
-    primaries that name no profile."""
+def listing_text(
+    profiles: list[dict[str, Any]], missing: dict[str, str | None], logins: list[str] = ()
+) -> str:
+    """The saved profiles as a table (one line each, secrets only as set or not), how each
+    Salesforce profile logs in (`logins`), then the primaries that name no profile."""
     if profiles:
         header = ("name", "type", "primary", "details")
         rows = [
@@ -245,6 +285,8 @@ def listing_text(profiles: list[dict[str, Any]], missing: dict[str, str | None])
     else:
         lines = ["No saved connections; create one with `kavrel connection add --snowflake` or "
                  "`kavrel connection add --salesforce`."]  # fmt: skip
+    if logins:
+        lines += ["", *(line for line in logins if line)]
     for kind, name in missing.items():
         if name:
             lines.append(
@@ -296,6 +338,8 @@ def _answers(args: argparse.Namespace) -> Any:
     if misplaced:
         flag = "--" + misplaced[0].replace("_", "-")
         raise CommandError(f"{flag} is not an option of a {TITLES[args.service]} profile")
+    if args.service == "snowflake" and args.flow is not None:
+        raise CommandError(f"--flow is not an option of a {TITLES[args.service]} profile")
     given = {"name": args.name}
     for key, _ in _ADD_OPTIONS[args.service]:
         value = getattr(args, key, None)
@@ -304,6 +348,10 @@ def _answers(args: argparse.Namespace) -> Any:
         given[key] = value
     if args.service == "salesforce":
         given["sandbox"] = args.sandbox
+        jwt_given = any(getattr(args, key) is not None for key in _LOGIN_OPTIONS)
+        if args.flow not in (None, "jwt") and jwt_given:
+            raise CommandError("--username and --jwt-key-file go with --flow jwt")
+        given["flow"] = args.flow or ("jwt" if jwt_given else None)
     return Answers(given, interactive=not args.no_interactive, make_primary=args.default)
 
 
@@ -372,6 +420,9 @@ def _remove(args: argparse.Namespace) -> int:
         kind = _kind(profile)
         was_primary = _primaries().get(kind) == args.name.strip()
         key_file = str(profile.get("private_key_file") or "")
+        from kavrel.user import logins
+
+        logins.forget_login(args.name)  # its refresh token goes with it, or nothing does
         with _store_quiet():
             if not _store().delete_connection(args.name):
                 raise CommandError(f"no connection profile named '{args.name}'")
@@ -442,12 +493,74 @@ def _test(args: argparse.Namespace) -> int:
 
 def _try_salesforce(profile: dict[str, Any], args: argparse.Namespace) -> str:
     from kavrel.salesforce import oauth
+    from kavrel.user import logins
 
     try:
-        access = oauth.request_token(profile, args.login_url)
+        login = logins.ProfileLogin(args.name, profile, args.login_url)
+        access = login()
     except oauth.OAuthError as error:
         raise CommandError(str(error)) from None
-    return f"got an access token for {access['instance_url']}"
+    flow = "" if login.flow == logins.CLIENT_CREDENTIALS else f" ({logins.FLOW_TITLES[login.flow]})"
+    return f"got an access token for {access['instance_url']}{flow}"
+
+
+def _login(args: argparse.Namespace) -> int:
+    def produce() -> output.Outcome:
+        import webbrowser
+
+        from kavrel.salesforce import browser_login, oauth
+        from kavrel.user import logins, prompts
+
+        profile = _load_profile(args.name)
+        if profile.get("connection_type") != "salesforce":
+            raise CommandError(f"'{args.name}' is not a Salesforce profile")
+        try:
+            base = oauth.login_base(profile, args.login_url, "authorization code")
+            with _stdout_for(args):
+                access_info, refresh_token = browser_login.log_in(
+                    profile,
+                    base,
+                    use_browser=not args.no_browser,
+                    say=output.progress,
+                    ask=prompts.ask,
+                    open_browser=webbrowser.open,
+                )
+        except (oauth.OAuthError, browser_login.LoginRefused) as error:
+            raise CommandError(f"the login with '{args.name}' failed: {error}") from None
+        if refresh_token is None:
+            raise CommandError(
+                "Salesforce gave no refresh token, so loads could not log in again; give the "
+                "connected app the scope 'Perform requests at any time (refresh_token, "
+                "offline_access)' and log in again"
+            )
+        before = _keep_browser_login(args.name, profile, base, refresh_token)
+        text = (
+            f"✓ Logged in with '{args.name}' to {access_info['instance_url']}; loads and job "
+            "commands with it now get their access tokens from this login."
+        )
+        if before != logins.BROWSER:
+            text += f"\nIt logged in by {logins.FLOW_TITLES[before]} before."
+        document = {"name": args.name, "flow": logins.BROWSER, "logged_in": True}
+        return output.Outcome({**document, "instance_url": access_info["instance_url"]}, text)
+
+    return output.run_command(args, produce)
+
+
+def _keep_browser_login(name: str, profile: dict[str, Any], base: str, refresh_token: str) -> str:
+    """Saves the login as the profile's, unless the profile was removed or saved for another app
+    while the user logged in; returns the flow it used before."""
+    from kavrel.user import logins
+
+    def keep() -> str:
+        current = _store().load_connection(name)
+        if not current or current.get("client_id") != profile.get("client_id"):
+            raise CommandError(f"the profile '{name}' changed during the login; log in again")
+        before = logins.flow_of(logins.login_of(name, current))
+        settings = {"flow": logins.BROWSER, "client_id": str(profile.get("client_id") or "")}
+        logins.save_login(name, {**settings, "login_url": base, "refresh_token": refresh_token})
+        return before
+
+    return _store().under_store_lock(keep)
 
 
 @contextlib.contextmanager
@@ -538,6 +651,13 @@ def _register_connection(subparsers: argparse._SubParsersAction) -> None:
             group.add_argument(f"--{key.replace('_', '-')}", dest=key, metavar="VALUE", help=text)
         if kind == "salesforce":
             group.add_argument(
+                "--flow",
+                choices=("client-credentials", "jwt", "browser"),
+                help="how loads log in: the connected app's client credentials (the default), "
+                "the JWT bearer flow (--username, --jwt-key-file; no client key needed), or a "
+                "browser login made with `kavrel connection login NAME` (client key optional)",
+            )
+            group.add_argument(
                 "--sandbox",
                 action=argparse.BooleanOptionalAction,
                 default=None,
@@ -568,5 +688,34 @@ def _register_connection(subparsers: argparse._SubParsersAction) -> None:
                 "login_timeout, ...); repeatable",
             )
         parser.set_defaults(run=run)
+    _register_login(commands)
     for parser in commands.choices.values():
         output.add_json_argument(parser)
+
+
+def _register_login(commands: argparse._SubParsersAction) -> None:
+    login = commands.add_parser(
+        "login",
+        help="log a Salesforce profile in by browser, for loads that log in again by themselves",
+        description=(
+            "Log in as a Salesforce user in a browser (OAuth 2.0 web server flow with PKCE) and "
+            "keep the refresh token, readable by you only, beside the connections file: loads "
+            "and job commands with the profile then get their access tokens from it, also in "
+            "the middle of a long load. The browser comes back to the profile's redirect URL: "
+            "with http://localhost:PORT/PATH kavrel takes it there; otherwise paste the address "
+            "the browser ends on."
+        ),
+    )
+    login.add_argument("name", metavar="NAME", help="the Salesforce profile's name")
+    login.add_argument(
+        "--login-url",
+        metavar="URL",
+        help="log in at this host instead of the profile's My Domain (loads then log in there)",
+    )
+    login.add_argument(
+        "--no-browser",
+        action="store_true",
+        help="print the login address instead of opening a browser, and take the address the "
+        "browser ends on pasted back (for a machine without a browser)",
+    )
+    login.set_defaults(run=_login)

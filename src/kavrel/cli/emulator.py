@@ -42,16 +42,19 @@ class _AppendFault(argparse.Action):
         namespace.faults = faults
 
 
-def _positive_rate(text: str) -> float:
-    try:
-        rate = float(text)
-    except ValueError:
-        rate = 0.0
-    if not 0 < rate < float("inf"):
-        raise argparse.ArgumentTypeError(
-            f"must be a number of records per second above 0: {text!r}"
-        )
-    return rate
+def _positive(unit: str) -> Any:
+    """An argument type: a finite number above 0, of `unit`."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            value = 0.0
+        if not 0 < value < float("inf"):
+            raise argparse.ArgumentTypeError(f"must be a number of {unit} above 0: {text!r}")
+        return value
+
+    return parse
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -73,6 +76,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "so prefer the KAVREL_EMULATOR_CLIENT_SECRET environment variable",
     )
     parser.add_argument(
+        "--jwt-cert",
+        metavar="FILE",
+        help="PEM certificate of the RSA key that signs JWT bearer assertions, as a connected app "
+        "holds it (without it the jwt-bearer grant is refused)",
+    )
+    parser.add_argument(
+        "--token-lifetime",
+        type=_positive("seconds"),
+        metavar="SECONDS",
+        help="an access token (the fixed one counted from the start) stops working this long "
+        "after it was issued and answers 401 INVALID_SESSION_ID, as an org's session times out "
+        "(default: never)",
+    )
+    parser.add_argument(
         "--schema",
         metavar="SCHEMA",
         help="the org's objects and fields: 'standard', object descriptions (a JSON file or a "
@@ -89,7 +106,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--tls-key", metavar="FILE", help="the private key of --tls-cert")
     parser.add_argument(
         "--processing-rate",
-        type=_positive_rate,
+        type=_positive("records per second"),
         metavar="N",
         help="records per second each job is processed at, to rehearse an org's pace (default: "
         "as fast as it can; a status check then waits for the job's end)",

@@ -20,7 +20,7 @@ import os
 import signal
 import sys
 import traceback
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -320,6 +320,11 @@ def _read_query(args: argparse.Namespace) -> str:
 
 
 def _profile(kind: str, name: str | None) -> dict[str, Any]:
+    return _named_profile(kind, name)[1]
+
+
+def _named_profile(kind: str, name: str | None) -> tuple[str, dict[str, Any]]:
+    """The profile named (or the primary one of `kind`), with its name."""
     from kavrel.user.connections import get_primary_connection, load_connection
 
     title = kind.capitalize() if kind == "snowflake" else "Salesforce"
@@ -356,11 +361,18 @@ def _profile(kind: str, name: str | None) -> dict[str, Any]:
             stored_type, stored_type
         )
         raise CommandError(f"the profile '{name}' is a {stored} profile, not a {title} one")
-    return profile
+    return name, profile
 
 
 def _access_info(args: argparse.Namespace) -> dict[str, str]:
+    return _org(args)[0]
+
+
+def _org(args: argparse.Namespace) -> tuple[dict[str, str], Callable[[], dict[str, str]] | None]:
+    """The org's access info, and how to get a new one when its session ends: the profile's own
+    login, or None for a token taken from the environment, which cannot be renewed."""
     from kavrel.salesforce import oauth
+    from kavrel.user.logins import ProfileLogin
 
     if args.instance_url is not None:
         if args.login_url is not None:
@@ -372,12 +384,13 @@ def _access_info(args: argparse.Namespace) -> dict[str, str]:
                 f"{TOKEN_VARIABLE}"
             )
         try:
-            return oauth.bearer_access_info(token, args.instance_url, "--instance-url")
+            return oauth.bearer_access_info(token, args.instance_url, "--instance-url"), None
         except oauth.OAuthError as error:
             raise CommandError(str(error)) from None
-    profile = _profile("salesforce", args.salesforce)
+    name, profile = _named_profile("salesforce", args.salesforce)
     try:
-        return oauth.request_token(profile, args.login_url)
+        login = ProfileLogin(name, profile, args.login_url)
+        return login(), login
     except oauth.OAuthError as error:
         raise CommandError(str(error)) from None
 
@@ -385,10 +398,24 @@ def _access_info(args: argparse.Namespace) -> dict[str, str]:
 def org_access(args: argparse.Namespace) -> dict[str, str]:
     """The `access_info` of the org the arguments name, with the API version they ask for (which
     the Bulk API client and the load runner read from it)."""
-    access_info = _access_info(args)
-    if args.api_version is not None:
-        access_info["api_version"] = args.api_version
-    return access_info
+    return _org_with_version(args)[0]
+
+
+def _org_with_version(
+    args: argparse.Namespace,
+) -> tuple[dict[str, str], Callable[[], dict[str, str]] | None]:
+    """`_org`, with the API version the arguments ask for on the access info, also on a renewed
+    one."""
+    access_info, renew = _org(args)
+    version = args.api_version
+    if version is None:
+        return access_info, renew
+
+    def versioned(info: dict[str, str]) -> dict[str, str]:
+        info["api_version"] = version
+        return info
+
+    return versioned(access_info), None if renew is None else lambda: versioned(renew())
 
 
 def _local_source(kind: str, path: str) -> Any:
@@ -652,10 +679,12 @@ def _dry_run(args: argparse.Namespace, source: Any, query: str) -> int:
     return 0
 
 
-def _load(args: argparse.Namespace, source: Any, access_info: dict[str, str], query: str, stop):
-    """Runs the load of the arguments and returns its summary."""
+def _load(args: argparse.Namespace, source: Any, org: tuple, query: str, stop: Any) -> Any:
+    """Runs the load of the arguments into `org` (its access info, and how to renew it) and
+    returns its summary."""
     from kavrel import load
 
+    access_info, renew = org
     return load.load(
         source,
         query,
@@ -672,6 +701,7 @@ def _load(args: argparse.Namespace, source: Any, access_info: dict[str, str], qu
         results_dir=args.results_dir,
         save_success=args.save_success,
         stop=stop,
+        renew=renew,
     )
 
 
@@ -698,7 +728,7 @@ def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
     from kavrel.sflake.sources import UnreadableCSV, UnsendableValues
 
     query = _read_query(args)
-    access_info = None if args.dry_run else org_access(args)
+    org = None if args.dry_run else _org_with_version(args)
     with _source(args) as source:
         if args.dry_run:
             try:
@@ -708,7 +738,7 @@ def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
         if console.display is not None:
             console.display.begin_load(f"{args.operation} {args.sobject}")
         try:
-            summary = _load(args, source, access_info, query, stop)
+            summary = _load(args, source, org, query, stop)
         except (ColumnsUnsuitable, UnsendableValues, UnreadableCSV) as error:
             raise CommandError(str(error)) from None
     if not summary.jobs and summary.query_rows == 0 and summary.stopped is None:

@@ -12,7 +12,7 @@ import contextlib
 import logging
 import signal
 import threading
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -95,7 +95,7 @@ def interrupts_of(stop: Stop | None) -> Iterator[None]:
 class LoadPlan:
     """What the load runner is told: the org and its client, the job document's settings, the
     header sent and the text of a NULL per column, the batches and how many jobs may be in
-    flight, how long to wait, and when to check the jobs."""
+    flight, how long to wait, when to check the jobs, and how to renew the access token."""
 
     access_info: Mapping[str, Any]
     client: Any
@@ -110,6 +110,9 @@ class LoadPlan:
     poll_delays: Sequence[float] = POLL_DELAYS
     total_rows: int | None = None
     first_batch: int = 1
+    # Called when the org refuses a request because the session ended (401): a new access info,
+    # whose token the runner uses from then on. None: the token cannot be renewed.
+    renew_access: Callable[[], Mapping[str, Any]] | None = None
 
 
 @dataclass
@@ -128,6 +131,57 @@ class Preview:
     @property
     def ok(self) -> bool:
         return all(passed for passed, _ in self.checks)
+
+
+class Renewal:
+    """The access info of one load, shared by everything the load sends, and its renewal: when
+    the org ends the session, `renewed()` logs in again and updates that one mapping in place, so
+    the runner, the final status reads and the result files all go on with the new token."""
+
+    def __init__(self, access_info: Mapping[str, Any], renew: Callable[[], Mapping[str, Any]]):
+        self.access_info = dict(access_info)
+        self._renew = renew
+
+    def renewed(self) -> dict[str, Any]:
+        fresh = self._renew()
+        self.access_info.clear()
+        self.access_info.update(fresh)
+        logger.info("🔑 The session ended; logged in again for a new access token")
+        return self.access_info
+
+
+class RenewingClient:
+    """A Bulk API client whose requests, refused because the session ended, are sent once more
+    with the access info `renew()` returns; everything else is the client's own. For what the load
+    reads once the runner is done (which renews its own requests)."""
+
+    def __init__(self, client: Any, renew: Callable[[], Mapping[str, Any]]) -> None:
+        self._client = client
+        self._renew = renew
+
+    def __getattr__(self, name: str) -> Any:
+        function = getattr(self._client, name)
+        if not callable(function) or isinstance(function, type):  # its error classes stay
+            return function
+
+        def renewing(access_info: Mapping[str, Any], *args: Any) -> Any:
+            from kavrel.salesforce.ingest_bapi20 import session_expired
+
+            try:
+                return function(access_info, *args)
+            except Exception as error:
+                if not session_expired(error):
+                    raise
+            return function(self._renew(), *args)
+
+        return renewing
+
+
+def _reads_client(plan: LoadPlan) -> Any:
+    """The plan's client for the reads after its jobs, renewing the session when it ends."""
+    if plan.renew_access is None:
+        return plan.client
+    return RenewingClient(plan.client, plan.renew_access)
 
 
 def _default_client() -> Any:
@@ -171,6 +225,7 @@ def load(
     save_success: bool = False,
     stop: Stop | None = None,
     client: Any = None,
+    renew: Callable[[], Mapping[str, Any]] | None = None,
 ) -> LoadSummary:
     """Loads the rows of `query` into `sobject` and returns the summary.
 
@@ -188,12 +243,21 @@ def load(
     Ctrl-C and SIGTERM, in the main thread, or `stop` set from elsewhere, end the load: no job is
     created after them, an Open job is aborted, and the interrupt is raised. Errors before any
     job (columns that do not suit the operation, a source that cannot be read) are raised.
+
+    `renew` returns a new access info (kavrel.user.logins.ProfileLogin does, for a profile):
+    when the org ends the session in the middle of the load (401 INVALID_SESSION_ID), the load
+    logs in again with it and sends the refused request once more. Without it such a load stops
+    creating jobs and says at which job the session ended.
     """
     _check_arguments(operation, external_id, batch_size)
     from kavrel.salesforce import vantro
     from kavrel.sflake.sources import source_for
 
     client = client if client is not None else _default_client()
+    renew_access = None
+    if renew is not None:
+        renewal = Renewal(access_info, renew)
+        access_info, renew_access = renewal.access_info, renewal.renewed
     key = checks.key_field(operation, external_id)
     with contextlib.ExitStack() as scope:
         if stop is None:
@@ -212,7 +276,7 @@ def load(
         plan = LoadPlan(
             access_info, client, operation, sobject, external_id, header,
             checks.null_texts(header, key) if null_clears else None,
-            batch_size, parallel, wait, POLL_DELAYS, reader.total,
+            batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
         )  # fmt: skip
         with interrupts_of(stop):
             result = vantro.run_load(plan, reader, stop)
@@ -231,7 +295,7 @@ def _summary(
 ) -> LoadSummary:
     """The summary of the runner's `result`: the counts the runner could not read, the lock
     retry, the result files."""
-    client, access_info = plan.client, plan.access_info
+    client, access_info = _reads_client(plan), plan.access_info
     outcomes = [JobOutcome(**job) for job in result["jobs"]]
     check_jobs(client, access_info, [o for o in outcomes if o.job_id and o.processed is None])
     if lock_retry and plan.parallel > 1:
@@ -290,7 +354,7 @@ def _locked_records(plan: LoadPlan, outcomes: list[JobOutcome]):
         if not outcome.finished or not outcome.failed:
             continue
         try:
-            text = plan.client.failed_results(plan.access_info, outcome.job_id)
+            text = _reads_client(plan).failed_results(plan.access_info, outcome.job_id)
         except Exception as error:  # its records stay failed; the report says what it can
             logger.warning("Could not read the failed records of job %s: %s", outcome.job_id, error)
             continue
@@ -322,11 +386,11 @@ def retry_lock_errors(
     )
     retry = LoadPlan(
         plan.access_info, plan.client, plan.operation, plan.sobject, plan.external_id, header,
-        None, None, 1, plan.wait, plan.poll_delays, len(records), batch,
+        None, None, 1, plan.wait, plan.poll_delays, len(records), batch, plan.renew_access,
     )  # fmt: skip
     result = vantro.run_load(retry, RowsReader(header, records), stop)
     retried = [JobOutcome(**job) for job in result["jobs"]]
-    check_jobs(plan.client, plan.access_info, [o for o in retried if o.processed is None])
+    check_jobs(_reads_client(plan), plan.access_info, [o for o in retried if o.processed is None])
     if any(outcome.job_id is not None for outcome in retried):
         for outcome, count in counts:
             outcome.retried, outcome.retried_in = count, batch

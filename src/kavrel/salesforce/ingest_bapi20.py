@@ -78,6 +78,13 @@ class UploadTooLarge(ValueError):
         self.limit = limit
 
 
+def session_expired(error: BaseException) -> bool:
+    """Whether Salesforce refused a request because its access token no longer works (401, as
+    INVALID_SESSION_ID): the session timed out, or was ended. Such a request was not acted on, so
+    it may be sent again with a new token."""
+    return isinstance(error, BulkApiError) and error.status_code == 401
+
+
 def check_upload_size(size: int) -> None:
     """Raises `UploadTooLarge` when `size` bytes of CSV are more than one upload may carry."""
     if size > MAX_UPLOAD_BYTES:

@@ -1,9 +1,13 @@
-"""Salesforce access tokens by the OAuth 2.0 client-credentials flow.
+"""Salesforce access tokens by the OAuth 2.0 flows a profile may log in with.
 
 A saved Salesforce profile holds the connected app's `client_id`, its secret as `client_key`, the
-org's `my_domain` and whether it is a `sandbox`. `request_token` turns such a profile into the
-`access_info` mapping the load operations take, with the `user_id` of the user the token acts for
-when the answer names one. The secret and the token go only to URLs that `urls.check` passed.
+org's `my_domain` and whether it is a `sandbox`. Each grant turns it into the `access_info`
+mapping the load operations take, with the `user_id` of the user the token acts for when the
+answer names one: `request_token` by client credentials, `jwt_bearer_token` by a signed assertion
+(`jwt_assertion`), `exchange_code` by the code of a browser login (`browser_login`) and
+`refresh_access` by the refresh token that login gave. Every secret (client secret, assertion,
+code, refresh token) and every token goes only to URLs that `urls.check` passed, in requests that
+follow no redirect.
 """
 
 from __future__ import annotations
@@ -11,12 +15,18 @@ from __future__ import annotations
 import re
 from collections.abc import Mapping
 from typing import Any
+from urllib.parse import urlencode
 
 import requests
 
 from kavrel.salesforce import urls
 
 TOKEN_PATH = "/services/oauth2/token"
+AUTHORIZE_PATH = "/services/oauth2/authorize"
+JWT_BEARER_GRANT = "urn:ietf:params:oauth:grant-type:jwt-bearer"
+# The audiences Salesforce's own login hosts take in a JWT bearer assertion.
+PRODUCTION_AUDIENCE = "https://login.salesforce.com"
+SANDBOX_AUDIENCE = "https://test.salesforce.com"
 # Connect quickly or not at all; the token endpoint itself answers in well under a minute.
 TIMEOUT = (10, 60)
 
@@ -88,13 +98,16 @@ def _domain_name(my_domain: str) -> str:
     return name
 
 
-def token_url(profile: Mapping[str, Any], login_url: str | None = None) -> str:
-    """The token endpoint for a profile; `login_url` replaces the host derived from it."""
+def login_base(
+    profile: Mapping[str, Any], login_url: str | None = None, secret: str = "client secret"
+) -> str:
+    """The URL the profile logs in at (its My Domain, or `login_url` instead), checked for
+    `secret`; the OAuth endpoints lie under it."""
     if login_url:
         base = login_url.strip().rstrip("/")
         if "://" not in base:
             base = "https://" + base
-        return require_encrypted(base, "client secret", "--login-url") + TOKEN_PATH
+        return require_encrypted(base, secret, "--login-url")
     name = _domain_name(str(profile.get("my_domain") or ""))
     if not name:
         raise OAuthError(
@@ -102,7 +115,12 @@ def token_url(profile: Mapping[str, Any], login_url: str | None = None) -> str:
         )
     sandbox = ".sandbox" if is_sandbox(profile.get("sandbox")) else ""
     host = f"https://{name}{sandbox}.my.salesforce.com"
-    return require_encrypted(host, "client secret", "the profile's My Domain") + TOKEN_PATH
+    return require_encrypted(host, secret, "the profile's My Domain")
+
+
+def token_url(profile: Mapping[str, Any], login_url: str | None = None) -> str:
+    """The token endpoint for a profile; `login_url` replaces the host derived from it."""
+    return login_base(profile, login_url) + TOKEN_PATH
 
 
 def _error_text(response: requests.Response) -> str:
@@ -117,18 +135,9 @@ def _error_text(response: requests.Response) -> str:
     return f"HTTP {response.status_code}" + (f": {snippet}" if snippet else "")
 
 
-def request_token(profile: Mapping[str, Any], login_url: str | None = None) -> dict[str, str]:
-    """Asks Salesforce for an access token with the profile's client credentials.
-
-    Returns {"access_token", "instance_url"}; raises OAuthError with a one-line message when the
-    request cannot be made or is refused.
-    """
-    url = token_url(profile, login_url)
-    form = {
-        "grant_type": "client_credentials",
-        "client_id": str(profile.get("client_id") or ""),
-        "client_secret": str(profile.get("client_key") or ""),
-    }
+def _token_answer(url: str, form: Mapping[str, str]) -> dict[str, Any]:
+    """The token endpoint's answer to `form`: a document with an access token and an instance
+    URL; OAuthError with one line for the user when there is none."""
     try:
         # A redirect would carry the form, secret and all, to a URL that was never checked.
         response = requests.post(url, data=form, timeout=TIMEOUT, allow_redirects=False)
@@ -142,6 +151,10 @@ def request_token(profile: Mapping[str, Any], login_url: str | None = None) -> d
         body = None
     if not isinstance(body, dict) or not body.get("access_token") or not body.get("instance_url"):
         raise OAuthError(f"Salesforce login failed: unexpected answer from {url}")
+    return body
+
+
+def _access_info_of(body: Mapping[str, Any]) -> dict[str, str]:
     access_info = bearer_access_info(
         str(body["access_token"]), str(body["instance_url"]), "the instance URL"
     )
@@ -149,6 +162,115 @@ def request_token(profile: Mapping[str, Any], login_url: str | None = None) -> d
     if user_id is not None:
         access_info["user_id"] = user_id
     return access_info
+
+
+def request_token(profile: Mapping[str, Any], login_url: str | None = None) -> dict[str, str]:
+    """Asks Salesforce for an access token with the profile's client credentials.
+
+    Returns {"access_token", "instance_url"}; raises OAuthError with a one-line message when the
+    request cannot be made or is refused.
+    """
+    form = {
+        "grant_type": "client_credentials",
+        "client_id": str(profile.get("client_id") or ""),
+        "client_secret": str(profile.get("client_key") or ""),
+    }
+    return _access_info_of(_token_answer(token_url(profile, login_url), form))
+
+
+def jwt_audience(profile: Mapping[str, Any], login_url: str | None = None) -> str:
+    """The `aud` of a JWT bearer assertion: the login host given with `login_url` (an Experience
+    Cloud site, or the local server), else Salesforce's production or sandbox login host, which
+    a My Domain's token endpoint also takes."""
+    if login_url:
+        base = login_base(profile, login_url, "JWT assertion")
+        if not base.split("://", 1)[1].split("/", 1)[0].endswith(".my.salesforce.com"):
+            return base
+        sandbox = ".sandbox.my.salesforce.com" in base
+    else:
+        sandbox = is_sandbox(profile.get("sandbox"))
+    return SANDBOX_AUDIENCE if sandbox else PRODUCTION_AUDIENCE
+
+
+def jwt_bearer_token(
+    profile: Mapping[str, Any], username: str, key_file: str, login_url: str | None = None
+) -> dict[str, str]:
+    """An access token for `username` by the JWT bearer flow: an assertion signed with the key in
+    `key_file`, whose certificate the profile's connected app holds."""
+    from kavrel.salesforce import jwt_assertion
+
+    url = login_base(profile, login_url, "JWT assertion") + TOKEN_PATH
+    try:
+        signed = jwt_assertion.assertion(
+            str(profile.get("client_id") or ""),
+            username,
+            jwt_audience(profile, login_url),
+            key_file,
+        )
+    except jwt_assertion.SigningError as error:
+        raise OAuthError(str(error)) from None
+    form = {"grant_type": JWT_BEARER_GRANT, "assertion": signed}
+    return _access_info_of(_token_answer(url, form))
+
+
+def _client_form(profile: Mapping[str, Any]) -> dict[str, str]:
+    """The client's own part of a browser login's requests: its id, and its secret when the
+    profile has one (an app may take the exchange without it, relying on PKCE)."""
+    form = {"client_id": str(profile.get("client_id") or "")}
+    if profile.get("client_key"):
+        form["client_secret"] = str(profile["client_key"])
+    return form
+
+
+def authorize_url(
+    profile: Mapping[str, Any], base: str, redirect_url: str, challenge: str, state: str
+) -> str:
+    """The org's authorization page for a browser login with PKCE (S256)."""
+    query = urlencode(
+        {
+            "response_type": "code",
+            "client_id": str(profile.get("client_id") or ""),
+            "redirect_uri": redirect_url,
+            "code_challenge": challenge,
+            "code_challenge_method": "S256",
+            "state": state,
+        }
+    )
+    return require_encrypted(base, "authorization request", "the login URL") + (
+        f"{AUTHORIZE_PATH}?{query}"
+    )
+
+
+def exchange_code(
+    profile: Mapping[str, Any], base: str, code: str, verifier: str, redirect_url: str
+) -> tuple[dict[str, str], str | None]:
+    """The access info and the refresh token (None when the org gave none) for the code a
+    browser login brought back; `verifier` is the PKCE secret whose hash went with the login."""
+    url = require_encrypted(base, "authorization code", "the login URL") + TOKEN_PATH
+    form = {
+        "grant_type": "authorization_code",
+        "code": code,
+        "redirect_uri": redirect_url,
+        "code_verifier": verifier,
+        **_client_form(profile),
+    }
+    body = _token_answer(url, form)
+    return _access_info_of(body), _text_or_none(body.get("refresh_token"))
+
+
+def refresh_access(
+    profile: Mapping[str, Any], base: str, refresh_token: str
+) -> tuple[dict[str, str], str | None]:
+    """A new access token from the refresh token of a browser login made at `base`; also the
+    new refresh token when the org rotates them (None otherwise)."""
+    url = require_encrypted(base, "refresh token", "the login URL") + TOKEN_PATH
+    form = {"grant_type": "refresh_token", "refresh_token": refresh_token, **_client_form(profile)}
+    body = _token_answer(url, form)
+    return _access_info_of(body), _text_or_none(body.get("refresh_token"))
+
+
+def _text_or_none(value: Any) -> str | None:
+    return value if isinstance(value, str) and value else None
 
 
 def user_id_of(identity_url: Any) -> str | None:

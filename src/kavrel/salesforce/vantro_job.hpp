@@ -66,14 +66,21 @@ struct JobRequest {
     py::object path; // the ingest path, of the API version the jobs are created with
 };
 
+// Points the request at the org and token of `access_info`: when the load starts, and after a
+// renewed session.
+inline void use_access(JobRequest &request, const py::object &access_info,
+                       const py::object &access_token) {
+    request.instance_url = access_info[py::str("instance_url")];
+    request.url = cat({request.instance_url, request.path});
+    request.headers["Authorization"] = cat({py::str("Bearer "), access_token});
+}
+
 inline JobRequest job_request(const py::object &access_info, const py::object &access_token,
                               const py::dict &document,
                               const py::object &path = py::str(INGEST_PATH)) {
     JobRequest request;
-    request.instance_url = access_info[py::str("instance_url")];
     request.path = path;
-    request.url = cat({request.instance_url, path});
-    request.headers["Authorization"] = cat({py::str("Bearer "), access_token});
+    use_access(request, access_info, access_token);
     request.headers["Content-Type"] = "application/json";
     request.document = document;
     request.document_text = g("json").attr("dumps")(document);
@@ -111,6 +118,12 @@ inline py::object created_job(const py::object &response) {
 // The error Salesforce's answer describes (its errorCode and message), as a BulkApiError.
 inline py::object error_from_response(const py::object &response) {
     return g("_bulk_api_rules").attr("error_from_response")(response);
+}
+
+// True when Salesforce refused the request because the session ended (401 INVALID_SESSION_ID):
+// nothing was done, and the same request with a new access token may pass.
+inline bool session_expired(const py::error_already_set &e) {
+    return truthy(g("_bulk_api_rules").attr("session_expired")(e.value()));
 }
 
 // True when a creation refusal would come back for every batch of the load: the document is the

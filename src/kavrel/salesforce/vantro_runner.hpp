@@ -11,6 +11,12 @@
 // Each job's status is checked at once after its close, then after the pauses of the plan's
 // `poll_delays` (the last one repeating). The pauses are counted on a clock that never runs behind
 // the pauses asked for, so a sleep that returns early (a test's) still moves the load on.
+//
+// A load may outlast the org's session. When a request is refused because the session ended (401
+// INVALID_SESSION_ID), the runner gets a new access token from the plan's `renew_access` and
+// sends that request once more: a refused request did nothing, so not even a creation is sent
+// twice. Without a way to renew, or when renewing fails, every later request would be refused
+// as well: the load creates no further job and says at which job the session ended.
 #pragma once
 
 #include "vantro_job.hpp"
@@ -35,8 +41,9 @@ struct LoadPlan {
     size_t parallel = 1;
     std::optional<double> wait; // seconds the load may take, or no bound
     std::vector<double> poll_delays;
-    py::object total_rows;  // the query's rows where the source knows them, else None
-    py::object first_batch; // the number of the first batch
+    py::object total_rows;   // the query's rows where the source knows them, else None
+    py::object first_batch;  // the number of the first batch
+    py::object renew_access; // () -> a new access info; None when the token cannot be renewed
 };
 
 // The creation document of the runner's jobs: every operation names its content type, and an
@@ -55,7 +62,9 @@ inline py::dict runner_job_document(const py::object &plan) {
 
 inline LoadPlan read_plan(const py::object &plan) {
     LoadPlan read;
-    py::object access_info = plan.attr("access_info");
+    // A copy of the runner's own, updated in place when the session is renewed: every step reads
+    // the token from it.
+    py::object access_info = g("dict")(plan.attr("access_info"));
     py::object client = plan.attr("client");
     read.steps = JobSteps{client.is_none() ? g("ingest") : client, access_info};
     // The API version is the org's access's to choose (its "api_version", as the Bulk API client
@@ -82,6 +91,7 @@ inline LoadPlan read_plan(const py::object &plan) {
         read.poll_delays.push_back(10.0);
     read.total_rows = plan.attr("total_rows");
     read.first_batch = py::getattr(plan, "first_batch", py::int_(1));
+    read.renew_access = py::getattr(plan, "renew_access", py::none());
     return read;
 }
 
@@ -334,7 +344,8 @@ private:
         py::object since = g("time").attr("time")();
         try {
             log("debug", cat({py::str("🔍 Creating the job of batch "), batch.number}));
-            py::object info = created_job(post_checked_creation(plan_.request));
+            py::object info =
+                renewing([&] { return created_job(post_checked_creation(plan_.request)); });
             job_id = info[py::str("id")];
         } catch (py::error_already_set &e) {
             py::object lost = find_lost_jobs(e, since);
@@ -351,7 +362,10 @@ private:
             job_log("info", job_id, batch, slot, "created",
                     cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
                          py::str(" created for "), counted(batch.rows, "row", "rows")}));
-            plan_.steps.upload(job_id, batch.csv);
+            renewing([&] {
+                plan_.steps.upload(job_id, batch.csv);
+                return py::none();
+            });
             batch.csv = py::none();
             job_log(
                 "debug", job_id, batch, slot, "sent",
@@ -359,7 +373,7 @@ private:
             job_log("debug", job_id, batch, slot, "closing",
                     cat({py::str("🔍 Closing job "), job_id}));
             close_sent = true;
-            plan_.steps.close(job_id);
+            renewing([&] { return plan_.steps.close(job_id); });
         } catch (py::error_already_set &e) {
             py::object state = plan_.steps.abort_if_open(job_id, close_sent);
             if (!is_ordinary_error(e) || stop_requested()) {
@@ -368,11 +382,13 @@ private:
             }
             if (!state.is_none() && !py_equal(state, py::str("Aborted"))) {
                 track(slot, batch, job_id, state); // closed after all: it runs
+                stop_if_session_lost(batch.number, job_id);
                 return;
             }
             slots_[slot] = false;
             py::object reached = state.is_none() ? py::object(py::str("unknown")) : state;
             batch_failed(batch.number, batch.rows, job_id, describe(e), reached);
+            stop_if_session_lost(batch.number, job_id);
             return;
         }
         job_log("debug", job_id, batch, slot, "closed",
@@ -434,6 +450,11 @@ private:
         py::str text = describe(e);
         if (!lost.is_none())
             text = cat({text, py::str("; "), lost});
+        if (!lost_session_.is_none()) {
+            batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), false);
+            stop_if_session_lost(batch.number, py::none());
+            return;
+        }
         if (refused_for_every_batch(e)) {
             stopped_ = cat({py::str("Salesforce refused to create the job of batch "), batch.number,
                             py::str(" ("), text, py::str("); no further job was created")});
@@ -447,14 +468,16 @@ private:
     void poll(InFlight &job) {
         py::object status;
         try {
-            status = plan_.steps.status(job.job_id);
+            status = renewing([&] { return plan_.steps.status(job.job_id); });
             job.state = status[py::str("state")];
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e) || stop_requested())
                 throw;
-            py::dict outcome = outcome_of(job.number, job.job_id, job.rows, py::str("unknown"));
+            const py::object number = job.number, job_id = job.job_id;
+            py::dict outcome = outcome_of(number, job_id, job.rows, py::str("unknown"));
             outcome["error"] = cat({py::str("could not read the job's state: "), describe(e)});
             finish(job, outcome, "error", "❌ ", outcome["error"]);
+            stop_if_session_lost(number, job_id);
             return;
         }
         py::object processed = count_in(status, "numberRecordsProcessed");
@@ -524,6 +547,67 @@ private:
             log_job("error", cat({py::str("❌ Batch "), number, py::str(": "), error}), job_id,
                     "error");
         outcomes_.append(outcome);
+    }
+
+    // --- the session --------------------------------------------------------------------------
+
+    // Runs `request`; when Salesforce refuses it because the session ended, gets a new access
+    // token and runs it once more.
+    template <class Request> py::object renewing(Request request) {
+        try {
+            return request();
+        } catch (py::error_already_set &e) {
+            if (!session_expired(e))
+                throw;
+            if (plan_.renew_access.is_none()) {
+                lose_session(py::str("the access token cannot be renewed: it was given as it is, "
+                                     "without a profile to log in again with"));
+                throw;
+            }
+        }
+        renew_access();
+        try {
+            return request();
+        } catch (py::error_already_set &e) {
+            if (session_expired(e))
+                lose_session(py::str("Salesforce refused the renewed access token too"));
+            throw;
+        }
+    }
+
+    // The new token goes into the access info every step reads and into the creation's headers.
+    void renew_access() {
+        try {
+            py::object fresh = plan_.renew_access();
+            plan_.steps.access_info.attr("update")(fresh);
+            use_access(plan_.request, plan_.steps.access_info,
+                       plan_.steps.access_info[py::str("access_token")]);
+        } catch (py::error_already_set &e) {
+            if (is_ordinary_error(e))
+                lose_session(cat(
+                    {py::str("no new access token could be had ("), describe(e), py::str(")")}));
+            throw;
+        }
+    }
+
+    void lose_session(const py::str &why) {
+        if (lost_session_.is_none())
+            lost_session_ = why;
+    }
+
+    // Once the session is lost every later request would be refused too: no further job is
+    // created, and the load's stop names the job (or the batch) where it ended.
+    void stop_if_session_lost(const py::object &number, const py::object &job_id) {
+        if (lost_session_.is_none() || session_stop_named_)
+            return;
+        session_stop_named_ = true;
+        py::str where =
+            job_id.is_none()
+                ? cat({py::str("the creation of batch "), number, py::str("'s job")})
+                : cat({py::str("job "), job_id, py::str(" (batch "), number, py::str(")")});
+        stopped_ = cat({py::str("the session ended at "), where, py::str(" and "), lost_session_,
+                        py::str("; no further job was created")});
+        log("error", cat({py::str("❌ "), stopped_}));
     }
 
     // --- the load's end
@@ -610,7 +694,9 @@ private:
     py::object rows_read_ = py::int_(0);
     bool more_rows_ = true;
     py::object read_error_ = py::none();
-    py::object stopped_ = py::none(); // why no further job is created
+    py::object stopped_ = py::none();      // why no further job is created
+    py::object lost_session_ = py::none(); // why the access token could not be renewed
+    bool session_stop_named_ = false;
     double clock_ = 0;
     double deadline_ = std::numeric_limits<double>::infinity();
 };

@@ -128,10 +128,16 @@ def name_taken(kind: str, name: str) -> str:
 
 
 def _save_unless_taken(
-    name: str, credentials: dict[str, Any], connection_type: str, answers: Answers
+    name: str,
+    credentials: dict[str, Any],
+    connection_type: str,
+    answers: Answers,
+    login: Mapping[str, str] | None = None,
 ) -> bool:
-    """Saves the profile, under the store's lock, unless another process saved one under its
-    name since the name was found free; False when it did (nothing is saved then)."""
+    """Saves the profile and its login settings (those of a replaced profile go), under the
+    store's lock, unless another process saved one under its name since the name was found
+    free; False when it did (nothing is saved then)."""
+    from kavrel.user import logins
 
     def check_and_save() -> bool:
         current = None if answers.replaces else _saved_profile(name)
@@ -142,6 +148,10 @@ def _save_unless_taken(
         store.save_connection_config(
             name, credentials, connection_type=connection_type, copy_key=True
         )
+        if login:
+            logins.save_login(name, login)
+        else:
+            logins.forget_login(name)
         return True
 
     store.initialize_velmora_directory()  # so that even the first save has a lock to take
@@ -178,9 +188,11 @@ def save_profile(
     connection_type: str,
     summary: list[tuple[str, str]],
     answers: Answers | None = None,
+    login: Mapping[str, str] | None = None,
 ) -> dict[str, Any] | None:
-    """Shows `summary`, saves the profile once the user confirms, and offers to make it the
-    primary of its type. Returns the profile as stored, or None when the user declines.
+    """Shows `summary`, saves the profile (with its `login` settings, see kavrel.user.logins)
+    once the user confirms, and offers to make it the primary of its type. Returns the profile
+    as stored, or None when the user declines.
 
     Once the profile is saved, Ctrl-C or the end of input at the last question only skips making
     it primary: the profile stays saved, and the user is told so."""
@@ -192,7 +204,7 @@ def save_profile(
     if not answers.yes_no("save", "Save this profile?", True):
         print("Nothing saved.")
         return None
-    if not _save_unless_taken(name, credentials, connection_type, answers):
+    if not _save_unless_taken(name, credentials, connection_type, answers, login):
         print(
             f"A profile named '{name}' was saved by another program meanwhile; nothing saved "
             "(run again to replace it or to choose another name)."

@@ -1,10 +1,13 @@
-"""Interactive creation of a Salesforce connection profile (a connected app's credentials)."""
+"""Interactive creation of a Salesforce connection profile: a connected app's credentials, and
+how loads log in with it (client credentials, the JWT bearer flow, or a browser login)."""
 
 from __future__ import annotations
 
+import os
 import re
 from typing import Any
 
+from kavrel.user.logins import BROWSER, CLIENT_CREDENTIALS, FLOW_TITLES, JWT
 from kavrel.user.profile_setup import (
     Answers,
     ask_profile_name,
@@ -49,16 +52,69 @@ def parse_redirect_url(answer: str) -> str:
     return answer
 
 
-def ask_client_key(keep_current: bool, answers: Answers | None = None) -> str:
+_FLOW_ANSWERS = {
+    "1": CLIENT_CREDENTIALS,
+    CLIENT_CREDENTIALS: CLIENT_CREDENTIALS,
+    "client credentials": CLIENT_CREDENTIALS,
+    "2": JWT,
+    JWT: JWT,
+    "3": BROWSER,
+    BROWSER: BROWSER,
+}
+
+
+def parse_flow(answer: str) -> str:
+    flow = _FLOW_ANSWERS.get(answer.strip().lower())
+    if flow is None:
+        raise ValueError("Answer client-credentials (1), jwt (2) or browser (3).")
+    return flow
+
+
+def parse_jwt_key_file(answer: str) -> str:
+    """The absolute path of a readable, unencrypted PEM private key (what the JWT bearer flow
+    signs with); the profile refers to the file where it is."""
+    from kavrel.salesforce.jwt_assertion import SigningError, read_key
+
+    if not answer:
+        raise ValueError("The JWT key file is required.")
+    path = os.path.abspath(os.path.expanduser(answer))
+    try:
+        read_key(path)
+    except SigningError as problem:
+        raise ValueError(str(problem)) from None
+    return path
+
+
+def ask_client_key(keep_current: bool, answers: Answers | None = None, needed: bool = True) -> str:
     answers = answers or Answers()
     if keep_current and "client_key" not in answers.given:
         return ask_secret("Client key (consumer secret; empty keeps the current one)")
+    if not needed:
+        label = "Client key (consumer secret; empty when the app asks none of a browser login)"
+        return answers.text("client_key", label, str, secret=True)
     return answers.text(
         "client_key",
         "Client key (consumer secret)",
         required("The client key is required."),
         secret=True,
     )
+
+
+def _ask_login(answers: Answers, current_flow: str) -> tuple[str, dict[str, str]]:
+    """How loads log in, and the settings that flow needs beyond the profile's own."""
+    flow = answers.text(
+        "flow",
+        "Login: client-credentials (1), jwt (2) or browser (3)",
+        parse_flow,
+        current_flow,
+    )
+    if flow != JWT:
+        return flow, {}
+    username = answers.text(
+        "username", "Salesforce username to log in", required("The username is required.")
+    )
+    key_file = answers.text("jwt_key_file", "JWT private key file", parse_jwt_key_file)
+    return flow, {"username": username, "jwt_key_file": key_file}
 
 
 def _create_profile(answers: Answers) -> dict[str, Any] | None:
@@ -74,7 +130,12 @@ def _create_profile(answers: Answers) -> dict[str, Any] | None:
         required("The client ID is required."),
         default("client_id"),
     )
-    client_key = ask_client_key(bool(current.get("client_key")), answers) or default("client_key")
+    flow, settings = _ask_login(answers, _current_flow(name, current))
+    client_key = ""
+    if flow != JWT:  # the JWT bearer flow needs no secret of the app
+        keep = bool(current.get("client_key"))
+        client_key = ask_client_key(keep, answers, flow == CLIENT_CREDENTIALS)
+        client_key = client_key or default("client_key")
     my_domain, host_sandbox = answers.text(
         "my_domain", "My Domain", parse_my_domain, default("my_domain")
     )
@@ -97,12 +158,30 @@ def _create_profile(answers: Answers) -> dict[str, Any] | None:
     }
     summary = [
         ("Client ID", client_id),
-        ("Client key", "(set)"),
+        ("Client key", "(set)" if client_key else "(not set)"),
         ("My Domain", my_domain),
         ("Sandbox", "Yes" if sandbox else "No"),
         ("Redirect URL", redirect_url),
+        ("Login", FLOW_TITLES[flow]),
+        *[(label, settings[key]) for key, label in _SETTING_LABELS if key in settings],
     ]
-    return save_profile(name, credentials, "salesforce", summary, answers)
+    login = (
+        {"flow": flow, "client_id": client_id, **settings} if flow != CLIENT_CREDENTIALS else None
+    )
+    saved = save_profile(name, credentials, "salesforce", summary, answers, login)
+    if saved and flow == BROWSER:
+        print(f"Log in with `kavrel connection login {name}` before loading with it.")
+    return saved
+
+
+_SETTING_LABELS = (("username", "Username"), ("jwt_key_file", "JWT key file"))
+
+
+def _current_flow(name: str, current: dict[str, Any]) -> str:
+    """The flow of the profile being replaced, as the question's default."""
+    from kavrel.user import logins
+
+    return logins.flow_of(logins.login_of(name, current)) if current else CLIENT_CREDENTIALS
 
 
 def authenticate_salesforce(answers: Answers | None = None) -> dict[str, Any] | None:

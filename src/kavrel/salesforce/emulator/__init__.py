@@ -1,14 +1,15 @@
 """A local Salesforce Bulk API 2.0 ingest server, for trying loads without touching an org.
 
-It speaks the ingest endpoints and the client-credentials token endpoint, and really applies
-each job's records to a SQLite database (see `store`). Its parts, each usable alone:
+It speaks the ingest endpoints and an org's OAuth endpoints (client credentials, browser logins
+with PKCE, refresh tokens, JWT bearer assertions), and really applies each job's records to a
+SQLite database (see `store`). Its parts, each usable alone:
 `ids` (record Ids), `upload` (reading a CSV upload as a stream), `schema` (the optional schema:
 TOML, or `describe` for object descriptions, or the shipped `standard.toml`), `values` (field
 values in Bulk API's CSV forms), `checks` (each record against its object), `store` (records over
 SQLite), `results` (job results kept out of memory), `processing` (closed jobs, chunk by chunk),
-`jobs` (job documents and states), `controls` (failure injection), `oauth` (the token endpoint),
-`tls` (https), `transport` (HTTP/1.1), `server` (routing and the `BulkApiEmulator` facade), and
-`__main__` (the command line).
+`jobs` (job documents and states), `controls` (failure injection), `oauth` (the token and
+authorization endpoints), `assertions` (JWT bearer assertions), `tls` (https), `transport`
+(HTTP/1.1), `server` (routing and the `BulkApiEmulator` facade), and `__main__` (the command line).
 """
 
 from __future__ import annotations

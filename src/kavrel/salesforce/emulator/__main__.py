@@ -36,6 +36,8 @@ def _emulator(args: argparse.Namespace) -> BulkApiEmulator:
         tls_cert=args.tls_cert,
         tls_key=args.tls_key,
         test_controls=args.test_controls,
+        token_lifetime=args.token_lifetime,
+        jwt_cert=args.jwt_cert,
     )
     for fault in faults:
         emulator.add_fault(fault)

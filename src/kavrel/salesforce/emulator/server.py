@@ -13,6 +13,7 @@ import re
 import shutil
 import sqlite3
 import threading
+import time
 from collections import deque
 from http import HTTPStatus
 from os import PathLike
@@ -20,9 +21,18 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
+from .assertions import load_certificate
 from .controls import CONTROLS_PATH, Controls, Fault, check_count, check_seconds, check_status
 from .jobs import RESULT_PARTS, JobBook, JobError
-from .oauth import TOKEN_PATH, USERINFO_PATH, OAuthError, TokenIssuer, user_info
+from .oauth import (
+    AUTHORIZE_PATH,
+    TOKEN_PATH,
+    USERINFO_PATH,
+    Client,
+    OAuthError,
+    TokenIssuer,
+    user_info,
+)
 from .schema import Schema
 from .store import ObjectStore
 from .tls import make_self_signed, server_context
@@ -118,6 +128,8 @@ class BulkApiEmulator:
         tls_cert: str | PathLike[str] | None = None,
         tls_key: str | PathLike[str] | None = None,
         test_controls: bool = False,
+        token_lifetime: float | None = None,
+        jwt_cert: str | PathLike[str] | None = None,
     ) -> None:
         if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
             raise ValueError(f"port must be an integer from 0 to 65535, not {port!r}")
@@ -128,6 +140,8 @@ class BulkApiEmulator:
             check_seconds(processing_rate) == 0 or processing_rate == float("inf")
         ):
             raise ValueError("processing_rate must be a number of records per second above 0")
+        if token_lifetime is not None and check_seconds(token_lifetime) == 0:
+            raise ValueError("token_lifetime must be a number of seconds above 0")
         if (tls_cert is None) != (tls_key is None):
             raise ValueError("give both a certificate and its key (--tls-cert and --tls-key)")
         self.port = port
@@ -147,7 +161,10 @@ class BulkApiEmulator:
         self.requests: deque[tuple[str, str, dict[str, str], str]] = deque(maxlen=LOGGED_REQUESTS)
         self._lock = threading.RLock()
         self._controls = Controls()
-        self._tokens = TokenIssuer()
+        self._tokens = TokenIssuer(
+            token_lifetime, load_certificate(jwt_cert) if jwt_cert is not None else None
+        )
+        self._started_at = 0.0  # time.monotonic() at start: the fixed token's issue
         self._server: Server | None = None
         self._thread: threading.Thread | None = None
         self._connection: sqlite3.Connection | None = None
@@ -180,6 +197,7 @@ class BulkApiEmulator:
             self._jobs = JobBook(store, self._lock, self._controls.rejected, self.processing_rate)
             self._server = server
             self.port = server.server_address[1]
+            self._started_at = time.monotonic()
             self._thread = threading.Thread(
                 target=server.serve_forever,
                 kwargs={"poll_interval": 0.05},
@@ -295,6 +313,8 @@ class BulkApiEmulator:
         path = request.path
         if path == TOKEN_PATH:
             return self._issue_token(request)
+        if path == AUTHORIZE_PATH:
+            return self._authorize(request)
         if self.test_controls and path == CONTROLS_PATH:
             return self._control(request)
         if not path.startswith("/services/data/") and path != USERINFO_PATH:
@@ -325,7 +345,7 @@ class BulkApiEmulator:
             return False
         token = token.strip()
         if hmac.compare_digest(token.encode(), self.access_token.encode()):
-            return True
+            return not self._tokens.expired(self._started_at)
         return self._tokens.knows(token)
 
     def _instance_url(self, request: Request) -> str:
@@ -349,7 +369,7 @@ class BulkApiEmulator:
                         request.body,
                         request.header("Authorization"),
                         self._instance_url(request),
-                        (self.client_id, self.client_secret),
+                        Client(self.client_id, self.client_secret),
                     )
                 return json_answer(document)
             except OAuthError as raised:
@@ -357,6 +377,20 @@ class BulkApiEmulator:
         return json_answer(
             {"error": error.error, "error_description": error.description}, error.status
         )
+
+    def _authorize(self, request: Request) -> Answer:
+        """Approves at once: the browser goes back to the client with a code."""
+        if request.method != "GET":
+            error = _method_not_allowed(request.method, "GET")
+            return error_answer(error.status, error.error_code, error.message)
+        query = {k: v[0] for k, v in parse_qs(urlsplit(request.target).query).items()}
+        try:
+            location = self._tokens.authorize(query, Client(self.client_id, self.client_secret))
+        except OAuthError as error:
+            return json_answer(
+                {"error": error.error, "error_description": error.description}, error.status
+            )
+        return Answer(302, headers={"Location": location})
 
     def _control(self, request: Request) -> Answer:
         if request.method != "POST":

@@ -28,6 +28,7 @@ class Answer:
     body: bytes = b""
     content_type: str | None = None
     close: bool = False
+    headers: dict[str, str] | None = None
 
 
 @dataclass
@@ -171,6 +172,8 @@ class Handler(BaseHTTPRequestHandler):
             if answer.content_type:
                 self.send_header("Content-Type", answer.content_type)
             self.send_header("Content-Length", str(len(answer.body)))
+        for name, value in (answer.headers or {}).items():
+            self.send_header(name, value)
         if answer.close:
             self.send_header("Connection", "close")
             self.close_connection = True
