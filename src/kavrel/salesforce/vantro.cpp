@@ -213,7 +213,7 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
 
     UpsertRun run;
     run.steps = JobSteps{g("ingest"), access_info};
-    py::object bulk_api_url = cat({access_info[py::str("instance_url")], py::str(INGEST_PATH)});
+    py::object bulk_api_url = cat({access_info[py::str("instance_url")], default_ingest_path()});
     log("debug", cat({py::str("🔗 Bulk API URL: "), bulk_api_url}));
     py::dict job_data_template;
     job_data_template["object"] = py::str(sobject);

@@ -21,10 +21,16 @@
 namespace kavrel::vantro {
 namespace py = pybind11;
 
-inline constexpr const char *INGEST_PATH = "/services/data/v62.0/jobs/ingest";
-// Seconds to connect and to wait for the answer of the job-creation request.
-inline constexpr int CONNECT_TIMEOUT = 10;
-inline constexpr int READ_TIMEOUT = 120;
+// The Bulk API's facts (the API version and so the ingest path, the seconds to connect and to
+// wait for an answer) are the Bulk API client's, kept in one place there.
+inline py::object default_ingest_path() {
+    return g("_bulk_api_rules").attr("INGEST_PATH").attr("rstrip")("/");
+}
+
+inline py::tuple request_timeout() {
+    py::object rules = g("_bulk_api_rules");
+    return py::make_tuple(rules.attr("CONNECT_TIMEOUT"), rules.attr("READ_TIMEOUT"));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Log records
@@ -77,7 +83,7 @@ inline void use_access(JobRequest &request, const py::object &access_info,
 
 inline JobRequest job_request(const py::object &access_info, const py::object &access_token,
                               const py::dict &document,
-                              const py::object &path = py::str(INGEST_PATH)) {
+                              const py::object &path = default_ingest_path()) {
     JobRequest request;
     request.path = path;
     use_access(request, access_info, access_token);
@@ -94,7 +100,7 @@ inline py::object post_creation(const JobRequest &request) {
     py::object post = g("requests").attr("post");
     return post(request.url, py::arg("headers") = request.headers,
                 py::arg("data") = request.document_text,
-                py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT));
+                py::arg("timeout") = request_timeout());
 }
 
 // The load runner's creation: the same request, sent only to an instance URL that passed the
@@ -105,7 +111,7 @@ inline py::object post_checked_creation(const JobRequest &request) {
         g("_bulk_api_rules").attr("urls").attr("on_instance")(request.instance_url, request.path);
     py::object post = g("requests").attr("post");
     return post(url, py::arg("headers") = request.headers, py::arg("data") = request.document_text,
-                py::arg("timeout") = py::make_tuple(CONNECT_TIMEOUT, READ_TIMEOUT),
+                py::arg("timeout") = request_timeout(),
                 py::arg("allow_redirects") = false);
 }
 
