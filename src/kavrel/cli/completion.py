@@ -144,7 +144,7 @@ def profile_names(kind: str) -> list[str]:
         profiles = {name: connections.load_connection(name) or {} for name in names}
     except Exception:  # noqa: BLE001
         return []
-    return [name for name, profile in profiles.items() if profile.get("connection_type") == kind]
+    return [name for name, profile in profiles.items() if connections.profile_type(profile) == kind]
 
 
 def _starting(prefix: str, words: Iterable[str]) -> list[str]:

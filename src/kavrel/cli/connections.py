@@ -18,7 +18,8 @@ from collections.abc import Iterator
 from typing import Any
 
 from kavrel.cli import output
-from kavrel.cli.loads import CommandError, snowflake_option
+from kavrel.cli.errors import CommandError
+from kavrel.cli.loads import snowflake_option
 from kavrel.cli.main import Told
 
 KINDS = ("snowflake", "salesforce")
@@ -178,7 +179,9 @@ def _load_profile(name: str) -> dict[str, Any]:
 
 
 def _kind(profile: dict[str, Any]) -> str:
-    return str(profile.get("connection_type") or "snowflake").strip().lower()
+    from kavrel.user.connections import profile_type
+
+    return profile_type(profile)
 
 
 def profile_document(name: str, profile: dict[str, Any], primaries: dict[str, Any]) -> dict:
@@ -220,7 +223,7 @@ def _login_lines(names: list[str]) -> list[str]:
     lines = []
     for name in names:
         profile = _store().load_connection(name)
-        if not profile or profile.get("connection_type") != "salesforce":
+        if not profile or _kind(profile) != "salesforce":
             continue
         found = logins.describe(name, profile)
         flow, ready = found["flow"], found["logged_in"]
@@ -512,7 +515,7 @@ def _login(args: argparse.Namespace) -> int:
         from kavrel.user import logins, prompts
 
         profile = _load_profile(args.name)
-        if profile.get("connection_type") != "salesforce":
+        if _kind(profile) != "salesforce":
             raise CommandError(f"'{args.name}' is not a Salesforce profile")
         try:
             base = oauth.login_base(profile, args.login_url, "authorization code")

@@ -16,13 +16,13 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.cli import output
-from kavrel.cli.loads import CommandError, add_org_arguments, org_access, positive_int
+from kavrel.cli.errors import CommandError
+from kavrel.cli.loads import add_org_arguments, org_access, positive_int
 from kavrel.cli.main import Told
 from kavrel.load import results
 from kavrel.load.results import RESULT_KINDS, count_of
-from kavrel.load.summary import counted, how_to_abort, number_text, records_text
+from kavrel.load.summary import FINISHED_STATES, counted, how_to_abort, number_text, records_text
 
-TERMINAL_STATES = ("JobComplete", "Failed", "Aborted")
 DEFAULT_INTERVAL = 5.0
 DEFAULT_LIST_LIMIT = 20
 
@@ -177,7 +177,7 @@ def _read_job(access_info: dict[str, str], job_id: str) -> dict[str, Any]:
     ingest = _ingest()
     info = ingest.job_status(access_info, job_id)
     not_processed = None
-    if info.get("state") in TERMINAL_STATES:
+    if info.get("state") in FINISHED_STATES:
         not_processed = _csv_records(ingest.unprocessed_records(access_info, job_id))
     return job_document(info, not_processed)
 
@@ -223,7 +223,7 @@ def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> outp
             processed = count_of(info.get("numberRecordsProcessed"))
             records = "- records" if processed is None else records_text(processed)
             output.progress(f"Job {args.job_id}: {state}, {records} processed ({elapsed:.0f} s)")
-        if state in TERMINAL_STATES:
+        if state in FINISHED_STATES:
             break
         if args.timeout is not None and elapsed >= args.timeout:
             raise CommandError(
@@ -241,7 +241,7 @@ def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Ou
     info = ingest.job_status(access_info, args.job_id)
     if info.get("state") == "Open":
         raise CommandError(_open_job(args.job_id, "it has no records to save"))
-    if info.get("state") not in TERMINAL_STATES:
+    if info.get("state") not in FINISHED_STATES:
         raise CommandError(
             f"job {args.job_id} is {info.get('state')}; its records can be saved once it ends "
             f"(kavrel job wait {args.job_id})"

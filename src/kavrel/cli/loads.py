@@ -17,7 +17,6 @@ import contextlib
 import io
 import logging
 import os
-import signal
 import sys
 import traceback
 from collections.abc import Callable, Iterator
@@ -25,6 +24,8 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.cli import loadreport
+from kavrel.cli.errors import CommandError, error_text
+from kavrel.cli.main import INTERRUPTED, TERMINATED
 from kavrel.load.columns import CLEAR_VALUE
 from kavrel.load.core import DEFAULT_BATCH_SIZE, Terminated
 from kavrel.load.summary import LOCK_ERROR, counted
@@ -43,8 +44,6 @@ _HELP = {
     "delete": "delete records by their Id column, in one job (or batches with --batch-size); "
     "--hard deletes them for good",
 }
-# The exit status of a command ended by SIGTERM, as a shell reports it.
-TERMINATED_STATUS = 128 + signal.SIGTERM
 _log = logging.getLogger(__name__)
 # What a dry run says would happen to the rows, and where.
 _WOULD_BE = {
@@ -54,10 +53,6 @@ _WOULD_BE = {
     "delete": "deleted from",
     "hardDelete": "deleted for good (hard delete, no recycle bin) from",
 }
-
-
-class CommandError(Exception):
-    """A problem the user can fix; its text is the whole message."""
 
 
 # --- arguments ---------------------------------------------------------------------------------
@@ -355,7 +350,9 @@ def _named_profile(kind: str, name: str | None) -> tuple[str, dict[str, Any]]:
         raise CommandError(problem) from None
     if profile is None:
         raise CommandError(missing)
-    stored_type = profile.get("connection_type")
+    from kavrel.user.connections import profile_type
+
+    stored_type = profile_type(profile)
     if stored_type != kind:
         stored = {"snowflake": "Snowflake", "salesforce": "Salesforce"}.get(
             stored_type, stored_type
@@ -605,7 +602,6 @@ def _error(text: str) -> None:
 
 
 def _emit_json(document: dict[str, Any]) -> None:
-    # Imported here: kavrel.cli.output imports this module for CommandError.
     from kavrel.cli import output
 
     output.emit_json(document)
@@ -769,15 +765,12 @@ def run(args: argparse.Namespace) -> int:
             print(message, file=sys.stderr)
             if args.json:
                 _emit_json({"error": message, "interrupted": True})
-            return TERMINATED_STATUS if isinstance(interrupt, Terminated) else 130
+            return TERMINATED if isinstance(interrupt, Terminated) else INTERRUPTED
         except Exception as error:
             console.stop_display()
             if args.verbose and not isinstance(error, CommandError):
                 traceback.print_exc()
-            message = str(error)
-            if not isinstance(error, CommandError):
-                message = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
-            return _fail(args, message)
+            return _fail(args, error_text(error))
 
 
 def _fail(args: argparse.Namespace, message: str) -> int:

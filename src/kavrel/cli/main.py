@@ -26,10 +26,10 @@ COMMAND_GROUPS: tuple[tuple[str, tuple[str, ...]], ...] = (
     ("Shell completion", ("kavrel.cli.completion",)),
 )
 COMMAND_MODULES: tuple[str, ...] = tuple(m for _, modules in COMMAND_GROUPS for m in modules)
-INTERRUPTED = 130
+INTERRUPTED = 128 + signal.SIGINT  # the exit status of a command ended by Ctrl-C
 # What the shell completion scripts run to ask for the words that may follow.
 COMPLETE_COMMAND = "__complete"
-TERMINATED = 143
+TERMINATED = 128 + signal.SIGTERM  # and by SIGTERM, as a shell reports them
 
 
 def _version() -> str:
@@ -128,16 +128,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _Terminated(KeyboardInterrupt):
-    """SIGTERM, raised where the program is, so that commands end as on Ctrl-C."""
-
-
 _signals_received: list[int] = []
 
 
 def _raise_terminated(signum: int, frame: Any) -> None:
+    """SIGTERM, raised where the program is, so that commands end as on Ctrl-C."""
+    from kavrel.load import Terminated
+
     _signals_received.append(signum)
-    raise _Terminated
+    raise Terminated
 
 
 class Told(KeyboardInterrupt):

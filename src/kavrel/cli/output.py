@@ -14,7 +14,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from kavrel.cli.loads import CommandError
+from kavrel.cli.errors import CommandError, error_text
 
 
 @dataclass
@@ -89,9 +89,7 @@ def run_command(args: argparse.Namespace, produce: Callable[[], Outcome]) -> int
         outcome = produce()
     except Exception as error:
         message = _error_text(args, error)
-        if message is None:
-            message = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
-        return fail(args, message)
+        return fail(args, error_text(error) if message is None else message)
     if args.json:
         emit_json(outcome.document)
     elif outcome.text:

@@ -31,6 +31,11 @@ PREVIEW_ROWS = 5
 logger = logging.getLogger("kavrel.load")
 
 
+def batches_for(rows: int, batch_size: int) -> int:
+    """How many batches of at most `batch_size` rows `rows` rows make: the ceiling of the two."""
+    return -(-rows // batch_size)
+
+
 class Terminated(KeyboardInterrupt):
     """SIGTERM (from cron, `timeout` or an orchestrator), handled as Ctrl-C is."""
 
@@ -272,7 +277,7 @@ def load(
         if warning:
             logger.warning(warning)
         if batch_size is None and parallel > 1 and reader.total:
-            batch_size = -(-reader.total // parallel)  # one job per slot rather than one in all
+            batch_size = batches_for(reader.total, parallel)  # one job per slot, not one in all
         plan = LoadPlan(
             access_info, client, operation, sobject, external_id, header,
             checks.null_texts(header, key) if null_clears else None,
@@ -337,7 +342,7 @@ def preview(
         header, warning = _header(reader.columns, operation, external_id, fields)
     finally:
         reader.close()
-    batches = 0 if not total else 1 if batch_size is None else -(-total // batch_size)
+    batches = 0 if not total else 1 if batch_size is None else batches_for(total, batch_size)
     found = checks.column_checks(operation, key, header) if header else []
     found_ok = all(passed for passed, _ in found)
     nulls = checks.null_texts(header, key) if null_clears else None

@@ -143,7 +143,7 @@ def _save_unless_taken(
         current = None if answers.replaces else _saved_profile(name)
         if current:
             if not answers.interactive:
-                raise MissingAnswer(name_taken(current.get("connection_type", ""), name))
+                raise MissingAnswer(name_taken(store.profile_type(current), name))
             return False
         store.save_connection_config(
             name, credentials, connection_type=connection_type, copy_key=True
@@ -172,7 +172,7 @@ def ask_profile_name(
         answers.name = name
         if not current:
             return name, {}
-        kind = current.get("connection_type", "")
+        kind = store.profile_type(current)
         if not answers.interactive:
             raise MissingAnswer(name_taken(kind, name))
         if ask_yes_no(f"A {kind} profile named '{name}' already exists. Replace it?", False):

@@ -1,5 +1,8 @@
 """Saved connection profiles for Snowflake and Salesforce."""
 
+from collections.abc import Mapping
+from typing import Any
+
 from kavrel.user.connections.manager import (
     delete_connection,
     get_connections_file,
@@ -14,6 +17,15 @@ from kavrel.user.connections.manager import (
     under_store_lock,
     update_connection,
 )
+
+
+def profile_type(profile: Mapping[str, Any] | None) -> str:
+    """The type of a stored profile as the store reads it: its `connection_type` stripped and in
+    lower case, "snowflake" when it has none ("" for no profile)."""
+    if not profile:
+        return ""
+    return str(profile.get("connection_type") or "snowflake").strip().lower()
+
 
 __all__ = [
     "delete_connection",
