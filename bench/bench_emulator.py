@@ -48,7 +48,8 @@ def push(server: BulkApiEmulator, rows: list[list[str]], document: dict) -> None
         ingest.send_file(server.access_info, job, buffer.getvalue())
         ingest.job_close(server.access_info, job)
         status = ingest.job_status(server.access_info, job)
-        assert status["state"] == "JobComplete" and status["numberRecordsFailed"] == 0, status
+        assert status["state"] == "JobComplete", status
+        assert status["numberRecordsFailed"] == 0, status
 
 
 def baseline(rows: list[list[str]]) -> float:

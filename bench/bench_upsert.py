@@ -108,16 +108,16 @@ class InstantWire:
     def __init__(self):
         self.csv_chars = 0
         answer = SimpleNamespace(status_code=200, json=lambda: {"id": "750LOCAL"}, text="")
-        self.requests = SimpleNamespace(post=lambda url, **request: answer)
+        self.requests = SimpleNamespace(post=lambda _url, **_request: answer)
         # A Bulk API client with only its documented functions; the module's own checks of sizes
         # and answers stay, only the network is left out.
         self.ingest = SimpleNamespace(
             send_file=self.send_file,
-            job_close=lambda access_info, job_id: {"id": job_id, "state": "UploadComplete"},
-            job_status=lambda access_info, job_id: {"id": job_id, "state": "JobComplete"},
+            job_close=lambda _access_info, job_id: {"id": job_id, "state": "UploadComplete"},
+            job_status=lambda _access_info, job_id: {"id": job_id, "state": "JobComplete"},
         )
 
-    def send_file(self, access_info, job_id, text):
+    def send_file(self, _access_info, _job_id, text):
         self.csv_chars += len(text)
 
 
@@ -172,7 +172,8 @@ def command_line_load(path: Path, base_url: str, total: int) -> float:
         summary = load(session, "SELECT * FROM bench", access_info, "Account", "upsert",
                        external_id="Ext_Id__c", batch_size=BATCH)  # fmt: skip
         elapsed = time.perf_counter() - started
-    assert summary.exit_status == 0 and summary.query_rows == total, summary
+    assert summary.exit_status == 0, summary
+    assert summary.query_rows == total, summary
     return elapsed
 
 
@@ -182,7 +183,7 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=3, help="local-work timing repetitions")
     total = parser.parse_args().rows
     repeat = parser.parse_args().repeat
-    vantro.time.sleep = lambda seconds: None
+    vantro.time.sleep = lambda _seconds: None
 
     workdir = Path(tempfile.mkdtemp(prefix="kavrel-bench-"))
     print(f"creating {total:,} rows x {COLUMNS} columns in SQLite ...", flush=True)

@@ -253,9 +253,11 @@ def test_a_damaged_store_is_one_line_naming_the_file(home, capsys, damage):
     for command in COMMANDS:
         assert main(command) == 1, command
         out, err = capsys.readouterr()
-        assert err.startswith("Error: ") and err.count("\n") == 1, (command, err)
+        assert err.startswith("Error: "), (command, err)
+        assert err.count("\n") == 1, (command, err)
         assert not out or "error" in json.loads(out), command
         assert str(velmora / "connections.toml") in err, command
     assert main(["tallyra"]) == 1
     out, err = capsys.readouterr()
-    assert out.startswith("Error listing connections: ") and "Traceback" in err
+    assert out.startswith("Error listing connections: ")
+    assert "Traceback" in err

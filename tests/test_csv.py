@@ -346,7 +346,7 @@ def test_repeated_calls_do_not_leak():
 
     def run():
         json_to_csv(records)
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="NaN and infinity have no CSV form"):
             json_to_csv(bad)
 
     for _ in range(20):

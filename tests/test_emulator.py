@@ -65,7 +65,8 @@ def test_malformed_job_documents_are_refused(bulk_server, body, error_code):
     response = post_job(bulk_server, body)
     assert response.status_code == 400
     [error] = response.json()
-    assert error["errorCode"] == error_code and error["message"]
+    assert error["errorCode"] == error_code
+    assert error["message"]
 
 
 @pytest.mark.parametrize(
@@ -162,7 +163,8 @@ def test_token_endpoint_issues_tokens_the_ingest_endpoints_accept(
         assert response.status_code == status
         document = response.json()
         if error:
-            assert document["error"] == error and document["error_description"]
+            assert document["error"] == error
+            assert document["error_description"]
             return
         assert (document["instance_url"], document["token_type"]) == (server.base_url, "Bearer")
         assert int(document["issued_at"]) > 0
@@ -200,7 +202,8 @@ def test_python_m_serves_until_interrupted_and_keeps_records_in_the_db_file(tmp_
     with sqlite3.connect(database) as connection:
         stored = [row[0] for row in connection.execute('SELECT "Id" FROM "Account" ORDER BY "Id"')]
     connection.close()
-    assert stored == first_ids and first_ids[0] != first_ids[1]
+    assert stored == first_ids
+    assert first_ids[0] != first_ids[1]
 
 
 def test_dropped_and_delayed_requests_fire_once_then_answer_normally(bulk_server):
@@ -257,7 +260,8 @@ def test_a_row_with_a_misplaced_quote_fails_alone(bulk_server):
     assert (status["state"], status["numberRecordsFailed"]) == ("JobComplete", 1)
     assert [r["Last"] for r in bulk_server.rows("Contact")] == ["Lovelace"]
     failed = ingest.failed_results(bulk_server.access_info, job_id).splitlines()
-    assert failed[1].startswith(",INVALID_FIELD:Failed to parse the row") and "John" in failed[1]
+    assert failed[1].startswith(",INVALID_FIELD:Failed to parse the row")
+    assert "John" in failed[1]
 
 
 @pytest.mark.parametrize(
@@ -274,7 +278,8 @@ def test_token_endpoint_takes_http_basic_client_credentials(headers, form, statu
         form = {"grant_type": "client_credentials", **form}
         response = requests.post(url, headers=headers, data=form, timeout=10)
         assert response.status_code == status
-        assert "s3cret" not in response.text and "nope" not in response.text
+        assert "s3cret" not in response.text
+        assert "nope" not in response.text
         if status == 200:  # the instance URL is the one the client used
             assert response.json()["instance_url"] == f"http://localhost:{server.port}"
 
@@ -319,7 +324,8 @@ def test_with_a_schema_unknown_names_fail_and_relationship_columns_resolve():
             (r["LastName"], r["AccountId"], r["Parent__c"]) for r in server.rows("Contact")
         ] == [("One", acme, None)]
         failed = ingest.failed_results(server.access_info, job_id)
-        assert "A-9 not found" in failed and "A-2 matches more than one record" in failed
+        assert "A-9 not found" in failed
+        assert "A-2 matches more than one record" in failed
 
 
 def test_uploads_over_the_limit_are_refused_unread_and_chunked_ones_accepted(bulk_server):
@@ -385,7 +391,8 @@ def test_a_job_failing_part_way_keeps_its_applied_chunks_and_reports_the_rest(bu
     access = bulk_server.access_info
     assert len(ingest.successful_results(access, job_id).splitlines()) == 1 + 15_000
     unprocessed = ingest.unprocessed_records(access, job_id).splitlines()
-    assert unprocessed[:2] == ["Name", "A15000"] and len(unprocessed) == 1 + 10_000
+    assert unprocessed[:2] == ["Name", "A15000"]
+    assert len(unprocessed) == 1 + 10_000
     _, status = load(bulk_server, {"object": "Account", "operation": "insert"}, text)
     assert (status["state"], status["numberRecordsProcessed"]) == ("JobComplete", 25_000)
 
@@ -455,7 +462,8 @@ def test_a_paced_job_goes_through_its_states_and_an_abort_applies_nothing():
         states = set()
         while (state := ingest.job_status(server.access_info, job_id)["state"]) != "JobComplete":
             states.add(state)
-        assert "InProgress" in states and len(server.rows("Account")) == 2
+        assert "InProgress" in states
+        assert len(server.rows("Account")) == 2
 
 
 def test_a_rejection_rule_fires_only_its_count(bulk_server):
@@ -579,4 +587,5 @@ def test_bad_start_options_give_one_clear_line(
         (tmp_path / options[1]).write_text(schema)
     assert main(options) == 1
     [line] = capsys.readouterr().err.splitlines()
-    assert line.startswith("Error: cannot start the Bulk API emulator: ") and message in line
+    assert line.startswith("Error: cannot start the Bulk API emulator: ")
+    assert message in line

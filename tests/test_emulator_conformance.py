@@ -85,5 +85,6 @@ def test_a_real_client_sees_the_standard_objects_refuse_what_an_org_refuses(org)
     [contacts] = client.bulk2.Contact.insert(records=records)
     failed = client.bulk2.Contact.get_failed_records(contacts["job_id"])
     assert contacts["numberRecordsFailed"] == 2
-    assert "INVALID_CROSS_REFERENCE_KEY" in failed and "INVALID_EMAIL_ADDRESS" in failed
+    assert "INVALID_CROSS_REFERENCE_KEY" in failed
+    assert "INVALID_EMAIL_ADDRESS" in failed
     assert [row["LastName"] for row in server.rows("Contact")] == ["Ann"]

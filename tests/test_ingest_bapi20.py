@@ -52,7 +52,8 @@ def test_insert_update_upsert_delete_apply_to_the_object_table_and_report_per_re
     assert [r["Name"] for r in created] == HOSTILE
     assert {r["sf__Created"] for r in created} == {"true"}
     ids = [r["sf__Id"] for r in created]
-    assert len(set(ids)) == len(ids) and all(len(i) == 18 for i in ids)
+    assert len(set(ids)) == len(ids)
+    assert all(len(i) == 18 for i in ids)
     assert [r["Id"] for r in bulk_server.rows("Account")] == ids
     assert [r["Name"] for r in bulk_server.rows("Account")] == HOSTILE
 

@@ -160,7 +160,8 @@ def test_bad_input_gets_one_clear_line(org, home, args, status, message):
     assert message in done.stderr
     if status == 1:
         errors = [line for line in done.stderr.splitlines() if line.startswith("Error: ")]
-        assert len(errors) == 1 and message in errors[0]
+        assert len(errors) == 1
+        assert message in errors[0]
         assert "Traceback" not in done.stderr
 
 

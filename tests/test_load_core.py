@@ -56,8 +56,10 @@ def test_every_row_of_one_read_is_sent_exactly_once(bulk_server, query):
     summary = load.load(
         connection, query, bulk_server.access_info, "Account", "insert", batch_size=999, parallel=3
     )
-    assert summary.exit_status == 0 and summary.query_rows == 20000
-    assert stored(bulk_server) == expected and len(summary.jobs) == 21
+    assert summary.exit_status == 0
+    assert summary.query_rows == 20000
+    assert stored(bulk_server) == expected
+    assert len(summary.jobs) == 21
 
 
 def test_a_caller_may_hand_in_clients_with_only_the_documented_functions(
@@ -98,7 +100,8 @@ def test_a_caller_may_hand_in_clients_with_only_the_documented_functions(
         parallel=2,
         batch_size=1,
     )
-    assert summary.exit_status == 0 and len(bulk_server.rows("Account")) == 6
+    assert summary.exit_status == 0
+    assert len(bulk_server.rows("Account")) == 6
 
 
 @pytest.fixture
@@ -158,7 +161,8 @@ def test_what_every_batch_would_meet_stops_the_load_at_once(
     assert run(bulk_server, warehouse, *args) == 1
     captured = capsys.readouterr()
     assert message in captured.out + captured.err
-    assert created_jobs(bulk_server) == [] and bulk_server.rows("Account") == []
+    assert created_jobs(bulk_server) == []
+    assert bulk_server.rows("Account") == []
 
 
 def test_a_wait_that_runs_out_names_the_jobs_still_running(bulk_server, token, warehouse, capsys):
@@ -234,4 +238,5 @@ def test_values_without_a_faithful_csv_form_are_refused_before_any_job(
     # Two loads from one file at once: the source is opened read-only.
     with duckdb.connect(str(path), read_only=True):
         assert main([*argv, "--instance-url", bulk_server.base_url]) == 1
-    assert what in capsys.readouterr().err and created_jobs(bulk_server) == []
+    assert what in capsys.readouterr().err
+    assert created_jobs(bulk_server) == []

@@ -70,17 +70,21 @@ def test_one_transient_fault_per_request_kind(
         bulk_server.drop_next_request(method, suffix)
     if outcome == "loaded":
         job_info = vantro.insert(source, bulk_server.access_info, "Account", QUERY)
-        assert len(bulk_server.rows("Account")) == len(ROWS) and no_sleep
+        assert len(bulk_server.rows("Account")) == len(ROWS)
+        assert no_sleep
         assert [j["id"] for j in jobs(bulk_server)] == [job_info["id"]]
         return
     with pytest.raises((ingest.BulkApiError, requests.ConnectionError)) as raised:
         vantro.insert(source, bulk_server.access_info, "Account", QUERY)
-    assert bulk_server.rows("Account") == [] and no_sleep == []
+    assert bulk_server.rows("Account") == []
+    assert no_sleep == []
     states = [j["state"] for j in jobs(bulk_server)]
     if outcome == "no job":
-        assert states == [] and not hasattr(raised.value, "job_id")
+        assert states == []
+        assert not hasattr(raised.value, "job_id")
     else:
-        assert states == ["Aborted"] and raised.value.job_id == jobs(bulk_server)[0]["id"]
+        assert states == ["Aborted"]
+        assert raised.value.job_id == jobs(bulk_server)[0]["id"]
 
 
 def test_changes_are_retried_only_when_the_server_was_never_reached(no_sleep):
@@ -91,7 +95,8 @@ def test_changes_are_retried_only_when_the_server_was_never_reached(no_sleep):
     with pytest.raises(requests.ConnectionError) as raised:
         ingest.job_close(access, "750X")
     assert ingest.never_reached_server(raised.value)
-    assert len(no_sleep) > 1 and sum(no_sleep) <= ingest.RETRY_BUDGET
+    assert len(no_sleep) > 1
+    assert sum(no_sleep) <= ingest.RETRY_BUDGET
 
 
 @pytest.mark.parametrize("kind", ["sqlite", "duckdb"])

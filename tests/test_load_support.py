@@ -143,7 +143,8 @@ def test_table_shows_each_job_and_the_totals() -> None:
     # Every row of the query is accounted for exactly once.
     totals = load.as_dict()["totals"]
     parts = ("succeeded", "failed", "not_processed", "unknown", "not_sent")
-    assert sum(totals[k] for k in parts) == totals["rows"] and load.exit_status == 1
+    assert sum(totals[k] for k in parts) == totals["rows"]
+    assert load.exit_status == 1
     job = json.loads(load.to_json())["jobs"][3]
     assert {k: job[k] for k in ("id", "state", "rows", "succeeded", "failed", "not_processed")} == {
         "id": "750D", "state": "Failed", "rows": 10, "succeeded": 3, "failed": 1,

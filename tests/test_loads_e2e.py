@@ -151,7 +151,8 @@ def test_rejected_records_are_saved_and_fail_the_run(home: Path, server, db: Pat
         == f"1 record failed in job {job_id}: see out/{failed_file.name}"
     )
     text = failed_file.read_text(encoding="utf-8")
-    assert "DUPLICATE_VALUE:duplicate value found" in text and "Globex" in text
+    assert "DUPLICATE_VALUE:duplicate value found" in text
+    assert "Globex" in text
     assert "Acme" not in text
     assert names(server) == ["Acme", "Initech"]
 
@@ -344,18 +345,22 @@ def test_json_document_adds_up_and_names_the_saved_files(args, reject, status, h
     assert done.returncode == status
     document = json.loads(done.stdout)  # nothing else on standard output
     assert "📦 Loading 3 rows in 2 batches" in done.stderr
-    assert SECRET not in done.stdout and server.access_info["access_token"] not in done.stdout
+    assert SECRET not in done.stdout
+    assert server.access_info["access_token"] not in done.stdout
     jobs, totals = document["jobs"], document["totals"]
-    assert [job["batch"] for job in jobs] == [1, 2] and document["ok"] is (status == 0)
+    assert [job["batch"] for job in jobs] == [1, 2]
+    assert document["ok"] is (status == 0)
     for key in ("rows", "succeeded", "failed", "not_processed"):
         assert totals[key] == sum(job[key] for job in jobs)
-    assert totals["rows"] == 3 and totals["succeeded"] == 3 - (reject is not None)
+    assert totals["rows"] == 3
+    assert totals["succeeded"] == 3 - (reject is not None)
     ids = {row["Ext__c"]: row["Id"] for row in server.rows("Account")}
     saved = {}
     for job in jobs:
         assert job["rows"] == job["succeeded"] + job["failed"] + job["not_processed"]
         path = home.parent / job["files"]["success"]
-        assert path.name == f"{job['id']}-success.csv" and path.stat().st_mode & 0o777 == 0o600
+        assert path.name == f"{job['id']}-success.csv"
+        assert path.stat().st_mode & 0o777 == 0o600
         assert job["files"].get("failed") is None or (job["failed"] and reject)
         with path.open(encoding="utf-8", newline="") as file:
             saved.update((row["Ext__c"], row["sf__Id"]) for row in csv.DictReader(file))
@@ -406,7 +411,8 @@ def test_dry_run_checks_the_columns(args, query, status, findings, home: Path, d
     assert all(finding in lines for finding in findings), lines
     assert ("Error: the columns do not suit" in done.stderr) is bool(status)
     document = json.loads(kavrel(home, *args, *common, "--json").stdout)
-    assert document["ok"] is not status and document["rows"] == 3
+    assert document["ok"] is not status
+    assert document["rows"] == 3
     assert [c["finding"] + "." for c in document["checks"]] == [
         line.split(": ", 1)[1] for line in lines if line.startswith("Check ")
     ]
@@ -430,7 +436,8 @@ def test_progress_display_only_on_a_terminal(piped: bool, home: Path, server, db
         "2 batches (2 completed, 0 failed), 3 rows, 3 records succeeded, 0 failed, 0 not processed"
     )
     if piped:  # the plain log lines, and not one control sequence
-        assert "\x1b" not in output and "✅ Batch 1: job " in output
+        assert "\x1b" not in output
+        assert "✅ Batch 1: job " in output
         return
     assert "✅ Batch 1: job " not in output
     frame = output.rsplit("\x1b[J", 1)[1].splitlines()

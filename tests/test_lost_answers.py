@@ -107,7 +107,8 @@ def test_an_abort_is_retried_and_an_abort_already_applied_counts(
         bulk_server.fail_next_request("PATCH", job_id, 503)
     else:
         server.fates["PATCH"] = "lose"
-    assert ingest.job_abort(lossy, job_id)["state"] == "Aborted" and len(no_sleep) == 1
+    assert ingest.job_abort(lossy, job_id)["state"] == "Aborted"
+    assert len(no_sleep) == 1
     with pytest.raises(ingest.BulkApiError):  # a job aborted before is refused as ever
         ingest.job_abort(lossy, job_id)
 
@@ -139,4 +140,5 @@ def test_a_load_aborts_and_names_the_job_whose_creation_answer_was_lost(bulk_ser
     assert (first.job_id, first.state) == (None, "error")
     assert first.error.endswith(f"job {lost['id']} was created and has been aborted")
     assert [row["Name"] for row in bulk_server.rows("Account")] == ["B"]
-    assert summary.totals()["not_sent"] == 1 and summary.exit_status == 1
+    assert summary.totals()["not_sent"] == 1
+    assert summary.exit_status == 1

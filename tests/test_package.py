@@ -87,7 +87,7 @@ def test_an_unimportable_dependency_fails_the_import_with_its_own_error(dependen
 def test_an_error_leaving_compiled_code_shows_the_function_it_left():
     from kavrel.util.csv import json_to_csv
 
-    with pytest.raises(ValueError) as caught:
+    with pytest.raises(ValueError, match="NaN") as caught:
         json_to_csv([{"price": math.nan}])
     frames = traceback.extract_tb(caught.value.__traceback__)
     assert (frames[-1].filename, frames[-1].name) == ("kavrel/util/csv.cpp", "json_to_csv")

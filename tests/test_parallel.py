@@ -112,7 +112,8 @@ def test_row_lock_errors_are_retried_once(
         {"B", "E"} if flags else set()))  # fmt: skip
     failed = sorted(tmp_path.glob("*-failed.csv"))
     if flags:
-        assert len(failed) == 2 and not any("retried" in line for line in lines)
+        assert len(failed) == 2
+        assert not any("retried" in line for line in lines)
         return
     assert "batch 1: 1 record failed with UNABLE_TO_LOCK_ROW and was sent again in batch 4" in lines
     # Only the records that failed in the end are saved: the retry job's, never twice.

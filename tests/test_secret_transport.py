@@ -40,7 +40,8 @@ def test_instance_url_and_token_are_checked_without_echoing_the_token(
     monkeypatch.setenv("SF_ACCESS_TOKEN", token)
     assert main(["insert", "--sobject", "A", "--query", "q", "--instance-url", url]) == 1
     err = capsys.readouterr().err
-    assert err.startswith(f"Error: {message}") and err.count("\n") == 1
+    assert err.startswith(f"Error: {message}")
+    assert err.count("\n") == 1
     assert "T0K" not in err
 
 
@@ -66,7 +67,9 @@ def test_hostile_urls_are_refused_before_any_connection(monkeypatch, capsys, url
     monkeypatch.setenv("SF_ACCESS_TOKEN", "T0K")
     assert main(["job", "status", "750x", "--instance-url", url]) == 1
     err = capsys.readouterr().err
-    assert err.startswith("Error: --instance-url ") and refusal in err and err.count("\n") == 1
+    assert err.startswith("Error: --instance-url ")
+    assert refusal in err
+    assert err.count("\n") == 1
     assert "T0K" not in err
     with pytest.raises(oauth.OAuthError, match=re.escape(refusal)):
         oauth.request_token({"client_id": "i", "client_key": "S3CRET"}, url)

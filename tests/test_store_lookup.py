@@ -87,7 +87,7 @@ def test_get_primary_connection_checks_the_type_only_when_primaries_exist(store_
     store_file(STORE)
     assert manager.get_primary_connection("mysql") is None
     store_file(f"{STORE}\n[_primary]\nname = 'dev'\n")
-    with pytest.raises(ValueError) as raised:
+    with pytest.raises(ValueError, match="Invalid connection_type") as raised:
         manager.get_primary_connection(" MySQL")
     assert (
         str(raised.value) == "Invalid connection_type: mysql. Must be 'snowflake' or 'salesforce'"

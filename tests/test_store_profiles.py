@@ -50,7 +50,7 @@ def test_save_replaces_in_place_appends_new_and_leaves_primaries(home):
 
 
 def test_unknown_type_is_refused_after_creating_the_directory(home):
-    with pytest.raises(ValueError) as raised:
+    with pytest.raises(ValueError, match="Unknown connection type") as raised:
         manager.save_connection_config("dev", {}, " Oracle ")
     assert (
         str(raised.value) == "Unknown connection type: oracle. Must be 'snowflake' or 'salesforce'"

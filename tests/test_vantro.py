@@ -299,7 +299,8 @@ def test_creation_status_outcomes(wire, caplog, status):
     first, second = summary["batch_results"]
     assert second["success"] is True
     if status == 200:
-        assert errors == [] and first["success"] is True
+        assert errors == []
+        assert first["success"] is True
     elif status < 400:  # logged as a failure, then carried on as if it had succeeded
         body = '{"id": "750J1", "state": "Open"}'
         assert errors == [f"❌ Job creation failed with status {status}", f"❌ Response: {body}"]
@@ -395,7 +396,7 @@ def test_outer_handler_logs_three_lines_and_reraises(wire, caplog, access, sourc
 
 def test_a_batch_size_that_cannot_be_grouped_fails_before_any_handler(wire, caplog):
     wire()
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="Cannot specify ','"):
         vantro.upsert(RecordingSession(3), ACCESS, "Account", SOURCE, "Ext_Id__c", "10")
     assert messages(caplog) == ["🚀 STARTING SALESFORCE UPSERT WITH BATCH PROCESSING"]
 
@@ -445,8 +446,10 @@ def test_none_becomes_empty_text_and_the_row_is_left_alone(wire, operation, kind
     extra = {"upsert": ("Ext__c",), "update": (), "delete": (None,)}[operation]
     getattr(vantro, operation)(session, ACCESS, "Account", SOURCE, *extra)
     assert w.records == [[CLEANED]]
-    assert type(w.records[0][0]) is dict and list(w.records[0][0]) == list(VALUES)
-    assert kept == VALUES and kept_rows[0].asDict is as_dict
+    assert type(w.records[0][0]) is dict
+    assert list(w.records[0][0]) == list(VALUES)
+    assert kept == VALUES
+    assert kept_rows[0].asDict is as_dict
 
 
 def test_insert_hands_get_records_output_over_untouched(wire, monkeypatch):
@@ -455,7 +458,8 @@ def test_insert_hands_get_records_output_over_untouched(wire, monkeypatch):
     monkeypatch.setattr(vantro.q, "get_records", lambda s, q: seen.append((s, q)) or records)
     vantro.insert("session", ACCESS, "Account", SOURCE)
     assert seen == [("session", SOURCE)]
-    assert w.records == [records] and records[0]["Name"] is None
+    assert w.records == [records]
+    assert records[0]["Name"] is None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -539,7 +543,8 @@ def test_single_job_on_no_rows_still_runs_a_job_and_groups_large_counts(wire, ca
     w = wire()
     vantro.update(RecordingSession(0), ACCESS, "Account", SOURCE)
     assert "📊 Records to update: 0" in messages(caplog)
-    assert w.records == [[]] and w.calls[1] == ("send_file", ACCESS, "750J1", 0)
+    assert w.records == [[]]
+    assert w.calls[1] == ("send_file", ACCESS, "750J1", 0)
     monkeypatch.setattr(vantro.q, "get_records", lambda s, q: range(1_234_567))
     monkeypatch.setattr(w.csv, "json_to_csv", lambda records: "")
     vantro.insert(None, ACCESS, "Account", SOURCE)

@@ -26,7 +26,7 @@ KINDS = ("snowflake", "salesforce")
 TITLES = {"snowflake": "Snowflake", "salesforce": "Salesforce"}
 
 
-def _run_tallyra(args: argparse.Namespace) -> int:
+def _run_tallyra(_args: argparse.Namespace) -> int:
     return importlib.import_module("kavrel.cli.commands.tallyra").tallyra()
 
 

@@ -36,7 +36,7 @@ given. With --test-controls, POST JSON to /__kavrel__/controls at run time, e.g.
 class _AppendFault(argparse.Action):
     """Keeps --fail, --drop and --delay in one list, in the order given."""
 
-    def __call__(self, parser: Any, namespace: Any, values: Any, option_string: Any = None) -> None:
+    def __call__(self, _parser: Any, namespace: Any, values: Any, _option: Any = None) -> None:
         faults = list(getattr(namespace, "faults", None) or [])
         faults.append((self.dest, values))
         namespace.faults = faults

@@ -131,7 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
 _signals_received: list[int] = []
 
 
-def _raise_terminated(signum: int, frame: Any) -> None:
+def _raise_terminated(signum: int, _frame: Any) -> None:
     """SIGTERM, raised where the program is, so that commands end as on Ctrl-C."""
     from kavrel.load import Terminated
 

@@ -71,7 +71,7 @@ class Stop:
             yield self
             return
 
-        def interrupted(signum: int, frame: Any) -> None:
+        def interrupted(signum: int, _frame: Any) -> None:
             interrupt = Terminated if signum == signal.SIGTERM else KeyboardInterrupt
             self.request(interrupt)
             raise interrupt()
@@ -204,7 +204,8 @@ def _check_arguments(operation: str, external_id: str | None, batch_size: int | 
         raise ValueError(f"the batch size must be a positive whole number, not {batch_size!r}")
 
 
-def _header(names: Sequence[str], operation: str, external_id: str | None, fields: Iterable[str]):
+def _header(names: Sequence[str], external_id: str | None, fields: Iterable[str]):
+    """The columns as sent (the fields' spellings), and the warning about upper-case ones."""
     from kavrel.sflake.fieldnames import spelled_columns, upper_case_warning
 
     header = spelled_columns(names, [*([external_id] if external_id else []), *fields])
@@ -271,7 +272,7 @@ def load(
         with interrupts_of(stop):
             reader = source_for(source).open(query)
         scope.callback(reader.close)
-        header, warning = _header(reader.columns, operation, external_id, fields)
+        header, warning = _header(reader.columns, external_id, fields)
         if header:  # a session that gave no rows may not name its columns either
             checks.refuse_unsuitable(operation, key, header)
         if warning:
@@ -339,7 +340,7 @@ def preview(
     try:
         first = reader.fetchmany(rows if batch_size is None else min(rows, batch_size))
         total = reader.total
-        header, warning = _header(reader.columns, operation, external_id, fields)
+        header, warning = _header(reader.columns, external_id, fields)
     finally:
         reader.close()
     batches = 0 if not total else 1 if batch_size is None else batches_for(total, batch_size)

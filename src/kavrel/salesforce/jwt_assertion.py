@@ -62,7 +62,7 @@ def _with_cryptography(data: bytes, pem: bytes, key_file: Path) -> bytes | None:
     return key.sign(data, padding.PKCS1v15(), hashes.SHA256())
 
 
-def _with_openssl(data: bytes, pem: bytes, key_file: Path) -> bytes | None:
+def _with_openssl(data: bytes, _pem: bytes, key_file: Path) -> bytes | None:
     openssl = shutil.which("openssl")
     if openssl is None:
         return None

@@ -63,7 +63,7 @@ def serve(args: argparse.Namespace) -> int:
     )
     if threading.current_thread() is threading.main_thread():
         # A terminated server still stops cleanly: its database closed, its certificate removed.
-        signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(0))
+        signal.signal(signal.SIGTERM, lambda _number, _frame: sys.exit(0))
     try:
         assert emulator._thread is not None
         while emulator._thread.is_alive():

@@ -208,7 +208,7 @@ class Server(ThreadingHTTPServer):
             )
         return connection, address
 
-    def handle_error(self, request: Any, client_address: Any) -> None:
+    def handle_error(self, _request: Any, client_address: Any) -> None:
         # A client that hangs up mid-answer (or refuses the certificate) is routine; keep it out
         # of the user's terminal.
         logger.debug("connection from %s ended with an error", client_address, exc_info=True)
