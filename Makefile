@@ -5,7 +5,7 @@ BIN := $(VENV)/bin
 BUILD_DIR ?= build/$(notdir $(VENV))
 PIP := $(BIN)/python -m pip --disable-pip-version-check
 
-.PHONY: install test demo bench format lint stubtest test-sanitize coverage dist smoke clean
+.PHONY: install test demo bench format lint typecheck stubtest test-sanitize coverage dist smoke clean
 
 # The lint and type tools, at the versions the code is checked with (the same in
 # .pre-commit-config.yaml and the dev extra).
@@ -43,6 +43,11 @@ lint: $(BIN)/python
 	$(BIN)/ruff check --no-cache src tests bench demo tools
 	$(BIN)/ruff format --check src tests bench demo tools
 	$(BIN)/clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp')
+
+# The Python sources, type-checked against each other and the stubs of the extension modules.
+typecheck: install
+	$(PIP) install --quiet $(MYPY)
+	$(BIN)/python -m mypy src/kavrel
 
 # The stubs (.pyi) beside the extension modules, checked against what the modules really hold.
 EXTENSION_MODULES := $(shell sed -n 's/^    "\(kavrel[a-z_.]*\)",$$/\1/p' src/kavrel/_extensions.py)

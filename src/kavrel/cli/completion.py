@@ -11,6 +11,14 @@ from __future__ import annotations
 import argparse
 from collections.abc import Iterable, Sequence
 
+
+def takes_profile(action: argparse.Action, kind: str) -> argparse.Action:
+    """Marks `action` as taking the name of a saved profile of `kind` ("snowflake", "salesforce"
+    or "any"), which completion offers."""
+    vars(action)["profiles"] = kind
+    return action
+
+
 _BASH = """\
 # kavrel completion for bash; load it from ~/.bashrc with: eval "$(kavrel completion bash)"
 _kavrel_complete() {

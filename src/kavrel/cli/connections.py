@@ -14,10 +14,11 @@ import io
 import logging
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 from kavrel.cli import output
+from kavrel.cli.completion import takes_profile
 from kavrel.cli.errors import CommandError
 from kavrel.cli.loads import snowflake_option
 from kavrel.cli.main import Told
@@ -265,7 +266,7 @@ def _list(args: argparse.Namespace) -> int:
 
 
 def listing_text(
-    profiles: list[dict[str, Any]], missing: dict[str, str | None], logins: list[str] = ()
+    profiles: list[dict[str, Any]], missing: dict[str, str | None], logins: Sequence[str] = ()
 ) -> str:
     """The saved profiles as a table (one line each, secrets only as set or not), how each
     Salesforce profile logs in (`logins`), then the primaries that name no profile."""
@@ -674,7 +675,7 @@ def _register_connection(subparsers: argparse._SubParsersAction) -> None:
         ("test", "log in with a profile and say whether it works", _test),
     ):
         parser = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
-        parser.add_argument("name", metavar="NAME", help="the profile's name").profiles = "any"
+        takes_profile(parser.add_argument("name", metavar="NAME", help="the profile's name"), "any")
         if name == "test":
             parser.add_argument(
                 "--login-url",

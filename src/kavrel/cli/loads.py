@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.cli import loadreport
+from kavrel.cli.completion import takes_profile
 from kavrel.cli.errors import CommandError, error_text
 from kavrel.cli.main import INTERRUPTED, TERMINATED
 from kavrel.load.columns import CLEAR_VALUE
@@ -106,13 +107,14 @@ def add_org_arguments(parser: argparse.ArgumentParser, title: str) -> None:
     environment; and the host that gives the token. `_access_info` reads them."""
     org = parser.add_argument_group(title)
     orgs = org.add_mutually_exclusive_group()
-    orgs.add_argument(
+    salesforce = orgs.add_argument(
         "--salesforce",
         "-o",
         metavar="PROFILE",
         help="saved Salesforce profile (sf's target org; default: "
         f"${PROFILE_VARIABLES['salesforce']}, else the primary one)",
-    ).profiles = "salesforce"
+    )
+    takes_profile(salesforce, "salesforce")
     orgs.add_argument(
         "--instance-url",
         metavar="URL",
@@ -210,9 +212,10 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         f"source (default: ${PROFILE_VARIABLES['snowflake']}, else the primary Snowflake profile)"
     )
     sources = source.add_mutually_exclusive_group()
-    sources.add_argument(
+    snowflake = sources.add_argument(
         "--snowflake", "-c", metavar="PROFILE", help="saved Snowflake profile (snow's connection)"
-    ).profiles = "snowflake"
+    )
+    takes_profile(snowflake, "snowflake")
     sources.add_argument("--sqlite", metavar="PATH", help="read from a SQLite database file")
     sources.add_argument("--duckdb", metavar="PATH", help="read from a DuckDB database file")
     source.add_argument(
@@ -733,6 +736,7 @@ def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
                 raise CommandError(str(error)) from None
         if console.display is not None:
             console.display.begin_load(f"{args.operation} {args.sobject}")
+        assert org is not None  # only a dry run goes without the org
         try:
             summary = _load(args, source, org, query, stop)
         except (ColumnsUnsuitable, UnsendableValues, UnreadableCSV) as error:

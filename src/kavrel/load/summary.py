@@ -62,14 +62,16 @@ class JobOutcome:
 
     @property
     def succeeded(self) -> int | None:
-        if not self.finished or self.failed is None:
+        if self.processed is None or self.failed is None or not self.finished:
             return None
         return self.processed - self.failed
 
     @property
     def not_processed(self) -> int | None:
         """Rows sent that the job never processed (all of them when it failed outright)."""
-        return max(0, self.rows - self.processed) if self.finished else None
+        if self.processed is None or not self.finished:
+            return None
+        return max(0, self.rows - self.processed)
 
     @property
     def completed(self) -> bool:
@@ -79,7 +81,8 @@ class JobOutcome:
     @property
     def ok(self) -> bool:
         """Completed with every row it was sent loaded (or sent again to a later job)."""
-        return self.completed and self.succeeded + self.retried == self.rows
+        succeeded = self.succeeded
+        return self.completed and succeeded is not None and succeeded + self.retried == self.rows
 
     def as_dict(self) -> dict[str, Any]:
         return {

@@ -233,8 +233,9 @@ def _transient(error: Exception) -> bool:
         return True
     if isinstance(error, requests.JSONDecodeError):
         return True
-    status = getattr(error, "status_code", None)
-    return isinstance(error, BulkApiError) and (status == 429 or 500 <= status <= 599)
+    if not isinstance(error, BulkApiError):
+        return False
+    return error.status_code == 429 or 500 <= error.status_code <= 599
 
 
 def _retry_after(error: Exception) -> float | None:

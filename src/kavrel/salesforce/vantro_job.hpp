@@ -99,8 +99,7 @@ inline JobRequest job_request(const py::object &access_info, const py::object &a
 inline py::object post_creation(const JobRequest &request) {
     py::object post = g("requests").attr("post");
     return post(request.url, py::arg("headers") = request.headers,
-                py::arg("data") = request.document_text,
-                py::arg("timeout") = request_timeout());
+                py::arg("data") = request.document_text, py::arg("timeout") = request_timeout());
 }
 
 // The load runner's creation: the same request, sent only to an instance URL that passed the
@@ -111,8 +110,7 @@ inline py::object post_checked_creation(const JobRequest &request) {
         g("_bulk_api_rules").attr("urls").attr("on_instance")(request.instance_url, request.path);
     py::object post = g("requests").attr("post");
     return post(url, py::arg("headers") = request.headers, py::arg("data") = request.document_text,
-                py::arg("timeout") = request_timeout(),
-                py::arg("allow_redirects") = false);
+                py::arg("timeout") = request_timeout(), py::arg("allow_redirects") = false);
 }
 
 // The job info of a creation answer: a 2xx JSON object with an "id"; BulkApiError with

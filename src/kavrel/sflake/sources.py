@@ -57,7 +57,7 @@ class RowsReader:
 
     def __init__(self, columns: Sequence[str], rows: Sequence[Sequence[Any]]) -> None:
         self.columns = list(columns)
-        self.total = len(rows)
+        self.total: int | None = len(rows)
         self._rows = list(rows)
 
     def fetchmany(self, size: int) -> list[Sequence[Any]]:
@@ -159,7 +159,7 @@ class CSVReader:
         return tuple(value if value else None for value in record)
 
     def fetchmany(self, size: int) -> list[tuple[str | None, ...]]:
-        rows = []
+        rows: list[tuple[str | None, ...]] = []
         while len(rows) < size and (row := self._next_row()) is not None:
             rows.append(row)
         return rows
@@ -291,6 +291,7 @@ class DuckDBSource(Source):
         row = self.connection.execute(
             f"SELECT COUNT(*){', ' + counts if counts else ''} FROM ({query}) AS _kavrel_count"
         ).fetchone()
+        assert row is not None  # a COUNT always gives its one row
         found = [
             f"{column[0]} ({column[1]}) holds {what} in {found:,} row(s)"
             for (_, column, (_, what)), found in zip(checked, row[1:], strict=True)
@@ -358,7 +359,9 @@ def source_for(session: Any) -> Source:
     from kavrel.sflake import local
 
     if isinstance(session, local.SQLiteSession | sqlite3.Connection):
-        return SQLiteSource(getattr(session, "connection", session))
+        return SQLiteSource(
+            session if isinstance(session, sqlite3.Connection) else session.connection
+        )
     if isinstance(session, local.DuckDBSession):
         return DuckDBSource(session.connection)
     duckdb = sys.modules.get("duckdb")  # a DuckDB connection means DuckDB was imported

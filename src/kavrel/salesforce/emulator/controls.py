@@ -17,7 +17,7 @@ CONTROLS_PATH = "/__kavrel__/controls"
 
 @dataclass
 class Fault:
-    method: str
+    method: str | None  # None: any method
     path_suffix: str
     kind: str  # "fail", "drop" or "delay"
     detail: Any = None  # (status, body) for fail, seconds for delay
@@ -156,7 +156,7 @@ class Controls:
 
 
 def _fault_of(action: str, arguments: dict[str, Any]) -> Fault:
-    method, suffix = arguments.get("method"), arguments.get("path_suffix", "")
+    method, suffix = arguments.get("method"), str(arguments.get("path_suffix", ""))
     if action == "fail":
         return Fault(
             method, suffix, "fail", (check_status(arguments.get("status")), arguments.get("body"))

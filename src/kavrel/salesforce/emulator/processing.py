@@ -166,8 +166,8 @@ class Processor:
         self._start_results(job, scan.header)
         applied = 0
         try:
-            for chunk in scan.chunks():
-                chunk = self._cut_to_limit(job, chunk)
+            for whole in scan.chunks():
+                chunk = self._cut_to_limit(job, whole)
                 if chunk is None or not self._pace(job, chunk.first + len(chunk.records)):
                     break
                 self._apply(job, plan, scan.header, chunk)

@@ -179,8 +179,9 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
         # Head and body in one write: a separate small write would wait for the delayed ACK of
         # the first on a kept-alive connection.
-        head = b"".join(self._headers_buffer) + b"\r\n"  # type: ignore[attr-defined]
-        self._headers_buffer = []  # type: ignore[attr-defined]
+        buffered: list[bytes] = getattr(self, "_headers_buffer", [])
+        head = b"".join(buffered) + b"\r\n"
+        buffered.clear()
         self.wfile.write(head + answer.body if has_body else head)
 
 

@@ -16,7 +16,7 @@ import re
 import tempfile
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import IO, Any
+from typing import IO, Any, TypeGuard
 
 # Salesforce refuses uploads above 150,000,000 bytes once base64-encoded: 112,500,000 raw bytes.
 MAX_UPLOAD_BYTES = 150_000_000 * 3 // 4
@@ -80,7 +80,7 @@ class Scan:
         self.parsed.close()
 
 
-def is_api_name(name: Any) -> bool:
+def is_api_name(name: Any) -> TypeGuard[str]:
     return isinstance(name, str) and _API_NAME.fullmatch(name) is not None
 
 
