@@ -3,31 +3,14 @@
 from __future__ import annotations
 
 import io
-import os
-import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pexpect
 import pytest
+from command import KAVREL, environment, run_kavrel
 
-KAVREL = str(Path(sys.executable).parent / "kavrel")
-
-
-def environment(home: Path) -> dict[str, str]:
-    return {**os.environ, "HOME": str(home), "PYTHONIOENCODING": "utf-8"}
-
-
-def kavrel(home: Path, *args: str) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [KAVREL, *args],
-        env=environment(home),
-        capture_output=True,
-        text=True,
-        stdin=subprocess.DEVNULL,
-        timeout=60,
-    )
+kavrel = run_kavrel
 
 
 def spawn(home: Path, *args: str) -> tuple[pexpect.spawn, io.StringIO]:

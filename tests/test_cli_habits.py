@@ -8,15 +8,14 @@ import os
 import re
 import sqlite3
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+from command import KAVREL, run_kavrel
 
 from kavrel.salesforce import ingest_bapi20
 from kavrel.user.connections import manager
 
-KAVREL = str(Path(sys.executable).parent / "kavrel")
 ACCOUNTS = 'Name,Ext__c\r\nAcme,A-1\r\n"Globex, ""Intl""",A-2\r\nInitech,A-3\r\n'
 
 
@@ -32,15 +31,8 @@ def org(bulk_server, home):
 
 
 def kavrel(home: Path, server, *args: str, stdin: str | None = None, **env: str):
-    return subprocess.run(
-        [KAVREL, *args, "--login-url", server.base_url],
-        cwd=home.parent,
-        env={**os.environ, "HOME": str(home), "PYTHONIOENCODING": "utf-8", **env},
-        input=stdin,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    return run_kavrel(home, *args, "--login-url", server.base_url, cwd=home.parent, stdin=stdin,
+                      **env)  # fmt: skip
 
 
 def test_short_forms_environment_profile_api_version_and_hard_delete(org, home):

@@ -7,27 +7,18 @@ import importlib.util
 import json
 import os
 import subprocess
-import sys
 from pathlib import Path
 
 import pexpect
 import pytest
+from command import KAVREL, run_kavrel
 
 from kavrel.user.connections import manager
 
-KAVREL = str(Path(sys.executable).parent / "kavrel")
 CHECKS_PASSPHRASES = importlib.util.find_spec("cryptography") is not None
 
 
-def kavrel(home: Path, *args: str, **env: str) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [KAVREL, *args],
-        env={**os.environ, "HOME": str(home), "PYTHONIOENCODING": "utf-8", **env},
-        capture_output=True,
-        text=True,
-        stdin=subprocess.DEVNULL,
-        timeout=60,
-    )
+kavrel = run_kavrel
 
 
 def add_salesforce(home: Path, name: str, *extra: str, secret: str = "secret"):

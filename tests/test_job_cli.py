@@ -7,17 +7,16 @@ import json
 import os
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 import requests
+from command import KAVREL, run_kavrel
 
 from kavrel.salesforce.ingest_bapi20 import API_VERSION
 from kavrel.user.connections import manager
 
-KAVREL = str(Path(sys.executable).parent / "kavrel")
 COUNTS = ("succeeded", "failed", "not_processed")
 
 
@@ -45,14 +44,7 @@ def start_job(server, csv_text: str | None = None) -> str:
 
 
 def kavrel(home: Path, server, *args: str) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [KAVREL, "job", *args, "--login-url", server.base_url],
-        cwd=home,
-        env={**os.environ, "HOME": str(home)},
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    return run_kavrel(home, "job", *args, "--login-url", server.base_url, cwd=home)
 
 
 def test_results_are_saved_privately_and_the_counts_add_up(org, home):

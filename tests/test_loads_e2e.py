@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pexpect
 import pytest
+from command import run_kavrel
 
 from kavrel.salesforce import ingest_bapi20
 from kavrel.user.connections import manager
@@ -51,14 +52,7 @@ def save_salesforce(name: str = "crm", secret: str = SECRET, primary: bool = Tru
 def kavrel(home: Path, *args, env=None, server=None, db=None) -> subprocess.CompletedProcess:
     args = [*args, *(["--login-url", server.base_url] if server else [])]
     args += ["--sqlite", str(db)] if db else []
-    return subprocess.run(
-        [sys.executable, "-m", "kavrel", *args],
-        cwd=home.parent,
-        env={**os.environ, "HOME": str(home), **(env or {})},
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    return run_kavrel(home, *args, cwd=home.parent, **(env or {}))
 
 
 def names(server) -> list[str]:

@@ -8,7 +8,6 @@ import base64
 import hashlib
 import importlib.util
 import json
-import os
 import re
 import shutil
 import socket
@@ -21,6 +20,7 @@ from pathlib import Path
 
 import pytest
 import requests
+from command import run_kavrel
 
 from kavrel import load
 from kavrel.cli.main import main
@@ -61,15 +61,7 @@ def warehouse(tmp_path: Path) -> Path:
     return path
 
 
-def kavrel(home: Path, *args: str, **env: str) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [sys.executable, "-m", "kavrel", *args],
-        env={**os.environ, "HOME": str(home), "PYTHONIOENCODING": "utf-8", **env},
-        capture_output=True,
-        text=True,
-        stdin=subprocess.DEVNULL,
-        timeout=120,
-    )
+kavrel = run_kavrel
 
 
 def insert(home: Path, warehouse: Path, *org: str, **env: str) -> subprocess.CompletedProcess:
