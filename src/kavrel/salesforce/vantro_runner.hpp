@@ -142,7 +142,7 @@ public:
         py::dict result;
         result["jobs"] = sorted_outcomes();
         result["rows_read"] = rows_read_;
-        result["read_complete"] = py::bool_(!more_rows_ && read_error_.is_none());
+        result["read_complete"] = py::bool_(!more_rows_);
         result["stopped"] = stopped_;
         return result;
     }
@@ -270,8 +270,7 @@ private:
             log_with("info", cat({py::str("📦 Loading the rows in batches"), size, jobs}), extra);
             return;
         }
-        py::object batches =
-            floor_divide(plan_.total_rows + plan_.batch_size - py::int_(1), plan_.batch_size);
+        py::object batches = ceil_divide(plan_.total_rows, plan_.batch_size);
         extra["load_rows"] = plan_.total_rows;
         extra["load_batches"] = batches;
         log_with("info",
@@ -294,10 +293,8 @@ private:
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e) || stop_requested())
                 throw;
-            more_rows_ = false;
-            read_error_ = cat({py::str("reading the rows broke off after "),
-                               counted(rows_read_, "row", "rows"), py::str(": "), describe(e)});
-            stopped_ = read_error_;
+            stopped_ = cat({py::str("reading the rows broke off after "),
+                            counted(rows_read_, "row", "rows"), py::str(": "), describe(e)});
             log_stopped();
             return;
         }
@@ -306,8 +303,10 @@ private:
             more_rows_ = false;
             py::dict done;
             done["load_event"] = "read";
-            log_with("debug", cat({py::str("📥 All "), grouped(rows_read_), py::str(" rows read")}),
-                     done);
+            log_with(
+                "debug",
+                cat({py::str("📥 All "), counted(rows_read_, "row", "rows"), py::str(" read")}),
+                done);
             return;
         }
         if (plan_.batch_size.is_none())
@@ -400,8 +399,6 @@ private:
         running_.push_back(InFlight{slot, batch.number, batch.rows, job_id, state, now(), 0});
     }
 
-    // A refusal that every later batch would get too ends the creating of jobs; any other failure
-    // is this batch's alone.
     // A creation whose answer was lost may still have made a job, Open on the org with nobody
     // naming it. The org's Open jobs of this user, object and operation created since the
     // request (and not the load's own) are aborted and named; the text for the batch's outcome
@@ -445,6 +442,8 @@ private:
         return py::str("; ").attr("join")(named);
     }
 
+    // A refusal that every later batch would get too ends the creating of jobs; any other failure
+    // is this batch's alone.
     void creation_failed(const Batch &batch, const py::error_already_set &e,
                          const py::object &lost) {
         py::str text = describe(e);
@@ -607,18 +606,16 @@ private:
                 : cat({py::str("job "), job_id, py::str(" (batch "), number, py::str(")")});
         stopped_ = cat({py::str("the session ended at "), where, py::str(" and "), lost_session_,
                         py::str("; no further job was created")});
-        log("error", cat({py::str("❌ "), stopped_}));
+        log_stopped();
     }
 
-    // --- the load's end
-    // ---------------------------------------------------------------------------
+    // --- the load's end ------------------------------------------------------------------------
 
     // The wait ran out: no job is created any more, and every job still running is named and
     // left to finish.
     void give_up_waiting() {
         stopped_ = py::str("the wait for the jobs ran out");
         next_.reset();
-        more_rows_ = false;
         while (!running_.empty()) {
             InFlight &job = running_.front();
             py::dict outcome = outcome_of(job.number, job.job_id, job.rows, job.state);
@@ -692,8 +689,7 @@ private:
     py::set known_jobs_; // every job this load created or found
     py::object next_number_;
     py::object rows_read_ = py::int_(0);
-    bool more_rows_ = true;
-    py::object read_error_ = py::none();
+    bool more_rows_ = true;                // until the reader gives no more
     py::object stopped_ = py::none();      // why no further job is created
     py::object lost_session_ = py::none(); // why the access token could not be renewed
     bool session_stop_named_ = false;
