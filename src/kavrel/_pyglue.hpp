@@ -87,6 +87,13 @@ inline py::object floor_divide(const py::handle &a, const py::handle &b) {
     return checked(PyNumber_FloorDivide(a.ptr(), b.ptr()));
 }
 
+// `(a + b - 1) // b`: the ceiling of a / b for positive integers (how many batches of b hold a).
+inline py::object ceil_divide(const py::handle &a, const py::handle &b) {
+    py::object above = checked(PyNumber_Add(a.ptr(), b.ptr()));
+    py::object less_one = checked(PyNumber_Subtract(above.ptr(), py::int_(1).ptr()));
+    return floor_divide(less_one, b);
+}
+
 // `text[start:end]` of a str.
 inline py::str substring(const py::str &text, Py_ssize_t start, Py_ssize_t end) {
     return py::reinterpret_steal<py::str>(

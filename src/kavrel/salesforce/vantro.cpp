@@ -195,8 +195,7 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
         return py::none();
     }
 
-    py::object num_batches =
-        kavrel::floor_divide(total_records + batch_size - py::int_(1), batch_size);
+    py::object num_batches = kavrel::ceil_divide(total_records, batch_size);
     // A negative size would plan zero or negative batches and report a load that sent nothing
     // as completed; refuse it here, where a size of 0 already fails.
     if (batch_size < py::int_(0))
