@@ -271,22 +271,23 @@ def load(
         logger.debug("🔎 Running the query", extra={"load_event": "query"})
         with interrupts_of(stop):
             reader = source_for(source).open(query)
-        scope.callback(reader.close)
-        header, warning = _header(reader.columns, external_id, fields)
-        if header:  # a session that gave no rows may not name its columns either
-            checks.refuse_unsuitable(operation, key, header)
-        if warning:
-            logger.warning(warning)
-        if batch_size is None and parallel > 1 and reader.total:
-            batch_size = batches_for(reader.total, parallel)  # one job per slot, not one in all
-        plan = LoadPlan(
-            access_info, client, operation, sobject, external_id, header,
-            checks.null_texts(header, key) if null_clears else None,
-            batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
-        )  # fmt: skip
-        with interrupts_of(stop):
-            result = vantro.run_load(plan, reader, stop)
-        reader.close()
+        try:
+            header, warning = _header(reader.columns, external_id, fields)
+            if header:  # a session that gave no rows may not name its columns either
+                checks.refuse_unsuitable(operation, key, header)
+            if warning:
+                logger.warning(warning)
+            if batch_size is None and parallel > 1 and reader.total:
+                batch_size = batches_for(reader.total, parallel)  # one job per slot, not one
+            plan = LoadPlan(
+                access_info, client, operation, sobject, external_id, header,
+                checks.null_texts(header, key) if null_clears else None,
+                batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
+            )  # fmt: skip
+            with interrupts_of(stop):
+                result = vantro.run_load(plan, reader, stop)
+        finally:
+            reader.close()
         return _summary(plan, result, reader.total, lock_retry, results_dir, save_success, stop)
 
 
