@@ -8,6 +8,8 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
+from kavrel.cli.arguments import positive_number
+
 _EPILOG = """\
 schema (--schema): `standard` (Account, Contact, Lead, Opportunity, Case and User with their
 common fields), a folder or file of object descriptions as an org's describe gives them (JSON, one
@@ -42,21 +44,6 @@ class _AppendFault(argparse.Action):
         namespace.faults = faults
 
 
-def _positive(unit: str) -> Any:
-    """An argument type: a finite number above 0, of `unit`."""
-
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            value = 0.0
-        if not 0 < value < float("inf"):
-            raise argparse.ArgumentTypeError(f"must be a number of {unit} above 0: {text!r}")
-        return value
-
-    return parse
-
-
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """The server's options, shared with `python -m kavrel.salesforce.emulator`."""
     parser.formatter_class = argparse.RawDescriptionHelpFormatter
@@ -83,7 +70,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--token-lifetime",
-        type=_positive("seconds"),
+        type=positive_number("seconds"),
         metavar="SECONDS",
         help="an access token (the fixed one counted from the start) stops working this long "
         "after it was issued and answers 401 INVALID_SESSION_ID, as an org's session times out "
@@ -106,7 +93,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--tls-key", metavar="FILE", help="the private key of --tls-cert")
     parser.add_argument(
         "--processing-rate",
-        type=_positive("records per second"),
+        type=positive_number("records per second"),
         metavar="N",
         help="records per second each job is processed at, to rehearse an org's pace (default: "
         "as fast as it can; a status check then waits for the job's end)",

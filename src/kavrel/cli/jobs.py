@@ -16,8 +16,9 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.cli import output
+from kavrel.cli.arguments import positive_int, positive_number
 from kavrel.cli.errors import CommandError
-from kavrel.cli.loads import add_org_arguments, org_access, positive_int
+from kavrel.cli.loads import add_org_arguments, org_access
 from kavrel.cli.main import Told
 from kavrel.load import results
 from kavrel.load.results import RESULT_KINDS, count_of
@@ -28,16 +29,6 @@ DEFAULT_LIST_LIMIT = 20
 
 
 # --- arguments ---------------------------------------------------------------------------------
-
-
-def _positive_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = 0.0
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text!r}")
-    return value
 
 
 def _add_org_arguments(parser: argparse.ArgumentParser) -> None:
@@ -70,14 +61,14 @@ def register(subparsers: argparse._SubParsersAction) -> None:
         parser.set_defaults(run=_runner(name, parser))
     commands.choices["wait"].add_argument(
         "--interval",
-        type=_positive_float,
+        type=positive_number("seconds"),
         default=DEFAULT_INTERVAL,
         metavar="SECONDS",
         help=f"pause between status checks (default {DEFAULT_INTERVAL:g})",
     )
     commands.choices["wait"].add_argument(
         "--timeout",
-        type=_positive_float,
+        type=positive_number("seconds"),
         metavar="SECONDS",
         help="give up (status 1) when the job has not ended after this long",
     )

@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.cli import loadreport
+from kavrel.cli.arguments import positive_int, positive_number
 from kavrel.cli.completion import takes_profile
 from kavrel.cli.errors import CommandError, error_text
 from kavrel.cli.main import INTERRUPTED, TERMINATED
@@ -57,26 +58,6 @@ _WOULD_BE = {
 
 
 # --- arguments ---------------------------------------------------------------------------------
-
-
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a positive whole number, not {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be a positive whole number, not {text!r}")
-    return value
-
-
-def minutes(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = 0.0
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a positive number of minutes, not {text!r}")
-    return value
 
 
 def api_version(text: str) -> str:
@@ -201,7 +182,7 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
     parser.add_argument(
         "--wait",
         "-w",
-        type=minutes,
+        type=positive_number("minutes"),
         default=None,
         metavar="MINUTES",
         help="stop waiting for the jobs after MINUTES: those still running are named and left "
