@@ -57,7 +57,17 @@ const char *const RUN_LOAD_DOC =
     "and optionally `interrupt()` making the exception to raise; KeyboardInterrupt otherwise).\n"
     "Returns {'jobs': [outcome, ...] in batch order, 'rows_read', 'read_complete', 'stopped'},\n"
     "each outcome a dict of batch, job_id, rows, state, processed, failed, error and\n"
-    "error_message. An interrupt names the jobs it leaves (after aborting one still Open).";
+    "error_message. An interrupt names the jobs it leaves (after aborting one still Open).\n"
+    "\n"
+    "Optional plan attributes: journal (`record(event, details)`, told of each batch's changes\n"
+    "of state before the act goes out), skip ({batch: digest} of batches sent before, read\n"
+    "again and compared, not sent), running ([{batch, rows, job_id, state}] jobs to follow),\n"
+    "lost_jobs ((object, operation, since, known) -> [{id, claim}]: the Open jobs a lost\n"
+    "creation answer may have made) and creation_retry_delays (the pauses before each new try\n"
+    "of a creation that left no job behind).";
+
+const char *const BATCH_DIGEST_DOC =
+    "The digest a load's journal keeps of a batch's CSV text: the hex SHA-256 of its UTF-8.";
 
 const char *const UPSERT_DOC =
     "\n"
@@ -449,6 +459,11 @@ py::object run_load(const py::object &plan, const py::object &reader, const py::
     return LoadRun(plan, reader, stop).run();
 }
 
+py::object digest_of_batch(const py::object &csv_text) {
+    kavrel::require_str(csv_text, "csv_text");
+    return batch_digest(csv_text);
+}
+
 // `field` is part of the signature callers use and is deliberately not read.
 py::object delete_(const py::object &session, const py::object &access_info,
                    const py::object &sobject, const py::object &query, const py::object &) {
@@ -467,6 +482,8 @@ PYBIND11_MODULE(vantro, m) {
     kavrel::set_global("ingest", kavrel::from_import("kavrel.salesforce", "ingest_bapi20"));
     kavrel::set_global("time", py::module_::import("time"));
     kavrel::set_global("logger", g("logging").attr("getLogger")("kavrel.salesforce.vantro"));
+    kavrel::set_global("hashlib",
+                       py::module_::import("hashlib")); // the digests of journaled batches
     // What the module needs of the Bulk API beyond the client's documented functions: bound
     // here once, so a caller's stand-in for `ingest` need not offer it.
     kavrel::set_global("_bulk_api_rules", py::module_::import("kavrel.salesforce.ingest_bapi20"));
@@ -489,4 +506,5 @@ PYBIND11_MODULE(vantro, m) {
     kavrel::def(m, "delete", {"session", "access_info", "sobject", "query", "field"}, &delete_,
                 SINGLE_JOB_DOC);
     kavrel::def(m, "run_load", {"plan", "reader", {"stop", py::none()}}, &run_load, RUN_LOAD_DOC);
+    kavrel::def(m, "batch_digest", {"csv_text"}, &digest_of_batch, BATCH_DIGEST_DOC);
 }

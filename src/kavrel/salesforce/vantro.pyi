@@ -1,3 +1,4 @@
+import hashlib as hashlib
 import json as json
 import logging as logging
 import time as time
@@ -42,3 +43,4 @@ def delete(
     session: Any, access_info: dict[str, Any], sobject: str, query: str, field: str
 ) -> dict[str, Any]: ...
 def run_load(plan: Any, reader: Any, stop: Any = None) -> dict[str, Any]: ...
+def batch_digest(csv_text: str) -> str: ...

@@ -191,8 +191,10 @@ struct JobSteps {
     // Open until its close is accepted; aborting it leaves nothing half-loaded on the server. A
     // close that may have reached the server is checked first: a closed job is left to finish.
     // Returns the state the job is known to be in: "Aborted", the state a closed job reported,
-    // or None when it may still be Open.
-    py::object abort_if_open(const py::object &job_id, bool close_sent) const {
+    // or None when it may still be Open. `withdrawn` is set when this call aborted the job, so
+    // that none of the data sent to it will ever be processed.
+    py::object abort_if_open(const py::object &job_id, bool close_sent,
+                             bool *withdrawn = nullptr) const {
         try {
             if (close_sent) {
                 py::object state = status(job_id)[py::str("state")];
@@ -213,6 +215,8 @@ struct JobSteps {
                 return py::none();
             }
             abort(access_info, job_id);
+            if (withdrawn != nullptr)
+                *withdrawn = true;
             log_job("warning",
                     cat({py::str("⚠️ Job "), job_id, py::str(" was still open: aborted it")}),
                     job_id, "aborted");

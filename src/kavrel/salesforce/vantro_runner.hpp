@@ -17,11 +17,26 @@
 // sends that request once more: a refused request did nothing, so not even a creation is sent
 // twice. Without a way to renew, or when renewing fails, every later request would be refused
 // as well: the load creates no further job and says at which job the session ended.
+//
+// A plan may carry a journal (`record(event, details)`), told of every change of a batch's state
+// before the act it announces goes out: "creating" (with the batch's first row, its rows and the
+// digest of its CSV) before the creation request, "created" with the job id before the upload,
+// "closing" before the close, then "closed", "state", "ended", "left", "failed", "retrying",
+// "withdrawn" (a job aborted while Open: none of its data reached the org) and "lost" (what the
+// lookup for a job whose creation answer was lost found). A plan that resumes a load names the
+// batches already taken care of (`skip`: number to digest, read again, compared and not sent)
+// and the jobs still running (`running`), which are followed as this run's own.
+//
+// A creation that fails without a job (a refusal that may pass later, a lost answer whose job
+// was found and aborted, or none found) is tried again after the plan's `creation_retry_delays`;
+// a job whose creation answer was lost is looked up with the plan's `lost_jobs`, which says which
+// of the org's Open jobs are this load's to abort.
 #pragma once
 
 #include "vantro_job.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -44,6 +59,11 @@ struct LoadPlan {
     py::object total_rows;   // the query's rows where the source knows them, else None
     py::object first_batch;  // the number of the first batch
     py::object renew_access; // () -> a new access info; None when the token cannot be renewed
+    py::object journal;      // told of every batch's changes of state; None: not journaled
+    py::object skip;         // {batch number: digest} of batches not to send again; or None
+    py::object running;      // [{batch, rows, job_id, state}] jobs of an earlier run to follow
+    py::object lost_jobs;    // (object, operation, since, known) -> [{id, claim}]; or None
+    std::vector<double> creation_retry_delays;
 };
 
 // The creation document of the runner's jobs: every operation names its content type, and an
@@ -92,6 +112,12 @@ inline LoadPlan read_plan(const py::object &plan) {
     read.total_rows = plan.attr("total_rows");
     read.first_batch = py::getattr(plan, "first_batch", py::int_(1));
     read.renew_access = py::getattr(plan, "renew_access", py::none());
+    read.journal = py::getattr(plan, "journal", py::none());
+    read.skip = py::getattr(plan, "skip", py::none());
+    read.running = py::getattr(plan, "running", py::none());
+    read.lost_jobs = py::getattr(plan, "lost_jobs", py::none());
+    for (py::handle delay : py::getattr(plan, "creation_retry_delays", py::tuple()))
+        read.creation_retry_delays.push_back(std::max(0.0, delay.cast<double>()));
     return read;
 }
 
@@ -121,11 +147,26 @@ inline py::object count_in(const py::object &status, const char *key) {
     return PyLong_CheckExact(value.ptr()) ? value : py::object(py::none());
 }
 
+// The digest a journal keeps of a batch's CSV, by which a resumed load knows the same rows:
+// `hashlib.sha256(csv_text.encode("utf-8")).hexdigest()`, hashing the string's own UTF-8 form.
+inline py::object batch_digest(const py::handle &csv_text) {
+    if (!PyUnicode_Check(csv_text.ptr()))
+        raise(PyExc_TypeError, "a batch's CSV must be a str");
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(csv_text.ptr(), &size);
+    if (data == nullptr)
+        throw py::error_already_set();
+    py::object view = checked(PyMemoryView_FromMemory(const_cast<char *>(data), size, PyBUF_READ));
+    return g("hashlib").attr("sha256")(view).attr("hexdigest")();
+}
+
 class LoadRun {
 public:
     LoadRun(const py::object &plan, py::object reader, py::object stop)
         : plan_(read_plan(plan)), reader_(std::move(reader)), stop_(std::move(stop)),
-          slots_(plan_.parallel, false), next_number_(plan_.first_batch) {}
+          slots_(plan_.parallel, false), next_number_(plan_.first_batch) {
+        follow_running_jobs();
+    }
 
     py::dict run() {
         announce();
@@ -152,6 +193,10 @@ private:
         py::object number;
         py::object rows;
         py::object csv;
+        py::object first_row; // rows of the read before this batch's
+        py::object digest;    // of its CSV, when journaled; else None
+        size_t attempt = 0;   // creations tried before this one
+        double not_before = 0;
     };
     struct InFlight {
         size_t slot;
@@ -173,16 +218,18 @@ private:
                 return;
             }
             std::optional<size_t> slot = free_slot();
-            if (slot && next_ && stopped_.is_none()) {
+            const bool sending = next_ && stopped_.is_none();
+            if (slot && sending && next_->not_before <= now()) {
                 start_job(*slot);
             } else if (!next_ && more_rows_ && stopped_.is_none()) {
                 read_batch();
             } else if (InFlight *job = due_job()) {
                 poll(*job);
-            } else if (running_.empty()) {
+            } else if (running_.empty() && !sending) {
                 return;
             } else {
-                pause(std::min(next_due(), deadline_) - now());
+                const double retry = sending ? next_->not_before : deadline_;
+                pause(std::min({next_due(), retry, deadline_}) - now());
             }
         }
     }
@@ -300,18 +347,15 @@ private:
         }
         py::object count = py_len(rows);
         if (py_equal(count, py::int_(0))) {
-            more_rows_ = false;
-            py::dict done;
-            done["load_event"] = "read";
-            log_with(
-                "debug",
-                cat({py::str("📥 All "), counted(rows_read_, "row", "rows"), py::str(" read")}),
-                done);
+            read_all();
             return;
         }
         if (plan_.batch_size.is_none())
             more_rows_ = false;
+        py::object first_row = rows_read_;
         rows_read_ = rows_read_ + count;
+        if (!more_rows_)
+            journal_read(); // one job of every row: the read is complete
         py::object number = next_number_;
         next_number_ = next_number_ + py::int_(1);
         py::dict extra;
@@ -324,13 +368,56 @@ private:
         try {
             py::object csv_text =
                 g("csv").attr("rows_to_csv")(plan_.header, std::move(rows), plan_.nulls);
+            py::object digest = journaled() ? batch_digest(csv_text) : py::object(py::none());
+            if (sent_before(number, digest))
+                return;
             check_upload_size(csv_text);
-            next_ = Batch{number, count, std::move(csv_text)};
+            next_ = Batch{number, count, std::move(csv_text), first_row, digest};
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e) || stop_requested())
                 throw;
             batch_failed(number, count, py::none(), describe(e));
         }
+    }
+
+    void read_all() {
+        more_rows_ = false;
+        py::dict done;
+        done["load_event"] = "read";
+        log_with("debug",
+                 cat({py::str("📥 All "), counted(rows_read_, "row", "rows"), py::str(" read")}),
+                 done);
+        journal_read();
+    }
+
+    // The rows of the whole read, once it is complete: what the load's rows are.
+    void journal_read() {
+        py::dict details;
+        details["rows"] = rows_read_;
+        journal("read", py::none(), details);
+    }
+
+    bool journaled() const { return !plan_.journal.is_none() || !plan_.skip.is_none(); }
+
+    // A batch that an earlier run of the load took care of is not sent again, provided its rows
+    // are the ones that run sent; if they are not, the source changed under the load, and
+    // sending further batches would load rows twice or never: the load creates no more jobs.
+    bool sent_before(const py::object &number, const py::object &digest) {
+        if (plan_.skip.is_none() || !plan_.skip.contains(number))
+            return false;
+        if (py_equal(plan_.skip[number], digest)) {
+            py::dict extra;
+            extra["batch"] = number;
+            log_with("debug",
+                     cat({py::str("⏭️ Batch "), number, py::str(" was sent before; not again")}),
+                     extra);
+            return true;
+        }
+        stopped_ = cat({py::str("the rows of batch "), number,
+                        py::str(" are not the ones sent before: the source changed since the load "
+                                "began; no further job was created")});
+        log_stopped();
+        return true;
     }
 
     // --- one job --------------------------------------------------------------------------------
@@ -341,16 +428,21 @@ private:
         check_stop(); // no job is created once a stop was asked for
         py::object job_id;
         py::object since = g("time").attr("time")();
+        journal_creating(batch, since);
         try {
             log("debug", cat({py::str("🔍 Creating the job of batch "), batch.number}));
             py::object info =
                 renewing([&] { return created_job(post_checked_creation(plan_.request)); });
             job_id = info[py::str("id")];
         } catch (py::error_already_set &e) {
-            py::object lost = find_lost_jobs(e, since);
-            if (!is_ordinary_error(e) || stop_requested())
+            LostJobs lost = find_lost_jobs(e, since, batch.number);
+            if (!is_ordinary_error(e) || stop_requested()) {
+                if (lost.none_left) // nothing on the org holds it: it was simply not sent
+                    journal_failed(batch.number, batch.rows, py::none(), describe(e),
+                                   py::str("error"));
                 throw;
-            creation_failed(batch, e, lost);
+            }
+            creation_failed(std::move(batch), e, lost);
             return;
         }
         known_jobs_.add(job_id);
@@ -358,6 +450,7 @@ private:
         bool close_sent = false;
         // From here on the job exists: whatever breaks off, even its first log line, aborts it.
         try {
+            journal_job("created", batch.number, job_id);
             job_log("info", job_id, batch, slot, "created",
                     cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
                          py::str(" created for "), counted(batch.rows, "row", "rows")}));
@@ -369,12 +462,16 @@ private:
             job_log(
                 "debug", job_id, batch, slot, "sent",
                 cat({py::str("✅ Batch "), batch.number, py::str(": data sent to job "), job_id}));
+            journal_job("closing", batch.number, job_id);
             job_log("debug", job_id, batch, slot, "closing",
                     cat({py::str("🔍 Closing job "), job_id}));
             close_sent = true;
             renewing([&] { return plan_.steps.close(job_id); });
         } catch (py::error_already_set &e) {
-            py::object state = plan_.steps.abort_if_open(job_id, close_sent);
+            bool withdrawn = false;
+            py::object state = plan_.steps.abort_if_open(job_id, close_sent, &withdrawn);
+            if (withdrawn)
+                journal_job("withdrawn", batch.number, job_id);
             if (!is_ordinary_error(e) || stop_requested()) {
                 slots_[slot] = false;
                 throw;
@@ -396,33 +493,71 @@ private:
     }
 
     void track(size_t slot, const Batch &batch, const py::object &job_id, const py::object &state) {
+        journal_state("closed", batch.number, job_id, state);
         running_.push_back(InFlight{slot, batch.number, batch.rows, job_id, state, now(), 0});
     }
 
+    // The jobs of an earlier run of this load that were still processing: followed as if this
+    // run had started them, each in a slot of its own.
+    void follow_running_jobs() {
+        if (plan_.running.is_none())
+            return;
+        for (py::handle job : plan_.running) {
+            std::optional<size_t> slot = free_slot();
+            if (!slot) {
+                slots_.push_back(false);
+                slot = slots_.size() - 1;
+            }
+            slots_[*slot] = true;
+            py::object job_id = job[py::str("job_id")];
+            known_jobs_.add(job_id);
+            running_.push_back(InFlight{*slot, job[py::str("batch")], job[py::str("rows")], job_id,
+                                        job[py::str("state")], 0, 0});
+        }
+    }
+
+    // What the lookup for a job whose creation answer was lost found: the text for the batch's
+    // outcome (None when the request cannot have made a job), and whether nothing that creation
+    // may have made is left on the org (none found, or each found one aborted).
+    struct LostJobs {
+        py::object text;
+        bool none_left;
+    };
+
     // A creation whose answer was lost may still have made a job, Open on the org with nobody
     // naming it. The org's Open jobs of this user, object and operation created since the
-    // request (and not the load's own) are aborted and named; the text for the batch's outcome
-    // says what became of them, or None when the request cannot have made a job.
-    py::object find_lost_jobs(const py::error_already_set &e, const py::object &since) {
+    // request (and not the load's own) are the candidates: those the plan's `lost_jobs` claims
+    // for this load (every one, without it) are aborted, the others named.
+    LostJobs find_lost_jobs(const py::error_already_set &e, const py::object &since,
+                            const py::object &number) {
         py::object rules = g("_bulk_api_rules");
         if (!truthy(rules.attr("may_have_created_job")(e.value())))
-            return py::none();
-        py::object find =
-            py::getattr(plan_.steps.client, "find_open_jobs", rules.attr("find_open_jobs"));
-        py::list named;
+            return {py::none(), true};
+        py::list named, aborted, left;
         try {
-            py::object document = plan_.request.document;
-            for (py::handle job :
-                 find(plan_.steps.access_info, document["object"], document["operation"], since)) {
+            for (py::handle job : lost_candidates(since)) {
                 py::object job_id = job[py::str("id")];
                 if (known_jobs_.contains(job_id))
                     continue;
+                const bool claim = truthy(job.attr("get")("claim", true));
+                if (!claim) {
+                    left.append(job_id);
+                    named.append(cat({py::str("job "), job_id,
+                                      py::str(" may be the one it created, or another load's: "
+                                              "abort it with `kavrel job abort "),
+                                      job_id, py::str("` if it is not another's")}));
+                    continue;
+                }
                 known_jobs_.add(job_id);
                 log_job("warning",
                         cat({py::str("⚠️ Job "), job_id,
                              py::str(" was created though its creation answer was lost")}),
                         job_id, "created");
                 py::object state = plan_.steps.abort_if_open(job_id, false);
+                if (state.is_none())
+                    left.append(job_id);
+                else
+                    aborted.append(job_id);
                 named.append(cat({py::str("job "), job_id,
                                   state.is_none() ? py::str(" may still be Open: abort it with "
                                                             "`kavrel job abort ")
@@ -432,23 +567,39 @@ private:
         } catch (py::error_already_set &lookup) {
             if (!is_ordinary_error(lookup))
                 throw;
-            return cat({py::str("a job may have been created (it could not be looked up: "),
-                        describe(lookup),
-                        py::str("); find it with `kavrel job list` and abort it with `kavrel "
-                                "job abort ID`")});
+            return {cat({py::str("a job may have been created (it could not be looked up: "),
+                         describe(lookup),
+                         py::str("); find it with `kavrel job list` and abort it with `kavrel "
+                                 "job abort ID`")}),
+                    false};
         }
+        py::dict details;
+        details["aborted"] = aborted;
+        details["left"] = left;
+        journal("lost", number, details);
         if (py::len(named) == 0)
-            return py::str("the org shows no job it may have created");
-        return py::str("; ").attr("join")(named);
+            return {py::str("the org shows no job it may have created"), true};
+        return {py::str("; ").attr("join")(named), py::len(left) == 0};
     }
 
-    // A refusal that every later batch would get too ends the creating of jobs; any other failure
-    // is this batch's alone.
-    void creation_failed(const Batch &batch, const py::error_already_set &e,
-                         const py::object &lost) {
+    py::object lost_candidates(const py::object &since) {
+        py::object document = plan_.request.document;
+        py::object object = document["object"], operation = document["operation"];
+        if (!plan_.lost_jobs.is_none())
+            return plan_.lost_jobs(object, operation, since, py::frozenset(known_jobs_));
+        py::object rules = g("_bulk_api_rules");
+        py::object find =
+            py::getattr(plan_.steps.client, "find_open_jobs", rules.attr("find_open_jobs"));
+        return find(plan_.steps.access_info, object, operation, since);
+    }
+
+    // A refusal that every later batch would get too ends the creating of jobs; a creation that
+    // left no job behind is tried again while the plan allows; any other failure is this batch's
+    // alone.
+    void creation_failed(Batch batch, const py::error_already_set &e, const LostJobs &lost) {
         py::str text = describe(e);
-        if (!lost.is_none())
-            text = cat({text, py::str("; "), lost});
+        if (!lost.text.is_none())
+            text = cat({text, py::str("; "), lost.text});
         if (!lost_session_.is_none()) {
             batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), false);
             stop_if_session_lost(batch.number, py::none());
@@ -461,11 +612,82 @@ private:
             batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), false);
             return;
         }
-        batch_failed(batch.number, batch.rows, py::none(), text);
+        if (lost.none_left && batch.attempt < plan_.creation_retry_delays.size()) {
+            retry_creation(std::move(batch), text);
+            return;
+        }
+        py::object still_lost = py::bool_(!lost.none_left);
+        batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), true,
+                     still_lost);
+    }
+
+    // The batch goes back to be sent once more, after the pause the plan gives its attempt.
+    void retry_creation(Batch batch, const py::str &text) {
+        const double delay = plan_.creation_retry_delays[batch.attempt];
+        batch.attempt += 1;
+        batch.not_before = now() + delay;
+        py::dict details;
+        details["error"] = text;
+        details["attempt"] = py::int_(batch.attempt);
+        journal("retrying", batch.number, details);
+        py::dict extra;
+        extra["batch"] = batch.number;
+        extra["load_event"] = "retrying";
+        log_with(
+            "warning",
+            cat({py::str("🔁 Batch "), batch.number, py::str(": its job was not created ("), text,
+                 py::str("); trying again in "), g("format")(delay, "g"), py::str(" s")}),
+            extra);
+        next_ = std::move(batch);
+    }
+
+    // --- the journal ----------------------------------------------------------------------------
+
+    void journal(const char *event, const py::object &number, py::dict details) {
+        if (plan_.journal.is_none())
+            return;
+        details["batch"] = number;
+        plan_.journal.attr("record")(event, details);
+    }
+
+    // Written before the creation request goes out, so that a load stopped at any instant from
+    // here on knows a job may exist for the batch.
+    void journal_creating(const Batch &batch, const py::object &since) {
+        py::dict details;
+        details["rows"] = batch.rows;
+        details["first_row"] = batch.first_row;
+        details["digest"] = batch.digest;
+        details["since"] = since;
+        details["attempt"] = py::int_(batch.attempt);
+        journal("creating", batch.number, details);
+    }
+
+    void journal_job(const char *event, const py::object &number, const py::object &job_id) {
+        py::dict details;
+        details["job_id"] = job_id;
+        journal(event, number, details);
+    }
+
+    void journal_state(const char *event, const py::object &number, const py::object &job_id,
+                       const py::object &state) {
+        py::dict details;
+        details["job_id"] = job_id;
+        details["state"] = state;
+        journal(event, number, details);
+    }
+
+    void journal_failed(const py::object &number, const py::object &rows, const py::object &job_id,
+                        const py::str &error, const py::object &state,
+                        const py::object &lost = py::bool_(false)) {
+        py::dict details = outcome_of(number, job_id, rows, state);
+        details["error"] = error;
+        details["lost"] = lost;
+        journal("failed", number, details);
     }
 
     void poll(InFlight &job) {
         py::object status;
+        const py::object before = job.state;
         try {
             status = renewing([&] { return plan_.steps.status(job.job_id); });
             job.state = status[py::str("state")];
@@ -490,6 +712,8 @@ private:
                                                  py::str(" records processed")})}),
                  extra);
         if (!is_final_state(job.state)) {
+            if (!py_equal(job.state, before))
+                journal_state("state", job.number, job.job_id, job.state);
             job.checks += 1;
             const size_t index = std::min(job.checks, plan_.poll_delays.size()) - 1;
             job.due = now() + plan_.poll_delays[index];
@@ -529,6 +753,7 @@ private:
                  cat({py::str(mark), py::str("Batch "), job.number, py::str(": job "), job.job_id,
                       py::str(" "), text}),
                  extra);
+        journal(std::strcmp(event, "left") == 0 ? "left" : "ended", job.number, py::dict(outcome));
         outcomes_.append(outcome);
         slots_[job.slot] = false;
         const py::object id = job.job_id;
@@ -539,7 +764,8 @@ private:
 
     void batch_failed(const py::object &number, const py::object &rows, const py::object &job_id,
                       const py::str &error, const py::object &state = py::str("error"),
-                      bool log_it = true) {
+                      bool log_it = true, const py::object &lost = py::bool_(false)) {
+        journal_failed(number, rows, job_id, error, state, lost);
         py::dict outcome = outcome_of(number, job_id, rows, state);
         outcome["error"] = error;
         if (log_it)
