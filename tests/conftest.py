@@ -5,6 +5,15 @@ from pathlib import Path
 import pytest
 
 
+@pytest.fixture(autouse=True)
+def _home_of_the_run(tmp_path_factory: pytest.TempPathFactory, monkeypatch: pytest.MonkeyPatch):
+    """Loads keep journals in the home directory: a test that asks for no `home` of its own
+    still writes them in one of the run's, never in the user's."""
+    shared = tmp_path_factory.getbasetemp() / "shared-home"
+    shared.mkdir(exist_ok=True)
+    monkeypatch.setenv("HOME", str(shared))
+
+
 @pytest.fixture
 def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """A fresh, empty home directory for the test (Path.home() and ~ resolve to it), where new

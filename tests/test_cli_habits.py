@@ -60,8 +60,14 @@ def test_short_forms_environment_profile_api_version_and_hard_delete(org, home):
 
 
 def normalised(text: str) -> list[str]:
-    """The lines with each job id as JOB and the table's padding as one blank."""
-    return re.sub(r" +", " ", re.sub(r"75\w{16}", "JOB", text)).splitlines()
+    """The lines with each job id as JOB, each load id as LOAD and the table's padding as one
+    blank."""
+    text = re.sub(r"[0-9]{8}-[0-9]{6}-[0-9a-f]{4}", "LOAD", re.sub(r"75\w{16}", "JOB", text))
+    return re.sub(r" +", " ", text).splitlines()
+
+
+STARTED = "🧾 Load LOAD: if it stops, `kavrel load resume LOAD` finishes it"
+RETRY = "Send its failed records again with: kavrel load retry LOAD"
 
 
 TABLE = "batch job id state rows succeeded failed not processed"
@@ -71,14 +77,14 @@ TABLE = "batch job id state rows succeeded failed not processed"
     ("args", "break_org", "stderr", "stdout"),
     [
         (["insert"], lambda org: org.reject_records("Ext__c", "A-2", "DUPLICATE_VALUE:dup"),
-         ["📦 Loading 3 rows in one job", "✅ Batch 1: job JOB created for 3 rows",
-          "⚠️ Batch 1: job JOB JobComplete: 1 of 3 records failed"],
+         [STARTED, "📦 Loading 3 rows in one job", "✅ Batch 1: job JOB created for 3 rows",
+          "⚠️ Batch 1: job JOB JobComplete: 1 of 3 records failed", RETRY],
          [TABLE, "1 JOB JobComplete 3 2 1 0",
           "1 batch (1 completed, 0 failed), 3 rows, 2 records succeeded, 1 failed, "
           "0 not processed", "1 record failed in job JOB: see JOB-failed.csv"]),
         (["insert"], lambda org: org.force_job_state("Failed"),
-         ["📦 Loading 3 rows in one job", "✅ Batch 1: job JOB created for 3 rows",
-          "❌ Batch 1: job JOB Failed"],
+         [STARTED, "📦 Loading 3 rows in one job", "✅ Batch 1: job JOB created for 3 rows",
+          "❌ Batch 1: job JOB Failed", RETRY],
          [TABLE, "1 JOB Failed 3 0 0 3",
           "batch 1: Salesforce says: InvalidBatch : The job was set to fail",
           "1 batch (0 completed, 1 failed), 3 rows, 0 records succeeded, 0 failed, "
@@ -86,7 +92,8 @@ TABLE = "batch job id state rows succeeded failed not processed"
         # The refusal is told once, by the summary.
         (["insert", "--batch-size", "2"],
          lambda org: org.fail_next_request("POST", "/jobs/ingest", 400),
-         ["📦 Loading 3 rows in 2 batches of up to 2 rows, 1 job at a time"],
+         [STARTED, "📦 Loading 3 rows in 2 batches of up to 2 rows, 1 job at a time",
+          "Load LOAD did not finish; finish it with: kavrel load resume LOAD"],
          [TABLE, "1 - error 2 - - -",
           "The load stopped early: Salesforce refused to create the job of batch 1 (Bulk API "
           "error 400 BAD_REQUEST: Bad Request); no further job was created.",

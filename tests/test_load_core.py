@@ -175,7 +175,7 @@ def test_a_wait_that_runs_out_names_the_jobs_still_running(bulk_server, token, w
         " ".join(out)
     )
     assert out[-1].endswith(
-        "5 rows, 0 records succeeded, 0 failed, 0 not processed, 2 unknown, 3 not sent"
+        "5 rows, 0 records succeeded, 0 failed, 0 not processed, 2 still processing, 3 not sent"
     )
     assert "The load stopped early: the wait for the jobs ran out." in out
 

@@ -154,9 +154,9 @@ def test_rejected_records_are_saved_and_fail_the_run(home: Path, server, db: Pat
 @pytest.mark.parametrize(
     ("args", "break_server", "message", "loaded"),
     [
-        # The first batch's job is refused; the second batch still loads.
+        # The first batch's upload is refused (its job aborted); the second batch still loads.
         (["upsert", "--external-id", "Ext__c", "--batch-size", "2"],
-         lambda s: s.fail_next_request("POST", "/jobs/ingest", 500),
+         lambda s: s.fail_next_request("PUT", "/batches", 500),
          "batch 1: Bulk API error 500 INTERNAL_SERVER_ERROR", ["Initech"]),
         (["insert"], lambda s: s.force_job_state("Failed"),
          "batch 1: Salesforce says: InvalidBatch : The job was set to fail", []),

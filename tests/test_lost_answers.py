@@ -125,7 +125,9 @@ def test_an_answer_cut_short_is_read_again(proxy, no_sleep, read):
     assert len(no_sleep) == 1
 
 
-def test_a_load_aborts_and_names_the_job_whose_creation_answer_was_lost(bulk_server, proxy):
+def test_a_load_aborts_the_job_whose_creation_answer_was_lost_and_sends_its_batch_again(
+    bulk_server, proxy, home
+):
     from kavrel import load
     from kavrel.sflake.local import SQLiteSession
 
@@ -137,8 +139,8 @@ def test_a_load_aborts_and_names_the_job_whose_creation_answer_was_lost(bulk_ser
                         batch_size=1)  # fmt: skip
     [lost] = [job for job in ingest.job_list(bulk_server.access_info) if job["state"] == "Aborted"]
     first = summary.jobs[0]
-    assert (first.job_id, first.state) == (None, "error")
-    assert first.error.endswith(f"job {lost['id']} was created and has been aborted")
-    assert [row["Name"] for row in bulk_server.rows("Account")] == ["B"]
-    assert summary.totals()["not_sent"] == 1
-    assert summary.exit_status == 1
+    assert first.completed
+    assert first.job_id != lost["id"]
+    assert sorted(row["Name"] for row in bulk_server.rows("Account")) == ["A", "B"]
+    assert summary.exit_status == 0
+    assert load.history()[0].batches[1].abandoned == [lost["id"]]

@@ -25,7 +25,8 @@ required, createable/updateable, picklist, lookups, unique) and fails alone with
 code. A field given by name alone is text with no checks. Without a schema, any valid object and
 field name is accepted and stored as it first appears.
 
-failure injection: --fail POST:/jobs/ingest:503, --drop PUT:/batches, --delay GET::2.5 (an
+failure injection: --fail POST:/jobs/ingest:503, --drop PUT:/batches, --delay GET::2.5,
+--lose POST:/jobs/ingest (the job is created, its answer lost), --cut GET:/failedResults/ (an
 empty suffix matches any path). Each fires once, on the next matching request, in the order
 given. With --test-controls, POST JSON to /__kavrel__/controls at run time, e.g.
 {"action": "fail", "method": "GET", "path_suffix": "", "status": 500},
@@ -36,7 +37,7 @@ given. With --test-controls, POST JSON to /__kavrel__/controls at run time, e.g.
 
 
 class _AppendFault(argparse.Action):
-    """Keeps --fail, --drop and --delay in one list, in the order given."""
+    """Keeps the failure injections (--fail, --drop, ...) in one list, in the order given."""
 
     def __call__(self, _parser: Any, namespace: Any, values: Any, _option: Any = None) -> None:
         faults = list(getattr(namespace, "faults", None) or [])
@@ -109,7 +110,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         ("fail", "METHOD:SUFFIX:STATUS", "answer the next matching request with STATUS"),
         ("drop", "METHOD:SUFFIX", "close the next matching request's connection unanswered"),
         ("delay", "METHOD:SUFFIX:SECONDS", "answer the next matching request SECONDS late"),
-    ):
+        ("lose", "METHOD:SUFFIX", "carry out the next matching request, then close its "
+         "connection unanswered"),
+        ("cut", "METHOD:SUFFIX", "carry out the next matching request, then cut its answer "
+         "short"),
+    ):  # fmt: skip
         parser.add_argument(f"--{kind}", dest=kind, metavar=shape, action=_AppendFault, help=what)
     parser.add_argument(
         "--test-controls",

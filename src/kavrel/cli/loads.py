@@ -7,7 +7,9 @@ kavrel.load's; this module reads the arguments and renders. Progress is the load
 standard error, drawn as a live display on a terminal (kavrel.cli.progress); at the default
 verbosity the lines the summary will tell anyway (a job's failure, a batch's error) are left to
 the summary, so each problem is told once. The summary table and the result-file notes go to
-standard output, or with --json one document instead.
+standard output, or with --json one document instead; the load's id goes to standard error when
+it starts, and the command that carries a load on (resume, retry) when it ends short. An
+interrupted load shows what it had done by then, as the summary of the partial load.
 """
 
 from __future__ import annotations
@@ -369,6 +371,7 @@ def _org(args: argparse.Namespace) -> tuple[dict[str, str], Callable[[], dict[st
         except oauth.OAuthError as error:
             raise CommandError(str(error)) from None
     name, profile = _named_profile("salesforce", args.salesforce)
+    args.salesforce_used = name
     try:
         login = ProfileLogin(name, profile, args.login_url)
         return login(), login
@@ -450,7 +453,7 @@ def _source(args: argparse.Namespace) -> Iterator[Any]:
         from kavrel.sflake import snowpark, sources
 
         options = snowpark.parse_options(args.snowflake_option)
-        profile = _profile("snowflake", args.snowflake)
+        args.snowflake_used, profile = _named_profile("snowflake", args.snowflake)
         try:
             session = snowpark.create_session(profile, options)
         except (snowpark.SnowparkMissingError, snowpark.SnowflakeLoginError, ValueError) as error:
@@ -487,6 +490,10 @@ def _shown(record: logging.LogRecord) -> bool:
     return not told_by_summary(record)
 
 
+def _announces_the_load(record: logging.LogRecord) -> bool:
+    return getattr(record, "load_event", None) == "journal"
+
+
 class Console:
     """Where a load's messages go while it runs: the job tracker, the live display when there is
     one, the console log handler (whose lines appear above the display) and the log file."""
@@ -510,12 +517,19 @@ class Console:
         if not args.verbose:
             self.handler.addFilter(_shown)
         self.log_file = log_file
+        # The load's id is told when it starts whatever the display shows, but not with -q.
+        self.announcer: logging.StreamHandler | None = None
+        if self.display is not None and not args.quiet:
+            self.announcer = logging.StreamHandler(self.display.above)
+            self.announcer.setFormatter(logging.Formatter("%(message)s"))
+            self.announcer.addFilter(_announces_the_load)
 
     @property
     def handlers(self) -> list[logging.Handler]:
         # The tracker goes first: by the time a job id is on the screen it is also remembered.
         shown = [*([self.display] if self.display else []), self.handler]
-        return [self.tracker, *shown, *([self.log_file] if self.log_file else [])]
+        announcer = [self.announcer] if self.announcer else []
+        return [self.tracker, *shown, *announcer, *([self.log_file] if self.log_file else [])]
 
     def say(self, text: str) -> None:
         """A line on standard error, above the display while there is one."""
@@ -530,6 +544,8 @@ class Console:
         self.display.stop()
         self.display = None
         self.handler.setStream(sys.stderr)
+        if self.announcer is not None:
+            self.announcer.setStream(sys.stderr)
 
 
 _consoles: list[Console] = []
@@ -682,20 +698,41 @@ def _load(args: argparse.Namespace, source: Any, org: tuple, query: str, stop: A
         save_success=args.save_success,
         stop=stop,
         renew=renew,
+        profiles=profile_names(args),
     )
 
 
-def _report(args: argparse.Namespace, summary: Any, console: Console) -> int:
+def profile_names(args: argparse.Namespace) -> dict[str, str | None]:
+    """The profiles a load used, by name, for its journal: what resuming it uses again."""
+    return {"salesforce": getattr(args, "salesforce_used", None),
+            "snowflake": getattr(args, "snowflake_used", None)}  # fmt: skip
+
+
+def report(args: argparse.Namespace, summary: Any, console: Console) -> int:
+    """Shows a load's summary (the table, or with --json one document), the result-file notes
+    and the command that carries the load on; returns its exit status."""
     console.stop_display()
     if args.json:
         _emit_json(_load_document(args, summary.as_dict()))
         for note in summary.notes:
             print(note, file=sys.stderr)
-        return summary.exit_status
-    print(summary)
-    for note in summary.notes:
-        print(note)
+    else:
+        print(summary)
+        for note in summary.notes:
+            print(note)
+    tell_next_step(summary)
     return summary.exit_status
+
+
+def tell_next_step(summary: Any) -> None:
+    """On standard error, the command that finishes a load or sends its failures again."""
+    command = summary.next_step() if summary is not None else None
+    if command is None:
+        return
+    if " resume " in command:
+        print(f"Load {summary.load_id} did not finish; finish it with: {command}", file=sys.stderr)
+    else:
+        print(f"Send its failed records again with: {command}", file=sys.stderr)
 
 
 def _load_document(args: argparse.Namespace, summary: dict[str, Any]) -> dict[str, Any]:
@@ -729,7 +766,7 @@ def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
         else:
             print(f"No rows to load; no job was created for {args.sobject}.")
         return 0
-    return _report(args, summary, console)
+    return report(args, summary, console)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -745,17 +782,30 @@ def run(args: argparse.Namespace) -> int:
         try:
             return _run(args, console, stop)
         except KeyboardInterrupt as interrupt:
-            console.stop_display()
-            message = console.tracker.interrupted_message()
-            print(message, file=sys.stderr)
-            if args.json:
-                _emit_json({"error": message, "interrupted": True})
-            return TERMINATED if isinstance(interrupt, Terminated) else INTERRUPTED
+            return report_interrupt(args, console, interrupt)
         except Exception as error:
             console.stop_display()
             if args.verbose and not isinstance(error, CommandError):
                 traceback.print_exc()
             return _fail(args, error_text(error))
+
+
+def report_interrupt(args: argparse.Namespace, console: Console, interrupt: BaseException) -> int:
+    """What an interrupted load shows: the summary of what it had done (when it had begun), the
+    command that finishes it, and last, on standard error, what became of its jobs."""
+    from kavrel.load import partial_summary
+
+    console.stop_display()
+    message = console.tracker.interrupted_message()
+    partial = partial_summary(interrupt)
+    if args.json:
+        document = {} if partial is None else _load_document(args, partial.as_dict())
+        _emit_json({**document, "error": message, "interrupted": True})
+    elif partial is not None:
+        print(partial)
+    tell_next_step(partial)
+    print(message, file=sys.stderr)
+    return TERMINATED if isinstance(interrupt, Terminated) else INTERRUPTED
 
 
 def _fail(args: argparse.Namespace, message: str) -> int:

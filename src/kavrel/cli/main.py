@@ -19,7 +19,10 @@ import sys
 from typing import Any
 
 COMMAND_GROUPS: tuple[tuple[str, tuple[str, ...]], ...] = (
-    ("Load a query's or a CSV file's rows into Salesforce", ("kavrel.cli.loads",)),
+    (
+        "Load a query's or a CSV file's rows into Salesforce",
+        ("kavrel.cli.loads", "kavrel.cli.loadhistory"),
+    ),
     ("Look after ingest jobs", ("kavrel.cli.jobs",)),
     ("Saved connections", ("kavrel.cli.connections",)),
     ("Local Bulk API server, for trying things out", ("kavrel.cli.emulator",)),

@@ -8,7 +8,9 @@
     summary.exit_status         # 0 only when every row of the query is known to have succeeded
 
 The query runs once, and its rows go to Salesforce in batches as they stream in, each batch one
-Bulk API 2.0 ingest job, up to `parallel` of them in flight.
+Bulk API 2.0 ingest job, up to `parallel` of them in flight. Every load keeps a journal, so that
+one that stopped can be finished from the same rows (`resume`), its failed records sent again
+(`retry`), and the loads that ran looked back on (`history`).
 """
 
 from kavrel.load.columns import CLEAR_VALUE, ColumnsUnsuitable
@@ -20,8 +22,11 @@ from kavrel.load.core import (
     Stop,
     Terminated,
     load,
+    partial_summary,
     preview,
 )
+from kavrel.load.journal import LoadRecord, UnknownLoad, history
+from kavrel.load.resume import ResumeRefused, RetryRefused, resume, retry
 from kavrel.load.summary import JobOutcome, LoadSummary
 
 __all__ = [
@@ -31,10 +36,18 @@ __all__ = [
     "ColumnsUnsuitable",
     "JobOutcome",
     "LoadPlan",
+    "LoadRecord",
     "LoadSummary",
     "Preview",
+    "ResumeRefused",
+    "RetryRefused",
     "Stop",
     "Terminated",
+    "UnknownLoad",
+    "history",
     "load",
+    "partial_summary",
     "preview",
+    "resume",
+    "retry",
 ]

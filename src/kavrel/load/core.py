@@ -4,6 +4,10 @@ The runner itself (batches, jobs in flight, status checks, aborts) is compiled:
 `kavrel.salesforce.vantro.run_load`. Around it, this module opens the source's one read, checks
 the columns before any job exists, sends once more the records that another job held locked,
 reads what the runner could not learn of a job, and saves the result files.
+
+Each load keeps a journal (kavrel.load.journal) that the runner writes ahead of every step; the
+summary is what the journal tells, so a load stopped at any instant (even by SIGKILL) can say
+what it did, and `kavrel.load.resume` finishes it from the same rows.
 """
 
 from __future__ import annotations
@@ -18,6 +22,8 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.load import columns as checks
+from kavrel.load import journal as journals
+from kavrel.load.lost import LostJobFinder
 from kavrel.load.results import check_jobs, split_lock_errors, write_result_files
 from kavrel.load.summary import LOCK_ERROR, JobOutcome, LoadSummary, records_text
 
@@ -26,6 +32,9 @@ DEFAULT_BATCH_SIZE = 25000
 # Seconds between a job's status checks: the first at once after its close, then longer pauses
 # while it runs, the last one repeating.
 POLL_DELAYS = (1.0, 2.0, 4.0, 8.0, 10.0)
+# Seconds before each new try of a job's creation that failed and left no job on the org (a 5xx,
+# a 429, a dropped connection): three more tries, over about 20 seconds.
+CREATION_RETRY_DELAYS = (1.0, 4.0, 16.0)
 PREVIEW_ROWS = 5
 
 logger = logging.getLogger("kavrel.load")
@@ -118,6 +127,13 @@ class LoadPlan:
     # Called when the org refuses a request because the session ended (401): a new access info,
     # whose token the runner uses from then on. None: the token cannot be renewed.
     renew_access: Callable[[], Mapping[str, Any]] | None = None
+    # The load's journal, told of every step ahead of it; the batches an earlier run took care
+    # of ({number: digest}) and its jobs still running, when the load is resumed.
+    journal: Any = None
+    skip: Mapping[int, str] | None = None
+    running: list[dict[str, Any]] | None = None
+    lost_jobs: Callable[..., list[dict[str, Any]]] | None = None
+    creation_retry_delays: Sequence[float] = CREATION_RETRY_DELAYS
 
 
 @dataclass
@@ -232,6 +248,9 @@ def load(
     stop: Stop | None = None,
     client: Any = None,
     renew: Callable[[], Mapping[str, Any]] | None = None,
+    journal: bool = True,
+    profiles: Mapping[str, str | None] | None = None,
+    retry_of: str | None = None,
 ) -> LoadSummary:
     """Loads the rows of `query` into `sobject` and returns the summary.
 
@@ -246,9 +265,14 @@ def load(
     running are named and left to finish. With `results_dir`, the failed and unprocessed records
     of every job (and with `save_success` its successful ones) are saved there.
 
+    The load keeps a journal in ~/.velmora/loads/ (`journal=False`: in memory only, and the load
+    cannot be resumed), naming the `profiles` it used ({"salesforce": name, "snowflake": name});
+    its id is the summary's `load_id`, and `resume(load_id, ...)` finishes a load that stopped.
+
     Ctrl-C and SIGTERM, in the main thread, or `stop` set from elsewhere, end the load: no job is
-    created after them, an Open job is aborted, and the interrupt is raised. Errors before any
-    job (columns that do not suit the operation, a source that cannot be read) are raised.
+    created after them, an Open job is aborted, and the interrupt is raised, carrying the
+    summary of what the load had done (`partial_summary(interrupt)`). Errors before any job
+    (columns that do not suit the operation, a source that cannot be read) are raised.
 
     `renew` returns a new access info (kavrel.user.logins.ProfileLogin does, for a profile):
     when the org ends the session in the middle of the load (401 INVALID_SESSION_ID), the load
@@ -260,17 +284,15 @@ def load(
     from kavrel.sflake.sources import source_for
 
     client = client if client is not None else _default_client()
-    renew_access = None
-    if renew is not None:
-        renewal = Renewal(access_info, renew)
-        access_info, renew_access = renewal.access_info, renewal.renewed
+    access_info, renew_access = _renewable(access_info, renew)
     key = checks.key_field(operation, external_id)
     with contextlib.ExitStack() as scope:
         if stop is None:
             stop = scope.enter_context(Stop().on_signals())
         logger.debug("🔎 Running the query", extra={"load_event": "query"})
+        read_from = source_for(source)
         with interrupts_of(stop):
-            reader = source_for(source).open(query)
+            reader = read_from.open(query)
         try:
             header, warning = _header(reader.columns, external_id, fields)
             if header:  # a session that gave no rows may not name its columns either
@@ -279,44 +301,139 @@ def load(
                 logger.warning(warning)
             if batch_size is None and parallel > 1 and reader.total:
                 batch_size = batches_for(reader.total, parallel)  # one job per slot, not one
+            results = None if results_dir is None else str(Path(results_dir).resolve())
+            book = _start_journal(
+                journal,
+                {
+                    "operation": operation, "object": sobject, "external_id": external_id,
+                    "batch_size": batch_size, "parallel": parallel, "fields": list(fields),
+                    "null_clears": null_clears, "lock_retry": lock_retry, "wait": wait,
+                    "results_dir": results,
+                    "save_success": save_success, "profiles": dict(profiles or {}),
+                    "instance_url": access_info.get("instance_url"),
+                    "api_version": access_info.get("api_version"),
+                    "source": read_from.describe(query, reader), "header": header,
+                    "total_rows": reader.total, "retry_of": retry_of,
+                },
+            )  # fmt: skip
+            scope.callback(book.close)
             plan = LoadPlan(
                 access_info, client, operation, sobject, external_id, header,
                 checks.null_texts(header, key) if null_clears else None,
                 batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
+                journal=book, lost_jobs=LostJobFinder(client, access_info, book, stop),
             )  # fmt: skip
-            with interrupts_of(stop):
+            with _ending(book), interrupts_of(stop):
                 result = vantro.run_load(plan, reader, stop)
         finally:
             reader.close()
-        return _summary(plan, result, reader.total, lock_retry, results_dir, save_success, stop)
+        with _ending(book):
+            return finish(plan, result["stopped"], lock_retry, results_dir, save_success, stop)
 
 
-def _summary(
+def _renewable(access_info: Mapping[str, Any], renew: Callable[[], Mapping[str, Any]] | None):
+    """The access info a load shares, and how the runner renews it (None: it cannot)."""
+    if renew is None:
+        return access_info, None
+    renewal = Renewal(access_info, renew)
+    return renewal.access_info, renewal.renewed
+
+
+def _start_journal(on_disk: bool, load: dict[str, Any]) -> journals.Journal:
+    """The new load's journal (on disk unless told otherwise), its id told to the user."""
+    if not on_disk:
+        return journals.Journal.in_memory(load)
+    with contextlib.suppress(OSError, ValueError):
+        journals.prune()
+    book = journals.Journal.start(load)
+    logger.info(
+        "🧾 Load %s: if it stops, `kavrel load resume %s` finishes it",
+        book.load_id,
+        book.load_id,
+        extra={"load_event": "journal", "load_id": book.load_id},
+    )
+    return book
+
+
+def partial_summary(interrupt: BaseException) -> LoadSummary | None:
+    """The summary an interrupted load carries: what it had done when it was stopped."""
+    summary = getattr(interrupt, "load_summary", None)
+    return summary if isinstance(summary, LoadSummary) else None
+
+
+@contextlib.contextmanager
+def _ending(book: journals.Journal) -> Iterator[None]:
+    """Writes down how the run ended when it ends early: an interrupt (which then carries the
+    summary of what the load did) or an error that broke it off."""
+    try:
+        yield
+    except KeyboardInterrupt as interrupt:
+        how = "terminated (SIGTERM)" if isinstance(interrupt, Terminated) else "interrupted"
+        with contextlib.suppress(Exception):
+            book.record("end", {"ok": False, "stopped": f"it was {how}", "interrupted": True})
+        with contextlib.suppress(Exception):
+            interrupt.load_summary = book.state().summary()  # type: ignore[attr-defined]
+        raise
+    except Exception as error:
+        with contextlib.suppress(Exception):
+            book.record("end", {"ok": False, "stopped": f"it broke off: {error}"})
+        raise
+
+
+def finish(
     plan: LoadPlan,
-    result: dict[str, Any],
-    total: int | None,
+    stopped: str | None,
     lock_retry: bool,
     results_dir: str | Path | None,
     save_success: bool,
-    stop: Stop,
+    stop: Stop | None,
 ) -> LoadSummary:
-    """The summary of the runner's `result`: the counts the runner could not read, the lock
-    retry, the result files."""
+    """What a load does once the runner is done with its jobs: it reads the counts the runner
+    could not, sends the row-lock failures again, saves the result files and writes its end;
+    the summary is what its journal then tells."""
+    book: journals.Journal = plan.journal
     client, access_info = _reads_client(plan), plan.access_info
-    outcomes = [JobOutcome(**job) for job in result["jobs"]]
-    check_jobs(client, access_info, [o for o in outcomes if o.job_id and o.processed is None])
-    if lock_retry and plan.parallel > 1:
+    outcomes = book.state().summary().jobs
+    _check_and_record(
+        book, client, access_info, [o for o in outcomes if o.job_id and o.processed is None]
+    )
+    if lock_retry and plan.parallel > 1 and not _lock_retry_sent(book):
         with interrupts_of(stop):
-            outcomes += retry_lock_errors(plan, outcomes, stop)
-    rows = result["rows_read"]
-    if not result["read_complete"] and total is not None:
-        rows = max(rows, total)
-    summary = LoadSummary(rows, outcomes, stopped=result["stopped"])
+            retry_lock_errors(plan, book.state().summary().jobs, stop)
+    notes: list[str] = []
     if results_dir is not None:
-        summary.notes = write_result_files(
-            client, access_info, outcomes, Path(results_dir), save_success
-        )
+        outcomes = book.state().summary().jobs
+        notes = write_result_files(client, access_info, outcomes, Path(results_dir), save_success)
+        for outcome in outcomes:
+            if outcome.files or outcome.error:
+                files = {kind: str(path) for kind, path in outcome.files.items()}
+                book.record(
+                    "files", {"batch": outcome.batch, "files": files, "error": outcome.error}
+                )
+    summary = book.state().summary()
+    summary.stopped, summary.notes = stopped, notes
+    book.record(
+        "end",
+        {"ok": summary.ok, "exit_status": summary.exit_status, "stopped": stopped, "notes": notes},
+    )
     return summary
+
+
+def _check_and_record(
+    book: journals.Journal, client: Any, access_info: Mapping[str, Any], outcomes: list[JobOutcome]
+) -> None:
+    """Reads the final state and counts of each of `outcomes`' jobs, into the journal."""
+    check_jobs(client, access_info, outcomes)
+    for o in outcomes:
+        book.record(
+            "checked",
+            {"batch": o.batch, "job_id": o.job_id, "state": o.state, "processed": o.processed,
+             "failed": o.failed, "error": o.error, "error_message": o.error_message},
+        )  # fmt: skip
+
+
+def _lock_retry_sent(book: journals.Journal) -> bool:
+    return any(batch.kind == "lock_retry" for batch in book.state().batches.values())
 
 
 def preview(
@@ -391,14 +508,37 @@ def retry_lock_errors(
         LOCK_ERROR,
         batch,
     )
+    book: journals.Journal = plan.journal
     retry = LoadPlan(
         plan.access_info, plan.client, plan.operation, plan.sobject, plan.external_id, header,
         None, None, 1, plan.wait, plan.poll_delays, len(records), batch, plan.renew_access,
+        journal=_LockRetryJournal(book), lost_jobs=plan.lost_jobs,
     )  # fmt: skip
-    result = vantro.run_load(retry, RowsReader(header, records), stop)
-    retried = [JobOutcome(**job) for job in result["jobs"]]
-    check_jobs(_reads_client(plan), plan.access_info, [o for o in retried if o.processed is None])
+    vantro.run_load(retry, RowsReader(header, records), stop)
+    retried = [o for o in book.state().summary().jobs if o.batch == batch]
+    _check_and_record(
+        book,
+        _reads_client(plan),
+        plan.access_info,
+        [o for o in retried if o.job_id and o.processed is None],
+    )
     if any(outcome.job_id is not None for outcome in retried):
         for outcome, count in counts:
             outcome.retried, outcome.retried_in = count, batch
-    return retried
+            book.record("retried", {"batch": outcome.batch, "retried": count, "retried_in": batch})
+    return [o for o in book.state().summary().jobs if o.batch == batch]
+
+
+class _LockRetryJournal:
+    """The load's journal as the lock retry's run writes it: its batch holds records sent again,
+    not rows of the source, so a resumed load does not look for them there."""
+
+    def __init__(self, book: journals.Journal) -> None:
+        self._book = book
+
+    def record(self, event: str, details: Mapping[str, Any]) -> None:
+        if event == "read":
+            return  # the records' count is not the source's
+        if event == "creating":
+            details = {**details, "kind": "lock_retry", "digest": None}
+        self._book.record(event, details)

@@ -12,6 +12,8 @@ from pathlib import Path
 from typing import Any
 
 FINISHED_STATES = ("JobComplete", "Failed", "Aborted")
+# The states of a job the org has been given whole and is working on.
+PROCESSING_STATES = ("UploadComplete", "InProgress")
 UNKNOWN = "unknown"
 
 
@@ -109,27 +111,35 @@ class LoadSummary:
     succeeded: all jobs completed and their succeeded records add up to `query_rows`. `stopped`
     says why a load created no further job before the end of its rows (a refusal that would
     repeat for every batch, a read that broke off, the wait running out); `notes` tell where the
-    result files went.
+    result files went. `load_id` names the load's journal (`kavrel load show`), and
+    `interrupted` says the load was ended by Ctrl-C or SIGTERM: the summary then tells what the
+    load had done by then.
     """
 
     query_rows: int
     jobs: list[JobOutcome] = field(default_factory=list)
     stopped: str | None = None
     notes: list[str] = field(default_factory=list)
+    load_id: str | None = None
+    interrupted: bool = False
 
     def totals(self) -> dict[str, int]:
-        """rows (of the query), sent, succeeded, failed, not_processed, unknown (sent to a job
-        whose end could not be read) and not_sent. A record sent again is counted once, with the
-        outcome of the job that took it last."""
+        """rows (of the query), sent, succeeded, failed, not_processed, processing (sent to a job
+        still processing when the load ended), unknown (sent to a job whose end could not be
+        read) and not_sent. A record sent again is counted once, with the outcome of the job
+        that took it last."""
         jobs = [o for o in self.jobs if o.job_id is not None]
         sent = sum(o.rows - o.retried for o in jobs)
+        unfinished = [o for o in jobs if not o.finished]
+        processing = sum(o.rows for o in unfinished if o.state in PROCESSING_STATES)
         return {
             "rows": self.query_rows,
             "sent": sent,
             "succeeded": sum(o.succeeded or 0 for o in jobs),
             "failed": sum((o.failed or 0) - o.retried for o in jobs if o.finished),
             "not_processed": sum(o.not_processed or 0 for o in jobs),
-            "unknown": sum(o.rows for o in jobs if not o.finished),
+            "processing": processing,
+            "unknown": sum(o.rows for o in unfinished) - processing,
             "not_sent": max(0, self.query_rows - sent),
         }
 
@@ -143,12 +153,28 @@ class LoadSummary:
     def exit_status(self) -> int:
         return 0 if self.ok else 1
 
+    def next_step(self) -> str | None:
+        """The command that carries the load on: `kavrel load resume` while some of its rows
+        were not sent or their jobs' ends are not known, `kavrel load retry` when records
+        failed or were not processed; None when there is nothing to do (or no journal)."""
+        if self.load_id is None or self.ok:
+            return None
+        totals = self.totals()
+        if self.stopped or totals["not_sent"] or totals["processing"] or totals["unknown"]:
+            return f"kavrel load resume {self.load_id}"
+        if totals["failed"] or totals["not_processed"]:
+            return f"kavrel load retry {self.load_id}"
+        return None
+
     def as_dict(self) -> dict[str, Any]:
         return {
+            "load_id": self.load_id,
             "jobs": [o.as_dict() for o in self.jobs],
             "totals": self.totals(),
             "stopped": self.stopped,
+            "interrupted": self.interrupted,
             "ok": self.ok,
+            "next": self.next_step(),
         }
 
     def to_json(self) -> str:
@@ -228,12 +254,17 @@ def totals_line(summary: LoadSummary | list[JobOutcome]) -> str:
     # A job that completes may still have failed records, so jobs are counted as completed (the
     # state Salesforce gives) and only records as succeeded.
     completed = sum(1 for o in summary.jobs if o.completed)
+    # A job still processing when the load ended has not failed (yet).
+    processing = sum(1 for o in summary.jobs if o.job_id and o.state in PROCESSING_STATES)
+    still = f", {processing:,} still processing" if processing else ""
     text = (
-        f"{counted(batches, 'batch')} ({completed:,} completed, {batches - completed:,} failed), "
+        f"{counted(batches, 'batch')} ({completed:,} completed, "
+        f"{batches - completed - processing:,} failed{still}), "
         f"{counted(totals['rows'], 'row')}, {records_text(totals['succeeded'])} succeeded, "
         f"{totals['failed']:,} failed, {totals['not_processed']:,} not processed"
     )
-    for key in ("unknown", "not_sent"):
+    for key, words in (("processing", "still processing"), ("unknown", "unknown"),
+                       ("not_sent", "not sent")):  # fmt: skip
         if totals[key]:
-            text += f", {totals[key]:,} {key.replace('_', ' ')}"
+            text += f", {totals[key]:,} {words}"
     return text

@@ -62,7 +62,7 @@ const char *const RUN_LOAD_DOC =
     "Optional plan attributes: journal (`record(event, details)`, told of each batch's changes\n"
     "of state before the act goes out), skip ({batch: digest} of batches sent before, read\n"
     "again and compared, not sent), running ([{batch, rows, job_id, state}] jobs to follow),\n"
-    "lost_jobs ((object, operation, since, known) -> [{id, claim}]: the Open jobs a lost\n"
+    "lost_jobs ((object, operation, since, known, error) -> [{id, claim}]: the Open jobs a lost\n"
     "creation answer may have made) and creation_retry_delays (the pauses before each new try\n"
     "of a creation that left no job behind).";
 

@@ -62,7 +62,7 @@ struct LoadPlan {
     py::object journal;      // told of every batch's changes of state; None: not journaled
     py::object skip;         // {batch number: digest} of batches not to send again; or None
     py::object running;      // [{batch, rows, job_id, state}] jobs of an earlier run to follow
-    py::object lost_jobs;    // (object, operation, since, known) -> [{id, claim}]; or None
+    py::object lost_jobs;    // (object, operation, since, known, error) -> [{id, claim}]; or None
     std::vector<double> creation_retry_delays;
 };
 
@@ -535,7 +535,7 @@ private:
             return {py::none(), true};
         py::list named, aborted, left;
         try {
-            for (py::handle job : lost_candidates(since)) {
+            for (py::handle job : lost_candidates(since, e)) {
                 py::object job_id = job[py::str("id")];
                 if (known_jobs_.contains(job_id))
                     continue;
@@ -582,11 +582,12 @@ private:
         return {py::str("; ").attr("join")(named), py::len(left) == 0};
     }
 
-    py::object lost_candidates(const py::object &since) {
+    py::object lost_candidates(const py::object &since, const py::error_already_set &e) {
         py::object document = plan_.request.document;
         py::object object = document["object"], operation = document["operation"];
         if (!plan_.lost_jobs.is_none())
-            return plan_.lost_jobs(object, operation, since, py::frozenset(known_jobs_));
+            return plan_.lost_jobs(object, operation, since, py::frozenset(known_jobs_),
+                                   e.value());
         py::object rules = g("_bulk_api_rules");
         py::object find =
             py::getattr(plan_.steps.client, "find_open_jobs", rules.attr("find_open_jobs"));

@@ -10,15 +10,22 @@ load's own figures come from the rows it read.
 Each source gives a `Reader`: the result's column names, its row count where known, and its rows
 as tuples through `fetchmany(n)` and `fetchall()`. A CSV file is a source too, whose one result is
 its records (`CSVSource`, the standard library's reader, so it works wherever Python does).
+
+A load that stops is finished later from the same rows. `Source.describe` says what a load's
+journal keeps of its source (no secret: a file's path, the query, Snowflake's query id), and
+`reopen` gives the source and the query that read those rows again: the same query of the same
+file for SQLite, DuckDB and CSV (whose rows the load then compares with what it sent), the
+stored result of the first run for Snowflake (`RESULT_SCAN`, kept by Snowflake for 24 hours).
 """
 
 from __future__ import annotations
 
 import contextlib
 import csv
+import re
 import sqlite3
 import sys
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from os import PathLike
 from pathlib import Path
 from typing import IO, Any, Protocol
@@ -40,6 +47,8 @@ class CursorReader:
         self._cursor = cursor
         self.columns = [str(column[0]) for column in cursor.description or ()]
         self.total = total
+        # The warehouse's id of the query's run, where it has one (Snowflake's).
+        self.query_id: str | None = getattr(cursor, "sfqid", None)
 
     def fetchmany(self, size: int) -> Sequence[Sequence[Any]]:
         return self._cursor.fetchmany(size)
@@ -73,6 +82,10 @@ class RowsReader:
         self._rows = []
 
 
+class SourceGone(ValueError):
+    """The rows a load read can no longer be read again as they were."""
+
+
 class Source:
     """A warehouse whose query results a load reads."""
 
@@ -80,6 +93,19 @@ class Source:
 
     def open(self, query: str) -> Reader:
         raise NotImplementedError
+
+    def describe(self, query: str, _reader: Reader) -> dict[str, Any]:
+        """What a load's journal keeps of this source and the read of `query` it made: enough
+        to read the same rows again, nothing secret."""
+        return {"kind": self.kind, "query": query, "path": None}
+
+    def reread_query(self, description: Mapping[str, Any]) -> str:
+        """The query that reads again the rows `description` tells of."""
+        return str(description.get("query") or "")
+
+    def open_again(self, description: Mapping[str, Any]) -> Reader:
+        """A new read of the rows `description` tells of (SourceGone when there are none)."""
+        return self.open(self.reread_query(description))
 
     def close(self) -> None:
         """Closes what the source opened itself; a caller's connection stays open."""
@@ -101,6 +127,11 @@ class SQLiteSource(Source):
         uri = path.resolve().as_uri() + "?mode=ro"
         self.connection = sqlite3.connect(uri, isolation_level=None, uri=True)
         self._owned = True
+
+    def describe(self, query: str, _reader: Reader) -> dict[str, Any]:
+        rows = self.connection.execute("PRAGMA database_list").fetchall()
+        path = next((str(row[2]) for row in rows if row[1] == "main" and row[2]), None)
+        return {"kind": self.kind, "query": query, "path": path}
 
     def open(self, query: str) -> Reader:
         total = self.connection.execute(
@@ -191,6 +222,10 @@ class CSVSource(Source):
             self._path, self._stream = None, file
         self.name = name or str(file if self._path else getattr(file, "name", "the CSV stream"))
 
+    def describe(self, _query: str, _reader: Reader) -> dict[str, Any]:
+        path = str(self._path.resolve()) if self._path is not None else None
+        return {"kind": self.kind, "query": "", "path": path, "name": self.name}
+
     def open(self, query: str | None = None) -> Reader:
         if query:
             raise ValueError("a CSV file has no query: its rows are the result")
@@ -257,6 +292,15 @@ class DuckDBSource(Source):
         self.connection = duckdb.connect(str(database), read_only=True)
         self._owned = True
 
+    def describe(self, query: str, _reader: Reader) -> dict[str, Any]:
+        try:
+            row = self.connection.execute(
+                "SELECT path FROM duckdb_databases() WHERE database_name = current_database()"
+            ).fetchone()
+        except Exception:  # noqa: BLE001 (a DuckDB without the function: the path is unknown)
+            row = None
+        return {"kind": self.kind, "query": query, "path": row[0] if row and row[0] else None}
+
     def open(self, query: str) -> Reader:
         count = self._count_sendable(query)
         # A cursor of its own: a later query on the connection would end this result.
@@ -309,6 +353,11 @@ class DuckDBSource(Source):
             self.connection.close()
 
 
+# What Snowflake's query ids are made of ("01b71944-0001-b181-0000-0129032279f6"): nothing that
+# could end the quoted literal of a RESULT_SCAN.
+_SNOWFLAKE_QUERY_ID = re.compile(r"[0-9A-Za-z-]{1,64}")
+
+
 class SnowflakeSource(Source):
     """A Snowpark session: the query runs once through the session's connector connection, whose
     cursor knows the result's row count and fetches its rows in batches."""
@@ -324,6 +373,29 @@ class SnowflakeSource(Source):
         cursor.execute(query)
         total = cursor.rowcount
         return CursorReader(cursor, total if isinstance(total, int) and total >= 0 else None)
+
+    def describe(self, query: str, reader: Reader) -> dict[str, Any]:
+        return {"kind": self.kind, "query": query, "query_id": getattr(reader, "query_id", None)}
+
+    def reread_query(self, description: Mapping[str, Any]) -> str:
+        query_id = description.get("query_id")
+        if not isinstance(query_id, str) or not _SNOWFLAKE_QUERY_ID.fullmatch(query_id):
+            raise SourceGone(
+                "Snowflake gave no id for the query's run, so its result cannot be read again"
+            )
+        return f"SELECT * FROM TABLE(RESULT_SCAN('{query_id}'))"
+
+    def open_again(self, description: Mapping[str, Any]) -> Reader:
+        """The stored result of the query's first run (Snowflake keeps it 24 hours)."""
+        try:
+            return self.open(self.reread_query(description))
+        except SourceGone:
+            raise
+        except Exception as error:  # noqa: BLE001 (the connector's errors are many)
+            raise SourceGone(
+                f"Snowflake cannot give the result of query {description.get('query_id')} again "
+                f"(it keeps results for 24 hours, for the user who ran the query): {error}"
+            ) from error
 
     def close(self) -> None:
         if self._owned:
@@ -373,3 +445,31 @@ def source_for(session: Any) -> Source:
     if hasattr(session, "sql"):
         return SessionSource(session)
     raise TypeError(f"cannot read rows from a {type(session).__name__}")
+
+
+def reopen(description: Mapping[str, Any], source: Any = None) -> Source:
+    """The source whose `open_again` reads the rows a load's journal describes: `source` (the
+    caller's, such as a new Snowpark session) when given, else the file the journal names.
+    Raises SourceGone when the rows cannot be read again."""
+    kind = description.get("kind")
+    if source is not None:
+        found = source_for(source)
+        if found.kind != kind:
+            raise SourceGone(f"the load read from {kind}, not from {found.kind}")
+        return found
+    path = description.get("path")
+    if kind == "Snowflake":
+        raise SourceGone("reading from Snowflake again needs a session (a Snowflake profile)")
+    if kind not in ("SQLite", "DuckDB", "CSV") or not path:
+        what = "standard input" if kind == "CSV" else f"a {kind} connection of the caller's"
+        raise SourceGone(f"the load read its rows from {what}, which cannot be read again")
+    if not Path(path).is_file():
+        raise SourceGone(f"the {kind} file the load read, {path}, is no longer there")
+    opened: Source
+    if kind == "SQLite":
+        opened = SQLiteSource(path)
+    elif kind == "DuckDB":
+        opened = DuckDBSource(path)
+    else:
+        opened = CSVSource(path, str(description.get("name") or path))
+    return opened

@@ -1,7 +1,8 @@
-"""Failure injection: fail, drop or delay the next matching request; force the end state of the
-next closed jobs, or fail the next one part-way; reject records holding a value. The same controls
-serve the Python API, the command line (`--fail`, `--drop`, `--delay`) and, when the server is
-started with test controls, HTTP requests to CONTROLS_PATH.
+"""Failure injection: fail, drop or delay the next matching request, or carry it out and then
+lose its answer or cut it short (as a network does after the org did the work); force the end
+state of the next closed jobs, or fail the next one part-way; reject records holding a value. The
+same controls serve the Python API, the command line (`--fail`, `--drop`, `--delay`, `--lose`,
+`--cut`) and, when the server is started with test controls, HTTP requests to CONTROLS_PATH.
 """
 
 from __future__ import annotations
@@ -19,7 +20,7 @@ CONTROLS_PATH = "/__kavrel__/controls"
 class Fault:
     method: str | None  # None: any method
     path_suffix: str
-    kind: str  # "fail", "drop" or "delay"
+    kind: str  # "fail", "drop", "delay", "lose" (done, answer lost) or "cut" (done, answer cut)
     detail: Any = None  # (status, body) for fail, seconds for delay
 
 
@@ -146,13 +147,19 @@ class Controls:
                 arguments.get("message"),
                 arguments.get("count"),
             )
-        elif action in ("fail", "drop", "delay"):
+        elif action in ANSWER_FAULTS:
             self.add_fault(_fault_of(action, arguments))
         else:
             raise ValueError(
-                "action must be one of fail, drop, delay, force_job_state, fail_job_after, "
-                "reject_records"
+                f"action must be one of {', '.join(ANSWER_FAULTS)}, force_job_state, "
+                "fail_job_after, reject_records"
             )
+
+
+# The faults of one request's answer, as the command line and the HTTP controls name them.
+ANSWER_FAULTS = ("fail", "drop", "delay", "lose", "cut")
+# Those given as METHOD:SUFFIX alone.
+_BARE_FAULTS = ("drop", "lose", "cut")
 
 
 def _fault_of(action: str, arguments: dict[str, Any]) -> Fault:
@@ -163,22 +170,22 @@ def _fault_of(action: str, arguments: dict[str, Any]) -> Fault:
         )
     if action == "delay":
         return Fault(method, suffix, "delay", check_seconds(arguments.get("seconds")))
-    return Fault(method, suffix, "drop")
+    return Fault(method, suffix, action)
 
 
 def parse_fault(kind: str, text: str) -> Fault:
-    """A fault from the command line: METHOD:SUFFIX for drop, METHOD:SUFFIX:STATUS for fail,
-    METHOD:SUFFIX:SECONDS for delay. The suffix may be empty (any path)."""
+    """A fault from the command line: METHOD:SUFFIX for drop, lose and cut, METHOD:SUFFIX:STATUS
+    for fail, METHOD:SUFFIX:SECONDS for delay. The suffix may be empty (any path)."""
     method, _, rest = text.partition(":")
-    if not method or not method.isalpha() or (kind != "drop" and ":" not in rest):
+    if not method or not method.isalpha() or (kind not in _BARE_FAULTS and ":" not in rest):
         shape = (
             "METHOD:SUFFIX"
-            if kind == "drop"
+            if kind in _BARE_FAULTS
             else "METHOD:SUFFIX:" + ("STATUS" if kind == "fail" else "SECONDS")
         )
         raise ValueError(f"--{kind} takes {shape}, not {text!r}")
-    if kind == "drop":
-        return Fault(method.upper(), rest, "drop")
+    if kind in _BARE_FAULTS:
+        return Fault(method.upper(), rest, kind)
     suffix, _, value = rest.rpartition(":")
     try:
         if kind == "fail":

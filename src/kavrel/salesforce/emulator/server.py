@@ -276,6 +276,11 @@ class BulkApiEmulator:
         """The next matching request is answered only after `seconds` (as a slow org would)."""
         self._controls.add_fault(Fault(method, path_suffix, "delay", check_seconds(seconds)))
 
+    def lose_next_answer(self, method: str, path_suffix: str, cut: bool = False) -> None:
+        """The next matching request is carried out, then its answer lost: the connection closes
+        unanswered, or with `cut` after half of the answer's body."""
+        self._controls.add_fault(Fault(method, path_suffix, "cut" if cut else "lose"))
+
     def add_fault(self, fault: Fault) -> None:
         """A fault read from the command line (see `controls.parse_fault`)."""
         self._controls.add_fault(fault)

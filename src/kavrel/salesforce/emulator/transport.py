@@ -147,6 +147,12 @@ class Handler(BaseHTTPRequestHandler):
         except Exception:  # a fault of ours must not drop the client's connection unanswered
             logger.exception("request %s %s failed", method, self.path)
             answer = error_answer(500, "UNKNOWN_EXCEPTION", "An unexpected error occurred")
+        if fault is not None and fault.kind in ("lose", "cut"):
+            # The work is done; what the client learns of it is lost on the way back.
+            self.close_connection = True
+            if fault.kind == "cut":
+                self._send(answer, cut=True)
+            return
         self._send(answer)
 
     def _read_body(self) -> bytes | Answer:
@@ -165,7 +171,7 @@ class Handler(BaseHTTPRequestHandler):
             return error_answer(*TOO_LARGE, close=True)
         return self.rfile.read(length) if length else b""
 
-    def _send(self, answer: Answer) -> None:
+    def _send(self, answer: Answer, cut: bool = False) -> None:
         self.send_response(answer.status)
         has_body = answer.status not in (204, 304)
         if has_body:
@@ -182,7 +188,8 @@ class Handler(BaseHTTPRequestHandler):
         buffered: list[bytes] = getattr(self, "_headers_buffer", [])
         head = b"".join(buffered) + b"\r\n"
         buffered.clear()
-        self.wfile.write(head + answer.body if has_body else head)
+        body = answer.body[: len(answer.body) // 2] if cut else answer.body
+        self.wfile.write(head + body if has_body else head)
 
 
 class Server(ThreadingHTTPServer):
