@@ -242,3 +242,46 @@ def test_connection_test_of_a_snowflake_profile(
     assert done == code, err
     assert err.splitlines()[0] == "connecting to Snowflake account fakesnow as LOADER"
     assert (err if code else out).splitlines()[-1].startswith(last)
+
+
+class StopAtFirstJob(logging.Handler):
+    """Asks the load to stop once its first job exists: it then stops before the next one."""
+
+    def __init__(self, stop) -> None:
+        super().__init__()
+        self.stop = stop
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if getattr(record, "job_event", None) == "created":
+            self.stop.request()
+
+
+def test_a_stopped_load_resumes_from_its_own_result_after_the_table_changed(
+    session, snowflake_options, key_file, bulk_server, home
+) -> None:
+    from kavrel import load
+
+    make_table(session, "RESUMED", "EXT VARCHAR, NAME VARCHAR",
+               [f"'E{n}', 'N{n}'" for n in range(5)])  # fmt: skip
+    stop, handler = load.Stop(), None
+    handler = StopAtFirstJob(stop)
+    logging.getLogger("kavrel").addHandler(handler)
+    query = 'SELECT EXT AS "Ext__c", NAME AS "Name" FROM RESUMED'
+    try:
+        with pytest.raises(KeyboardInterrupt) as stopped:
+            load.load(session, query, bulk_server.access_info, "Account", "insert",
+                      batch_size=2, stop=stop)  # fmt: skip
+    finally:
+        logging.getLogger("kavrel").removeHandler(handler)
+    partial = load.partial_summary(stopped.value)
+    assert partial.totals()["not_sent"] == 3
+    session.sql("UPDATE RESUMED SET NAME = 'changed'").collect()
+    session.sql("INSERT INTO RESUMED VALUES ('E9', 'N9')").collect()
+    later = snowpark.create_session(profile(key_file), snowflake_options)  # as another run would
+    try:
+        summary = load.resume(partial.load_id, bulk_server.access_info, source=later)
+    finally:
+        later.close()
+    assert summary.exit_status == 0, summary
+    stored = sorted((row["Ext__c"], row["Name"]) for row in bulk_server.rows("Account"))
+    assert stored == [(f"E{n}", f"N{n}") for n in range(5)]

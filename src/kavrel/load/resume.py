@@ -48,8 +48,6 @@ from kavrel.load.summary import FINISHED_STATES, LoadSummary, counted
 
 logger = logging.getLogger("kavrel.load")
 
-# The columns Salesforce adds to a job's result files, never fields of the object.
-RESULT_COLUMNS = ("sf__Id", "sf__Error", "sf__Created")
 _FROM_JOURNAL: Any = object()  # a keyword's default: what the load's journal says
 
 
@@ -457,6 +455,8 @@ def without_result_columns(text: str) -> tuple[list[str], list[list[str]]]:
     rows = [row for row in csv.reader(io.StringIO(text, newline="")) if row]
     if not rows:
         return [], []
+    from kavrel.sflake.sources import RESULT_COLUMNS
+
     kept = [i for i, name in enumerate(rows[0]) if name not in RESULT_COLUMNS]
     return [rows[0][i] for i in kept], [
         [row[i] if i < len(row) else "" for i in kept] for row in rows[1:]

@@ -144,6 +144,11 @@ class SQLiteSource(Source):
             self.connection.close()
 
 
+# The columns Salesforce adds to a job's result files (`<job id>-failed.csv` and the others),
+# never fields of an object: a result file given as a source is read as the records sent.
+RESULT_COLUMNS = ("sf__Id", "sf__Error", "sf__Created")
+
+
 class UnreadableCSV(ValueError):
     """A CSV file whose rows cannot be read faithfully; the text names the file and the line."""
 
@@ -151,7 +156,8 @@ class UnreadableCSV(ValueError):
 class CSVReader:
     """The records of a CSV text stream, header first, as tuples of text with None for an empty
     field. Blank lines are skipped; a record that does not have the header's width, a quote out
-    of place or text that is not UTF-8 raises UnreadableCSV naming the line."""
+    of place or text that is not UTF-8 raises UnreadableCSV naming the line. The columns of a
+    job's result file (sf__Id, sf__Error, sf__Created) are left out."""
 
     def __init__(self, stream: IO[str], name: str, total: int | None = None) -> None:
         self._stream = stream
@@ -163,6 +169,11 @@ class CSVReader:
         unnamed = [str(n) for n, column in enumerate(header, 1) if not column.strip()]
         if unnamed:
             raise UnreadableCSV(f"the header of {name} has no name for field {unnamed[0]}")
+        self._width = len(header)
+        self._kept: list[int] | None = None
+        if any(column in RESULT_COLUMNS for column in header):
+            self._kept = [i for i, column in enumerate(header) if column not in RESULT_COLUMNS]
+            header = [header[i] for i in self._kept]
         self.columns = header
         self.total = total
 
@@ -182,11 +193,13 @@ class CSVReader:
         record = self._next_line()
         if record is None:
             return None
-        if len(record) != len(self.columns):
+        if len(record) != self._width:
             raise UnreadableCSV(
                 f"line {self._records.line_num} of {self.name} has {len(record)} field(s) where "
-                f"the header has {len(self.columns)}"
+                f"the header has {self._width}"
             )
+        if self._kept is not None:
+            record = [record[i] for i in self._kept]
         return tuple(value if value else None for value in record)
 
     def fetchmany(self, size: int) -> list[tuple[str | None, ...]]:
