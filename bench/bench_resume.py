@@ -2,8 +2,8 @@
 the local Bulk API server (its own process, no processing rate), in batches of 10,000.
 
 First the uninterrupted load through `kavrel.load.load`, with its journal and without one
-(`journal=False`), three times each in turn, the best time of each kept. Then the same insert through
-the `kavrel` command, stopped with SIGTERM once about 60% of its rows were sent to jobs, and
+(`journal=False`), three times each in turn, the best time of each kept. Then the same insert
+through the `kavrel` command, stopped with SIGTERM once about 60% of its rows were sent to jobs, and
 `kavrel load resume last`: from the journal, the rows the resume sent are compared with the rows
 of the batches that had not reached the org when the load stopped (their jobs Open, their
 creation in flight, or never sent), which are the only ones it may send.
