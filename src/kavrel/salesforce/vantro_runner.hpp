@@ -586,8 +586,7 @@ private:
         py::object document = plan_.request.document;
         py::object object = document["object"], operation = document["operation"];
         if (!plan_.lost_jobs.is_none())
-            return plan_.lost_jobs(object, operation, since, py::frozenset(known_jobs_),
-                                   e.value());
+            return plan_.lost_jobs(object, operation, since, py::frozenset(known_jobs_), e.value());
         py::object rules = g("_bulk_api_rules");
         py::object find =
             py::getattr(plan_.steps.client, "find_open_jobs", rules.attr("find_open_jobs"));
