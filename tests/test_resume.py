@@ -222,3 +222,43 @@ def create_open_job(server) -> str:
     headers = {"Authorization": f"Bearer {access['access_token']}"}
     document = {"object": "Account", "operation": "insert"}
     return requests.post(url, headers=headers, json=document, timeout=10).json()["id"]
+
+
+def test_a_load_whose_wait_ran_out_is_resumed_without_sending_a_batch_twice(home, warehouse):
+    with BulkApiEmulator(in_progress_checks=2) as server:
+        first = run_kavrel(home, "insert", "-s", "Account", "--query", QUERY, "--sqlite",
+                           str(warehouse), "--batch-size", "200", "--wait", "0.001",
+                           *org_arguments(server), cwd=home.parent, **token(server))  # fmt: skip
+        assert first.returncode == 1
+        assert "still processing" in first.stdout.splitlines()[-1]
+        elsewhere = run_kavrel(home, "load", "resume", "last", "--instance-url",
+                               "http://127.0.0.1:9", **token(server))  # fmt: skip
+        assert elsewhere.returncode == 1
+        assert f"ran against {server.base_url}, not http://127.0.0.1:9" in elsewhere.stderr
+        shown = run_kavrel(home, "load", "show", "last")
+        assert shown.stdout.splitlines()[-1] == f"Next: kavrel load resume {history_id(0)}"
+        done = resume(home, server)
+        assert done.returncode == 0, done.stderr
+        assert loaded(server) == Counter(f"E{i:04}" for i in range(ROWS))
+        assert len(ingest_bapi20.job_list(server.access_info)) == ROWS // 200
+
+
+def test_a_load_from_standard_input_cannot_be_read_again(home, warehouse):
+    rows = "Name,Ext__c\n" + "".join(f"N{i},E{i}\n" for i in range(ROWS))
+    with BulkApiEmulator(in_progress_checks=1000) as server:  # its first job never ends
+        process = subprocess.Popen(
+            [sys.executable, "-m", "kavrel", "insert", "-s", "Account", "-f", "-",
+             "--batch-size", "50", *org_arguments(server)],
+            env=environment(home, **token(server)), stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )  # fmt: skip
+        process.stdin.write(rows)
+        process.stdin.close()
+        process.stdin = None  # written whole: nothing more for communicate() to send
+        stop_after_batch(process, 1, 0, signal.SIGTERM)
+        done = resume(home, server, "--wait", "0.001")
+        assert done.returncode == 1
+        assert done.stderr.splitlines()[-1] == (
+            "Error: the load read its rows from standard input, which cannot be read again; "
+            "nothing was sent"
+        )

@@ -113,19 +113,7 @@ def _add_run_arguments(parser: argparse.ArgumentParser, name: str) -> None:
         metavar="DIR",
         help="where the result files go (default: where the first load put them)",
     )
-    parser.add_argument(
-        "--json",
-        action="store_true",
-        help="print one JSON document on standard output instead of the table",
-    )
-    verbosity = parser.add_mutually_exclusive_group()
-    verbosity.add_argument("-v", "--verbose", action="store_true", help="log every step")
-    verbosity.add_argument(
-        "-q", "--quiet", action="store_true", help="no progress: warnings, errors and the summary"
-    )
-    parser.add_argument(
-        "--log-file", metavar="PATH", help="also append every step's log line to PATH"
-    )
+    loads.add_output_arguments(parser)
 
 
 # --- resume and retry ------------------------------------------------------------------------

@@ -245,6 +245,11 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         help="count the rows, check the columns against the operation and show the start of the "
         "CSV, without creating any job (the checks run before every load too)",
     )
+    add_output_arguments(parser)
+
+
+def add_output_arguments(parser: argparse.ArgumentParser) -> None:
+    """What a load shows: --json, -v or -q, --log-file."""
     parser.add_argument(
         "--json",
         action="store_true",
