@@ -13,8 +13,9 @@ import sqlite3
 import sys
 import threading
 
+from kavrel.salesforce.records.schema import SchemaError
+
 from .controls import parse_fault
-from .schema import SchemaError
 from .server import DEFAULT_ACCESS_TOKEN, BulkApiEmulator
 from .tls import TlsError
 

@@ -21,6 +21,8 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
+from kavrel.salesforce.records.schema import Schema
+
 from .assertions import load_certificate
 from .controls import CONTROLS_PATH, Controls, Fault, check_count, check_seconds, check_status
 from .jobs import RESULT_PARTS, JobBook, JobError
@@ -33,7 +35,6 @@ from .oauth import (
     TokenIssuer,
     user_info,
 )
-from .schema import Schema
 from .store import ObjectStore
 from .tls import make_self_signed, server_context
 from .transport import Answer, Request, Server, error_answer, json_answer, logger

@@ -11,8 +11,7 @@ import json
 from pathlib import Path
 from typing import Any
 
-from .schema import ObjectSchema, SchemaError, field_of
-from .upload import is_api_name
+from .schema import ObjectSchema, SchemaError, field_of, is_api_name
 
 
 def description_of(document: Any, where: str) -> ObjectSchema:
