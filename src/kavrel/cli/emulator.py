@@ -105,6 +105,15 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help="status checks a closed job answers InProgress before its end state (default 0)",
     )
+    parser.add_argument(
+        "--daily-bulk-batches",
+        type=int,
+        default=None,
+        metavar="N",
+        help="the org's daily allocation of Bulk API batches (one per 10,000 records a job "
+        "processes), as /limits reports it; past it a job fails with its rest unprocessed "
+        "(default 15000)",
+    )
     for kind, shape, what in (
         ("fail", "METHOD:SUFFIX:STATUS", "answer the next matching request with STATUS"),
         ("drop", "METHOD:SUFFIX", "close the next matching request's connection unanswered"),

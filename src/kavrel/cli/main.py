@@ -22,7 +22,7 @@ COMMAND_GROUPS: tuple[tuple[str, tuple[str, ...]], ...] = (
     ("Load a query's or a CSV file's rows into Salesforce", ("kavrel.cli.loads",)),
     ("Look after ingest jobs", ("kavrel.cli.jobs",)),
     ("Saved connections", ("kavrel.cli.connections",)),
-    ("Local Bulk API server, for trying things out", ("kavrel.cli.emulator",)),
+    ("Local Bulk API server, for trying things out", ("kavrel.cli.emulator", "kavrel.cli.schema")),
     ("Shell completion", ("kavrel.cli.completion",)),
 )
 COMMAND_MODULES: tuple[str, ...] = tuple(m for _, modules in COMMAND_GROUPS for m in modules)
