@@ -21,6 +21,8 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import IO, TYPE_CHECKING
 
+from kavrel.salesforce.records.predict import CHUNK_SIZE
+
 from .limits import DAILY_BULK_BATCHES, Allocation, quota_exceeded
 from .results import ResultStore
 from .store import ObjectStore, Outcome, Plan
@@ -37,7 +39,6 @@ from .upload import (
 if TYPE_CHECKING:
     from .jobs import Job
 
-CHUNK_SIZE = 10_000
 TERMINAL_STATES = frozenset({"JobComplete", "Failed", "Aborted"})
 # From this version on, failed results name the record that failed (`sf__Id`); before it the
 # column is there but empty.
