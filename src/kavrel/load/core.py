@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from kavrel.load import columns as checks
+from kavrel.load import preflight
 from kavrel.load.results import check_jobs, split_lock_errors, write_result_files
 from kavrel.load.summary import LOCK_ERROR, JobOutcome, LoadSummary, records_text
 
@@ -132,10 +133,13 @@ class Preview:
     csv: str = ""
     shown_rows: int = 0
     warnings: list[str] = field(default_factory=list)
+    # With an org: every row checked against its descriptions (kavrel.load.preflight).
+    prediction: Any = None
 
     @property
     def ok(self) -> bool:
-        return all(passed for passed, _ in self.checks)
+        checked = self.prediction is None or self.prediction.ok
+        return checked and all(passed for passed, _ in self.checks)
 
 
 class Renewal:
@@ -232,6 +236,8 @@ def load(
     stop: Stop | None = None,
     client: Any = None,
     renew: Callable[[], Mapping[str, Any]] | None = None,
+    check_records: bool = False,
+    ignore_limits: bool = False,
 ) -> LoadSummary:
     """Loads the rows of `query` into `sobject` and returns the summary.
 
@@ -254,6 +260,12 @@ def load(
     when the org ends the session in the middle of the load (401 INVALID_SESSION_ID), the load
     logs in again with it and sends the refused request once more. Without it such a load stops
     creating jobs and says at which job the session ended.
+
+    Before its first job, a load whose daily Bulk API batches exceed what the org has left raises
+    `preflight.AllocationExceeded` (unless `ignore_limits`). With `check_records`, every row is
+    checked against the org's descriptions first, as the org will check it: those predicted to
+    fail go to no job, count as failed, and are saved as `<object>-predicted-failures.csv` in
+    `results_dir`.
     """
     _check_arguments(operation, external_id, batch_size)
     from kavrel.salesforce import vantro
@@ -284,11 +296,46 @@ def load(
                 checks.null_texts(header, key) if null_clears else None,
                 batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
             )  # fmt: skip
-            with interrupts_of(stop):
-                result = vantro.run_load(plan, reader, stop)
+            rows = _preflight(plan, reader, check_records, ignore_limits, results_dir)
+            try:
+                with interrupts_of(stop):
+                    result = vantro.run_load(plan, rows, stop)
+            finally:
+                if rows is not reader:
+                    rows.close()
         finally:
             reader.close()
-        return _summary(plan, result, reader.total, lock_retry, results_dir, save_success, stop)
+        left_out = rows.preflight.log.count if rows is not reader else 0
+        result["rows_read"] += left_out  # read from the source, sent or not
+        summary = _summary(plan, result, reader.total, lock_retry, results_dir, save_success, stop)
+        if rows is not reader:
+            summary.left_out = left_out
+            summary.notes += preflight.left_out_note(rows)
+        return summary
+
+
+def _preflight(
+    plan: LoadPlan,
+    reader: Any,
+    check_records: bool,
+    ignore_limits: bool,
+    results_dir: str | Path | None,
+) -> Any:
+    """What the load reads its rows from, once the org's allocation and, with `check_records`,
+    each row are checked: the reader, or one that leaves out the records predicted to fail."""
+    client = _reads_client(plan)
+    rows = reader
+    if check_records:
+        rows = preflight.checked_reader(
+            preflight.Load(
+                plan.access_info, client, plan.sobject, plan.operation, plan.external_id,
+                plan.header, plan.nulls, plan.batch_size, results_dir,
+            ),
+            reader,
+        )  # fmt: skip
+    if not ignore_limits:
+        preflight.check_allocation(client, plan.access_info, reader.total, plan.batch_size)
+    return rows
 
 
 def _summary(
@@ -329,27 +376,48 @@ def preview(
     fields: Iterable[str] = (),
     null_clears: bool = False,
     rows: int = PREVIEW_ROWS,
+    org: Mapping[str, Any] | None = None,
+    sobject: str | None = None,
+    parallel: int = 1,
+    results_dir: str | Path | None = None,
 ) -> Preview:
     """What a load would do, without creating any job: the query's row count and batches, the
-    columns as they would be sent and their checks, and the CSV of the first `rows` rows."""
+    columns as they would be sent and their checks, and the CSV of the first `rows` rows.
+
+    With `org` (an access info) and `sobject`, the columns are also checked against the org's
+    fields, every row against its descriptions as the org will check it, and the load's daily Bulk
+    API batches against what the org has left (`Preview.prediction`); the records predicted to
+    fail are saved as `<object>-predicted-failures.csv` in `results_dir`."""
     from kavrel.sflake.sources import source_for
     from kavrel.util.csv import rows_to_csv
 
     _check_arguments(operation, external_id, batch_size)
     key = checks.key_field(operation, external_id)
+    prediction = None
     reader = source_for(source).open(query)
     try:
         first = reader.fetchmany(rows if batch_size is None else min(rows, batch_size))
         total = reader.total
         header, warning = _header(reader.columns, external_id, fields)
+        found = checks.column_checks(operation, key, header) if header else []
+        nulls = checks.null_texts(header, key) if null_clears else None
+        if org is not None and sobject and header and all(passed for passed, _ in found):
+            job_rows = batch_size
+            if batch_size is None and parallel > 1 and total:
+                job_rows = batches_for(total, parallel)
+            load = preflight.Load(
+                org, None, sobject, operation, external_id, header, nulls, job_rows, results_dir
+            )
+            findings, prediction = preflight.dry_run(load, first, reader)
+            found += findings
     finally:
         reader.close()
     batches = 0 if not total else 1 if batch_size is None else batches_for(total, batch_size)
-    found = checks.column_checks(operation, key, header) if header else []
     found_ok = all(passed for passed, _ in found)
-    nulls = checks.null_texts(header, key) if null_clears else None
     text = rows_to_csv(header, first, nulls) if first and found_ok else ""
-    return Preview(total, batches, header, found, text, len(first), [warning] if warning else [])
+    shown = Preview(total, batches, header, found, text, len(first), [warning] if warning else [])
+    shown.prediction = prediction
+    return shown
 
 
 def _locked_records(plan: LoadPlan, outcomes: list[JobOutcome]):

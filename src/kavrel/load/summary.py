@@ -109,28 +109,33 @@ class LoadSummary:
     succeeded: all jobs completed and their succeeded records add up to `query_rows`. `stopped`
     says why a load created no further job before the end of its rows (a refusal that would
     repeat for every batch, a read that broke off, the wait running out); `notes` tell where the
-    result files went.
+    result files went. `left_out` rows were predicted to fail and sent to no job; they count as
+    failed.
     """
 
     query_rows: int
     jobs: list[JobOutcome] = field(default_factory=list)
     stopped: str | None = None
     notes: list[str] = field(default_factory=list)
+    left_out: int = 0
 
     def totals(self) -> dict[str, int]:
-        """rows (of the query), sent, succeeded, failed, not_processed, unknown (sent to a job
-        whose end could not be read) and not_sent. A record sent again is counted once, with the
-        outcome of the job that took it last."""
+        """rows (of the query), sent, succeeded, failed (left_out included), not_processed,
+        unknown (sent to a job whose end could not be read), not_sent (left_out aside) and
+        left_out. A record sent again is counted once, with the outcome of the job that took it
+        last."""
         jobs = [o for o in self.jobs if o.job_id is not None]
         sent = sum(o.rows - o.retried for o in jobs)
+        failed = sum((o.failed or 0) - o.retried for o in jobs if o.finished)
         return {
             "rows": self.query_rows,
             "sent": sent,
             "succeeded": sum(o.succeeded or 0 for o in jobs),
-            "failed": sum((o.failed or 0) - o.retried for o in jobs if o.finished),
+            "failed": failed + self.left_out,
             "not_processed": sum(o.not_processed or 0 for o in jobs),
             "unknown": sum(o.rows for o in jobs if not o.finished),
-            "not_sent": max(0, self.query_rows - sent),
+            "not_sent": max(0, self.query_rows - sent - self.left_out),
+            "left_out": self.left_out,
         }
 
     @property
@@ -231,8 +236,11 @@ def totals_line(summary: LoadSummary | list[JobOutcome]) -> str:
     text = (
         f"{counted(batches, 'batch')} ({completed:,} completed, {batches - completed:,} failed), "
         f"{counted(totals['rows'], 'row')}, {records_text(totals['succeeded'])} succeeded, "
-        f"{totals['failed']:,} failed, {totals['not_processed']:,} not processed"
+        f"{totals['failed']:,} failed"
     )
+    if totals["left_out"]:
+        text += f" ({totals['left_out']:,} predicted and sent to no job)"
+    text += f", {totals['not_processed']:,} not processed"
     for key in ("unknown", "not_sent"):
         if totals[key]:
             text += f", {totals[key]:,} {key.replace('_', ' ')}"

@@ -480,7 +480,14 @@ class BulkApiEmulator:
         return Answer(200, results, "text/csv; charset=UTF-8")
 
     def _description(self, store: ObjectStore, sobject: str) -> dict[str, Any]:
-        described = self.schema.get(sobject) if self.schema else None
+        if self.schema is None:
+            raise JobError(
+                404,
+                "NOT_FOUND",
+                "The requested resource does not exist (the local server describes the objects "
+                "of its --schema)",
+            )
+        described = self.schema.get(sobject)
         if described is None:
             raise _not_found()
         return description_document(described, store.key_prefix(described.name))
