@@ -37,6 +37,14 @@ def batches_for(rows: int, batch_size: int) -> int:
     return -(-rows // batch_size)
 
 
+def job_rows(batch_size: int | None, parallel: int, total: int | None) -> int | None:
+    """The rows of each job: `batch_size`, or without one, with jobs in flight side by side, as
+    many nearly equal batches as there are slots (one job per slot, not one for all)."""
+    if batch_size is None and parallel > 1 and total:
+        return batches_for(total, parallel)
+    return batch_size
+
+
 class Terminated(KeyboardInterrupt):
     """SIGTERM (from cron, `timeout` or an orchestrator), handled as Ctrl-C is."""
 
@@ -133,8 +141,8 @@ class Preview:
     csv: str = ""
     shown_rows: int = 0
     warnings: list[str] = field(default_factory=list)
-    # With an org: every row checked against its descriptions (kavrel.load.preflight).
-    prediction: Any = None
+    # With an org: every row checked against its descriptions.
+    prediction: preflight.Prediction | None = None
 
     @property
     def ok(self) -> bool:
@@ -289,53 +297,23 @@ def load(
                 checks.refuse_unsuitable(operation, key, header)
             if warning:
                 logger.warning(warning)
-            if batch_size is None and parallel > 1 and reader.total:
-                batch_size = batches_for(reader.total, parallel)  # one job per slot, not one
+            batch_size = job_rows(batch_size, parallel, reader.total)
             plan = LoadPlan(
                 access_info, client, operation, sobject, external_id, header,
                 checks.null_texts(header, key) if null_clears else None,
                 batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
             )  # fmt: skip
-            rows = _preflight(plan, reader, check_records, ignore_limits, results_dir)
-            try:
-                with interrupts_of(stop):
-                    result = vantro.run_load(plan, rows, stop)
-            finally:
-                if rows is not reader:
-                    rows.close()
+            reader = preflight.rows_for(
+                plan, reader, _reads_client(plan), results_dir, check_records, ignore_limits
+            )
+            with interrupts_of(stop):
+                result = vantro.run_load(plan, reader, stop)
         finally:
             reader.close()
-        left_out = rows.preflight.log.count if rows is not reader else 0
-        result["rows_read"] += left_out  # read from the source, sent or not
+        preflight.count_left_out(result, reader)
         summary = _summary(plan, result, reader.total, lock_retry, results_dir, save_success, stop)
-        if rows is not reader:
-            summary.left_out = left_out
-            summary.notes += preflight.left_out_note(rows)
+        preflight.report_left_out(summary, reader)
         return summary
-
-
-def _preflight(
-    plan: LoadPlan,
-    reader: Any,
-    check_records: bool,
-    ignore_limits: bool,
-    results_dir: str | Path | None,
-) -> Any:
-    """What the load reads its rows from, once the org's allocation and, with `check_records`,
-    each row are checked: the reader, or one that leaves out the records predicted to fail."""
-    client = _reads_client(plan)
-    rows = reader
-    if check_records:
-        rows = preflight.checked_reader(
-            preflight.Load(
-                plan.access_info, client, plan.sobject, plan.operation, plan.external_id,
-                plan.header, plan.nulls, plan.batch_size, results_dir,
-            ),
-            reader,
-        )  # fmt: skip
-    if not ignore_limits:
-        preflight.check_allocation(client, plan.access_info, reader.total, plan.batch_size)
-    return rows
 
 
 def _summary(
@@ -402,12 +380,10 @@ def preview(
         found = checks.column_checks(operation, key, header) if header else []
         nulls = checks.null_texts(header, key) if null_clears else None
         if org is not None and sobject and header and all(passed for passed, _ in found):
-            job_rows = batch_size
-            if batch_size is None and parallel > 1 and total:
-                job_rows = batches_for(total, parallel)
             load = preflight.Load(
-                org, None, sobject, operation, external_id, header, nulls, job_rows, results_dir
-            )
+                org, None, sobject, operation, external_id, header, nulls,
+                job_rows(batch_size, parallel, total), results_dir,
+            )  # fmt: skip
             findings, prediction = preflight.dry_run(load, first, reader)
             found += findings
     finally:
@@ -415,9 +391,8 @@ def preview(
     batches = 0 if not total else 1 if batch_size is None else batches_for(total, batch_size)
     found_ok = all(passed for passed, _ in found)
     text = rows_to_csv(header, first, nulls) if first and found_ok else ""
-    shown = Preview(total, batches, header, found, text, len(first), [warning] if warning else [])
-    shown.prediction = prediction
-    return shown
+    warnings = [warning] if warning else []
+    return Preview(total, batches, header, found, text, len(first), warnings, prediction)
 
 
 def _locked_records(plan: LoadPlan, outcomes: list[JobOutcome]):

@@ -47,7 +47,7 @@ from kavrel.load.predicted import (
     Tally,
     failures_file_name,
 )
-from kavrel.load.summary import counted
+from kavrel.load.summary import LoadSummary, counted
 from kavrel.salesforce.records.predict import CHUNK_SIZE, Predictor
 
 __all__ = [
@@ -59,9 +59,11 @@ __all__ = [
     "Refused",
     "check_allocation",
     "checked_reader",
+    "count_left_out",
     "dry_run",
-    "left_out_note",
+    "report_left_out",
     "repeats_text",
+    "rows_for",
 ]
 
 Row = Sequence[Any]
@@ -173,7 +175,10 @@ class CheckedReader:
         return self._job(None)
 
     def close(self) -> None:
-        self.preflight.close()
+        try:
+            self.preflight.close()
+        finally:
+            self._reader.close()
 
     def _job(self, size: int | None) -> list[Row]:
         job: list[Row] = []
@@ -342,16 +347,54 @@ def checked_reader(load: Load, reader: Any) -> CheckedReader:
     return CheckedReader(reader, preflight)
 
 
-def left_out_note(reader: CheckedReader) -> list[str]:
-    """What the summary says of the records a checked load left out, and of repeated keys."""
-    log, repeats = reader.preflight.log, reader.preflight.repeats
-    notes = []
+def rows_for(
+    plan: Any,
+    reader: Any,
+    client: Any,
+    results_dir: str | Path | None,
+    check_records: bool,
+    ignore_limits: bool,
+) -> Any:
+    """What a load (its `plan`) reads its rows from, once the org's daily batches and, with
+    `check_records`, the columns are checked: `reader`, or one that leaves out the records
+    predicted to fail (and closes `reader` with itself)."""
+    rows = reader
+    if check_records:
+        load = Load(
+            plan.access_info, client, plan.sobject, plan.operation, plan.external_id,
+            plan.header, plan.nulls, plan.batch_size, results_dir,
+        )  # fmt: skip
+        rows = checked_reader(load, reader)
+    if not ignore_limits:
+        try:
+            check_allocation(client, plan.access_info, reader.total, plan.batch_size)
+        except BaseException:
+            if rows is not reader:
+                rows.preflight.close()
+            raise
+    return rows
+
+
+def count_left_out(result: dict[str, Any], rows: Any) -> None:
+    """The runner's rows read, with those a checked load left out: all read from the source."""
+    if isinstance(rows, CheckedReader):
+        result["rows_read"] += rows.preflight.log.count
+
+
+def report_left_out(summary: LoadSummary, rows: Any) -> None:
+    """The summary counts the records a checked load left out as failed, and tells where they
+    are, and which keys repeated across chunks."""
+    if not isinstance(rows, CheckedReader):
+        return
+    log, repeats = rows.preflight.log, rows.preflight.repeats
+    summary.left_out = log.count
     if log.count:
         where = f": see {log.path}" if log.path is not None else ""
-        notes.append(f"{counted(log.count, 'record')} predicted to fail, sent to no job{where}")
+        summary.notes.append(
+            f"{counted(log.count, 'record')} predicted to fail, sent to no job{where}"
+        )
     if repeats.count:
-        notes.append(repeats_text(repeats))
-    return notes
+        summary.notes.append(repeats_text(repeats))
 
 
 def repeats_text(repeats: Repeats) -> str:
