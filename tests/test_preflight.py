@@ -134,21 +134,33 @@ def test_the_dry_run_predicts_exactly_the_records_the_org_fails(org, tmp_path, o
     assert sorted(message.split(":")[0] for message, _ in predicted) == codes
 
 
-@pytest.mark.parametrize(("batch_size", "failed", "repeated"), [("3", 2, 0), ("2", 0, 1)])
-def test_a_key_repeated_in_a_chunk_fails_and_in_another_job_overwrites(
-    org, tmp_path, capsys, batch_size, failed, repeated
+@pytest.mark.parametrize(
+    ("again_at", "batch_size", "failed", "repeated"),
+    [
+        (3, "3", 2, []),
+        (3, "2", 0, [[3, 1]]),
+        (10_000, "25000", 2, []),  # the last record of the job's first chunk of 10,000
+        (10_001, "25000", 0, [[10_001, 1]]),  # the first of its second chunk
+    ],
+)
+def test_a_key_repeated_in_a_chunk_fails_and_in_another_overwrites(
+    org, tmp_path, capsys, again_at, batch_size, failed, repeated
 ):
-    rows = [("K1", "First"), ("K2", "Other"), ("K1", "Later")]
+    rows = [("K1", "First"), *((f"F{i}", "Filler") for i in range(2, again_at)), ("K1", "Later")]
     warehouse(tmp_path / "w.db", ["Ext__c", "Name"], rows)
     options = ["--external-id", "Ext__c", "--batch-size", batch_size]
     assert kavrel(org, tmp_path, "upsert", "Account", "--dry-run", "--json", *options) == 1
     prediction = json.loads(capsys.readouterr().out)["prediction"]
-    found = (prediction["failures"]["count"], prediction["repeated_keys"]["rows"])
-    assert found == (failed, [[3, 1]] if repeated else [])
-    # Checked, the records that would fail go to no job; the later of two jobs overwrites.
+    assert (prediction["failures"]["count"], prediction["repeated_keys"]["rows"]) == (
+        failed,
+        repeated,
+    )
+    # Checked, the records that would fail go to no job; the later chunk overwrites.
     assert kavrel(org, tmp_path, "upsert", "Account", "--check-records", *options) == (failed > 0)
-    names = sorted(row["Name"] for row in org.rows("Account"))
-    assert names == (["Other"] if failed else ["Later", "Other"])
+    names = [row["Name"] for row in org.rows("Account") if row["Ext__c"] == "K1"]
+    assert names == ([] if failed else ["Later"])
+    assert kavrel(org, tmp_path, "upsert", "Account", *options) == (failed > 0)  # unchecked
+    assert len(records(tmp_path, "750*-failed.csv", "sf__Error")) == failed
 
 
 def test_checked_records_go_to_no_job_and_count_as_failed(org, tmp_path, capsys):
