@@ -11,6 +11,7 @@ import pytest
 
 from kavrel import load
 from kavrel.cli.main import main
+from kavrel.load import allocation
 from kavrel.salesforce.emulator import BulkApiEmulator
 
 SCHEMA = {
@@ -177,6 +178,24 @@ def test_checked_records_go_to_no_job_and_count_as_failed(org, tmp_path, capsys)
     assert sorted(row["Name"] for row in org.rows("Account")) == ["Fine", "Good"]
     assert not list(tmp_path.glob("750*-failed.csv"))
     assert len(records(tmp_path, "*-predicted-failures.csv", "message")) == 10
+
+
+def test_a_checked_update_sends_the_first_record_of_a_repeated_id(org, tmp_path):
+    first, second, *_ = seed(org, tmp_path)
+    rows = [(first, "Once"), (first[:15], "Twice"), (second, "Other")]  # one Id, two forms
+    warehouse(tmp_path / "w.db", ["Id", "Name"], rows)
+    assert kavrel(org, tmp_path, "update", "Account", "--check-records") == 1
+    assert [row["Name"] for row in org.rows("Account")][:2] == ["Once", "Other"]
+    [(message, _)] = records(tmp_path, "*-predicted-failures.csv", "message")
+    assert message == f"DUPLICATE_VALUE:Duplicate id in list: {first}:--"
+
+
+@pytest.mark.parametrize(
+    ("rows", "job_rows", "needed"),
+    [(0, None, 0), (10_000, None, 1), (10_001, None, 2), (50_000, 25_000, 6), (30_001, 15_000, 5)],
+)
+def test_each_job_uses_a_daily_batch_for_every_10000_of_its_records(rows, job_rows, needed):
+    assert allocation.batches_needed(rows, job_rows) == needed
 
 
 @pytest.mark.parametrize(
