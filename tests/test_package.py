@@ -1,5 +1,6 @@
 import importlib
 import inspect
+import json
 import math
 import subprocess
 import sys
@@ -91,3 +92,14 @@ def test_an_error_leaving_compiled_code_shows_the_function_it_left():
         json_to_csv([{"price": math.nan}])
     frames = traceback.extract_tb(caught.value.__traceback__)
     assert (frames[-1].filename, frames[-1].name) == ("kavrel/util/csv.cpp", "json_to_csv")
+
+
+def test_the_local_server_imports_nothing_of_kavrel_but_the_record_rules():
+    script = (
+        "import json, sys, kavrel.salesforce.emulator\n"
+        "print(json.dumps([m for m in sys.modules if m.startswith('kavrel')]))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    own = ("kavrel.salesforce.emulator", "kavrel.salesforce.records")
+    others = [m for m in json.loads(result.stdout) if not m.startswith(own)]
+    assert sorted(others) == ["kavrel", "kavrel.salesforce"]

@@ -13,7 +13,7 @@ from kavrel.cli.arguments import positive_number
 _EPILOG = """\
 schema (--schema): `standard` (Account, Contact, Lead, Opportunity, Case and User with their
 common fields), a folder or file of object descriptions as an org's describe gives them (JSON, one
-object a file: `sf sobject describe --sobject Account --json > Account.json`), or a TOML file:
+object a file: `kavrel schema pull Account Contact` saves your org's in ./schema), or a TOML file:
   [Contact]
   fields = [{ name = "LastName", type = "string", length = 80, nillable = false },
             "Ext__c", "AccountId"]
@@ -23,7 +23,8 @@ With it, an unknown object fails at job creation and an unknown field fails the 
 columns (Account.Ext__c) resolve, and each record is checked against its fields (type, length,
 required, createable/updateable, picklist, lookups, unique) and fails alone with the org's error
 code. A field given by name alone is text with no checks. Without a schema, any valid object and
-field name is accepted and stored as it first appears.
+field name is accepted and stored as it first appears. The server answers describe from its schema
+and /limits from its own counters, so a dry run against it checks every record as it will.
 
 failure injection: --fail POST:/jobs/ingest:503, --drop PUT:/batches, --delay GET::2.5,
 --lose POST:/jobs/ingest (the job is created, its answer lost), --cut GET:/failedResults/ (an
@@ -105,6 +106,15 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         default=0,
         metavar="N",
         help="status checks a closed job answers InProgress before its end state (default 0)",
+    )
+    parser.add_argument(
+        "--daily-bulk-batches",
+        type=int,
+        default=None,
+        metavar="N",
+        help="the org's daily allocation of Bulk API batches (one per 10,000 records a job "
+        "processes), as /limits reports it; past it a job fails with its rest unprocessed "
+        "(default 15000)",
     )
     for kind, shape, what in (
         ("fail", "METHOD:SUFFIX:STATUS", "answer the next matching request with STATUS"),

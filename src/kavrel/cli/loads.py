@@ -30,6 +30,8 @@ from kavrel.cli.arguments import positive_int, positive_number
 from kavrel.cli.completion import takes_profile
 from kavrel.cli.errors import CommandError, error_text
 from kavrel.cli.main import INTERRUPTED, TERMINATED
+from kavrel.cli.prediction import failure_text as prediction_failure
+from kavrel.cli.prediction import lines as prediction_lines
 from kavrel.load.columns import CLEAR_VALUE
 from kavrel.load.core import DEFAULT_BATCH_SIZE, Terminated
 from kavrel.load.summary import LOCK_ERROR, counted
@@ -243,7 +245,21 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         "--dry-run",
         action="store_true",
         help="count the rows, check the columns against the operation and show the start of the "
-        "CSV, without creating any job (the checks run before every load too)",
+        "CSV, without creating any job (the checks run before every load too); with -o or "
+        "--instance-url, also check every row against the org's own descriptions, as the org "
+        "will, and its daily Bulk API batches",
+    )
+    parser.add_argument(
+        "--check-records",
+        action="store_true",
+        help="check every row as --dry-run does first, and send no job the records predicted to "
+        "fail (they count as failed and are saved as <object>-predicted-failures.csv)",
+    )
+    parser.add_argument(
+        "--ignore-limits",
+        action="store_true",
+        help="load even when the load needs more of the org's daily Bulk API batches than are "
+        "left (the org then leaves the rest of a job unprocessed)",
     )
     add_output_arguments(parser)
 
@@ -627,7 +643,7 @@ def _fields(args: argparse.Namespace) -> list[str]:
     return parse_fields(args.fields or "")
 
 
-def _dry_run(args: argparse.Namespace, source: Any, query: str) -> int:
+def _dry_run(args: argparse.Namespace, source: Any, query: str, org: tuple | None) -> int:
     from kavrel import load
 
     found = load.preview(
@@ -638,7 +654,12 @@ def _dry_run(args: argparse.Namespace, source: Any, query: str) -> int:
         batch_size=args.batch_size,
         fields=_fields(args),
         null_clears=getattr(args, "null_clears", False),
+        org=None if org is None else org[0],
+        sobject=args.sobject,
+        parallel=args.parallel,
+        results_dir=args.results_dir,
     )
+    prediction = found.prediction
     total = found.rows or 0
     if args.batch_size is not None:
         plan = f"in {counted(found.batches, 'batch')} of up to {counted(args.batch_size, 'row')}"
@@ -659,6 +680,8 @@ def _dry_run(args: argparse.Namespace, source: Any, query: str) -> int:
         lines.append(found.csv.replace("\r\n", "\n").removesuffix("\n"))
     checks = found.checks if found.shown_rows else []
     passed = all(ok for ok, _ in checks)
+    if prediction is not None:
+        lines += prediction_lines(prediction, args.sobject)
     if args.json:
         _emit_json(
             {
@@ -669,13 +692,17 @@ def _dry_run(args: argparse.Namespace, source: Any, query: str) -> int:
                 "batches": found.batches,
                 "columns": found.columns if found.shown_rows else None,
                 "checks": [{"passed": ok, "finding": text} for ok, text in checks],
-                "ok": passed,
+                **({} if prediction is None else {"prediction": prediction.as_dict()}),
+                "ok": passed and (prediction is None or prediction.ok),
             }
         )
     else:
         print("\n".join(lines))
     if not passed:
         _error(f"the columns do not suit {args.operation}; no job was created")
+        return 1
+    if prediction is not None and not prediction.ok:
+        _error(prediction_failure(prediction, args.operation))
         return 1
     return 0
 
@@ -704,6 +731,8 @@ def _load(args: argparse.Namespace, source: Any, org: tuple, query: str, stop: A
         stop=stop,
         renew=renew,
         profiles=profile_names(args),
+        check_records=args.check_records,
+        ignore_limits=args.ignore_limits,
     )
 
 
@@ -747,22 +776,25 @@ def _load_document(args: argparse.Namespace, summary: dict[str, Any]) -> dict[st
 
 def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
     from kavrel.load import ColumnsUnsuitable
+    from kavrel.load.preflight import Refused
     from kavrel.sflake.sources import UnreadableCSV, UnsendableValues
 
     query = _read_query(args)
-    org = None if args.dry_run else _org_with_version(args)
+    # A dry run asks the org only when told which one: it is a check that needs no login.
+    named = args.salesforce is not None or args.instance_url is not None
+    org = _org_with_version(args) if named or not args.dry_run else None
     with _source(args) as source:
         if args.dry_run:
             try:
-                return _dry_run(args, source, query)
-            except UnreadableCSV as error:
+                return _dry_run(args, source, query, org)
+            except (UnreadableCSV, Refused) as error:
                 raise CommandError(str(error)) from None
         if console.display is not None:
             console.display.begin_load(f"{args.operation} {args.sobject}")
         assert org is not None  # only a dry run goes without the org
         try:
             summary = _load(args, source, org, query, stop)
-        except (ColumnsUnsuitable, UnsendableValues, UnreadableCSV) as error:
+        except (ColumnsUnsuitable, UnsendableValues, UnreadableCSV, Refused) as error:
             raise CommandError(str(error)) from None
     if not summary.jobs and summary.query_rows == 0 and summary.stopped is None:
         console.stop_display()

@@ -25,7 +25,7 @@ COMMAND_GROUPS: tuple[tuple[str, tuple[str, ...]], ...] = (
     ),
     ("Look after ingest jobs", ("kavrel.cli.jobs",)),
     ("Saved connections", ("kavrel.cli.connections",)),
-    ("Local Bulk API server, for trying things out", ("kavrel.cli.emulator",)),
+    ("Local Bulk API server, for trying things out", ("kavrel.cli.emulator", "kavrel.cli.schema")),
     ("Shell completion", ("kavrel.cli.completion",)),
 )
 COMMAND_MODULES: tuple[str, ...] = tuple(m for _, modules in COMMAND_GROUPS for m in modules)

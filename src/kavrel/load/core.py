@@ -23,6 +23,7 @@ from typing import Any
 
 from kavrel.load import columns as checks
 from kavrel.load import journal as journals
+from kavrel.load import preflight
 from kavrel.load.lost import LostJobFinder
 from kavrel.load.results import check_jobs, split_lock_errors, write_result_files
 from kavrel.load.summary import LOCK_ERROR, JobOutcome, LoadSummary, records_text
@@ -43,6 +44,14 @@ logger = logging.getLogger("kavrel.load")
 def batches_for(rows: int, batch_size: int) -> int:
     """How many batches of at most `batch_size` rows `rows` rows make: the ceiling of the two."""
     return -(-rows // batch_size)
+
+
+def job_rows(batch_size: int | None, parallel: int, total: int | None) -> int | None:
+    """The rows of each job: `batch_size`, or without one, with jobs in flight side by side, as
+    many nearly equal batches as there are slots (one job per slot, not one for all)."""
+    if batch_size is None and parallel > 1 and total:
+        return batches_for(total, parallel)
+    return batch_size
 
 
 class Terminated(KeyboardInterrupt):
@@ -148,10 +157,13 @@ class Preview:
     csv: str = ""
     shown_rows: int = 0
     warnings: list[str] = field(default_factory=list)
+    # With an org: every row checked against its descriptions.
+    prediction: preflight.Prediction | None = None
 
     @property
     def ok(self) -> bool:
-        return all(passed for passed, _ in self.checks)
+        checked = self.prediction is None or self.prediction.ok
+        return checked and all(passed for passed, _ in self.checks)
 
 
 class Renewal:
@@ -251,6 +263,8 @@ def load(
     journal: bool = True,
     profiles: Mapping[str, str | None] | None = None,
     retry_of: str | None = None,
+    check_records: bool = False,
+    ignore_limits: bool = False,
 ) -> LoadSummary:
     """Loads the rows of `query` into `sobject` and returns the summary.
 
@@ -278,6 +292,12 @@ def load(
     when the org ends the session in the middle of the load (401 INVALID_SESSION_ID), the load
     logs in again with it and sends the refused request once more. Without it such a load stops
     creating jobs and says at which job the session ended.
+
+    Before its first job, a load whose daily Bulk API batches exceed what the org has left raises
+    `preflight.AllocationExceeded` (unless `ignore_limits`). With `check_records`, every row is
+    checked against the org's descriptions first, as the org will check it: those predicted to
+    fail go to no job, count as failed, and are saved as `<object>-predicted-failures.csv` in
+    `results_dir`.
     """
     _check_arguments(operation, external_id, batch_size)
     from kavrel.salesforce import vantro
@@ -299,8 +319,16 @@ def load(
                 checks.refuse_unsuitable(operation, key, header)
             if warning:
                 logger.warning(warning)
-            if batch_size is None and parallel > 1 and reader.total:
-                batch_size = batches_for(reader.total, parallel)  # one job per slot, not one
+            batch_size = job_rows(batch_size, parallel, reader.total)
+            plan = LoadPlan(
+                access_info, client, operation, sobject, external_id, header,
+                checks.null_texts(header, key) if null_clears else None,
+                batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
+            )  # fmt: skip
+            described = read_from.describe(query, reader)  # the source's own read, not a check's
+            reader = preflight.rows_for(
+                plan, reader, _reads_client(plan), results_dir, check_records, ignore_limits
+            )
             results = None if results_dir is None else str(Path(results_dir).resolve())
             book = _start_journal(
                 journal,
@@ -308,27 +336,24 @@ def load(
                     "operation": operation, "object": sobject, "external_id": external_id,
                     "batch_size": batch_size, "parallel": parallel, "fields": list(fields),
                     "null_clears": null_clears, "lock_retry": lock_retry, "wait": wait,
-                    "results_dir": results,
-                    "save_success": save_success, "profiles": dict(profiles or {}),
+                    "results_dir": results, "save_success": save_success,
+                    "check_records": check_records, "profiles": dict(profiles or {}),
                     "instance_url": access_info.get("instance_url"),
                     "api_version": access_info.get("api_version"),
-                    "source": read_from.describe(query, reader), "header": header,
-                    "total_rows": reader.total, "retry_of": retry_of,
+                    "source": described, "header": header,
+                    "total_rows": plan.total_rows, "retry_of": retry_of,
                 },
             )  # fmt: skip
             scope.callback(book.close)
-            plan = LoadPlan(
-                access_info, client, operation, sobject, external_id, header,
-                checks.null_texts(header, key) if null_clears else None,
-                batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
-                journal=book, lost_jobs=LostJobFinder(client, access_info, book, stop),
-            )  # fmt: skip
+            plan.journal, plan.lost_jobs = book, LostJobFinder(client, access_info, book, stop)
             with _ending(book), interrupts_of(stop):
                 result = vantro.run_load(plan, reader, stop)
         finally:
             reader.close()
         with _ending(book):
-            return finish(plan, result["stopped"], lock_retry, results_dir, save_success, stop)
+            return finish(
+                plan, result["stopped"], lock_retry, results_dir, save_success, stop, reader
+            )
 
 
 def _renewable(access_info: Mapping[str, Any], renew: Callable[[], Mapping[str, Any]] | None):
@@ -387,10 +412,12 @@ def finish(
     results_dir: str | Path | None,
     save_success: bool,
     stop: Stop | None,
+    rows: Any = None,
 ) -> LoadSummary:
     """What a load does once the runner is done with its jobs: it reads the counts the runner
     could not, sends the row-lock failures again, saves the result files and writes its end;
-    the summary is what its journal then tells."""
+    the summary is what its journal then tells, with the records `rows` (a checked reader) left
+    out of the jobs."""
     book: journals.Journal = plan.journal
     client, access_info = _reads_client(plan), plan.access_info
     outcomes = book.state().summary().jobs
@@ -412,10 +439,12 @@ def finish(
                 )
     summary = book.state().summary()
     summary.stopped, summary.notes = stopped, notes
+    preflight.report_left_out(summary, rows)
     book.record(
         "end",
-        {"ok": summary.ok, "exit_status": summary.exit_status, "stopped": stopped, "notes": notes},
-    )
+        {"ok": summary.ok, "exit_status": summary.exit_status, "stopped": stopped,
+         "notes": summary.notes, "left_out": summary.left_out},
+    )  # fmt: skip
     return summary
 
 
@@ -446,27 +475,45 @@ def preview(
     fields: Iterable[str] = (),
     null_clears: bool = False,
     rows: int = PREVIEW_ROWS,
+    org: Mapping[str, Any] | None = None,
+    sobject: str | None = None,
+    parallel: int = 1,
+    results_dir: str | Path | None = None,
 ) -> Preview:
     """What a load would do, without creating any job: the query's row count and batches, the
-    columns as they would be sent and their checks, and the CSV of the first `rows` rows."""
+    columns as they would be sent and their checks, and the CSV of the first `rows` rows.
+
+    With `org` (an access info) and `sobject`, the columns are also checked against the org's
+    fields, every row against its descriptions as the org will check it, and the load's daily Bulk
+    API batches against what the org has left (`Preview.prediction`); the records predicted to
+    fail are saved as `<object>-predicted-failures.csv` in `results_dir`."""
     from kavrel.sflake.sources import source_for
     from kavrel.util.csv import rows_to_csv
 
     _check_arguments(operation, external_id, batch_size)
     key = checks.key_field(operation, external_id)
+    prediction = None
     reader = source_for(source).open(query)
     try:
         first = reader.fetchmany(rows if batch_size is None else min(rows, batch_size))
         total = reader.total
         header, warning = _header(reader.columns, external_id, fields)
+        found = checks.column_checks(operation, key, header) if header else []
+        nulls = checks.null_texts(header, key) if null_clears else None
+        if org is not None and sobject and header and all(passed for passed, _ in found):
+            load = preflight.Load(
+                org, None, sobject, operation, external_id, header, nulls,
+                job_rows(batch_size, parallel, total), results_dir,
+            )  # fmt: skip
+            findings, prediction = preflight.dry_run(load, first, reader)
+            found += findings
     finally:
         reader.close()
     batches = 0 if not total else 1 if batch_size is None else batches_for(total, batch_size)
-    found = checks.column_checks(operation, key, header) if header else []
     found_ok = all(passed for passed, _ in found)
-    nulls = checks.null_texts(header, key) if null_clears else None
     text = rows_to_csv(header, first, nulls) if first and found_ok else ""
-    return Preview(total, batches, header, found, text, len(first), [warning] if warning else [])
+    warnings = [warning] if warning else []
+    return Preview(total, batches, header, found, text, len(first), warnings, prediction)
 
 
 def _locked_records(plan: LoadPlan, outcomes: list[JobOutcome]):

@@ -324,6 +324,7 @@ class LoadRecord:
     ended: float | None = None
     end: dict[str, Any] | None = None  # the latest run's end: ok, stopped, interrupted
     changed: float = 0.0  # the time of its latest line
+    left_out: int = 0  # records predicted to fail, sent to no job (a checked load's)
 
     @property
     def started(self) -> float:
@@ -362,8 +363,8 @@ class LoadRecord:
         if isinstance(total, int):
             return total
         if self.rows_read is not None:
-            return self.rows_read
-        return sum(b.rows for b in self.batches.values() if b.kind == "rows")
+            return self.rows_read + self.left_out
+        return sum(b.rows for b in self.batches.values() if b.kind == "rows") + self.left_out
 
     def source_batches(self) -> list[BatchRecord]:
         return [b for _, b in sorted(self.batches.items()) if b.kind == "rows"]
@@ -375,7 +376,7 @@ class LoadRecord:
         stopped = end.get("stopped")
         if self.end is None and self.state == "killed":
             stopped = "it ended without a word (killed, or its machine went down)"
-        summary = LoadSummary(self.query_rows, jobs, stopped=stopped)
+        summary = LoadSummary(self.query_rows, jobs, stopped=stopped, left_out=self.left_out)
         summary.load_id = self.load_id
         summary.interrupted = bool(end.get("interrupted"))
         summary.notes = list(end.get("notes", []))
@@ -434,6 +435,7 @@ def _apply(record: LoadRecord, kind: str, event: Mapping[str, Any]) -> None:
         record.end = record.ended = None
     elif kind == "end":
         record.end, record.ended = dict(event), float(event["at"])
+        record.left_out = max(record.left_out, int(event.get("left_out") or 0))
     elif kind == "read":
         rows = int(event["rows"])
         record.rows_read = rows if record.rows_read is None else max(record.rows_read, rows)

@@ -10,7 +10,7 @@ import re
 from collections.abc import Mapping
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import Any, TextIO
 
 from kavrel.load.summary import (
     FINISHED_STATES,
@@ -107,12 +107,22 @@ def make_private_dir(path: Path) -> None:
         os.chmod(folder, 0o700)
 
 
-def write_private(path: Path, text: str) -> None:
-    """Writes `text` (UTF-8) to a file only its owner can read, also when the file existed:
-    records are business data."""
+def open_private(path: Path) -> TextIO:
+    """A new text (UTF-8) of a file only its owner can read, also when the file existed: records
+    are business data."""
     descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    with open(descriptor, "w", encoding="utf-8", newline="") as out:
+    out = open(descriptor, "w", encoding="utf-8", newline="")  # noqa: SIM115 - the caller's
+    try:
         os.fchmod(descriptor, 0o600)
+    except BaseException:
+        out.close()
+        raise
+    return out
+
+
+def write_private(path: Path, text: str) -> None:
+    """Writes `text` to a file only its owner can read (see `open_private`)."""
+    with open_private(path) as out:
         out.write(text)
 
 

@@ -107,6 +107,7 @@ def resume(
                 results_dir,
                 bool(asked.get("save_success")),
                 stop,
+                reader,
             )
 
 
@@ -311,7 +312,13 @@ def _open_again(opened, description, plan: LoadPlan, state: journals.LoadRecord)
             f"the source now gives {reader.total:,} rows where the load read {was:,}: it "
             "changed since the load began; nothing was sent"
         )
-    return reader
+    if not asked.get("check_records"):
+        return reader
+    # The batches were cut from the rows the checks kept: the same checks keep them again.
+    from kavrel.load import preflight
+
+    client = _reads_client(plan)
+    return preflight.rows_for(plan, reader, client, asked.get("results_dir"), True, True)
 
 
 def _compare_batches(reader: Any, plan: LoadPlan, expected: Mapping[int, str]) -> None:

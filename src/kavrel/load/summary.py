@@ -111,9 +111,9 @@ class LoadSummary:
     succeeded: all jobs completed and their succeeded records add up to `query_rows`. `stopped`
     says why a load created no further job before the end of its rows (a refusal that would
     repeat for every batch, a read that broke off, the wait running out); `notes` tell where the
-    result files went. `load_id` names the load's journal (`kavrel load show`), and
-    `interrupted` says the load was ended by Ctrl-C or SIGTERM: the summary then tells what the
-    load had done by then.
+    result files went. `left_out` rows were predicted to fail and sent to no job; they count as
+    failed. `load_id` names the load's journal (`kavrel load show`), and `interrupted` says the
+    load was ended by Ctrl-C or SIGTERM: the summary then tells what the load had done by then.
     """
 
     query_rows: int
@@ -122,25 +122,28 @@ class LoadSummary:
     notes: list[str] = field(default_factory=list)
     load_id: str | None = None
     interrupted: bool = False
+    left_out: int = 0
 
     def totals(self) -> dict[str, int]:
-        """rows (of the query), sent, succeeded, failed, not_processed, processing (sent to a job
-        still processing when the load ended), unknown (sent to a job whose end could not be
-        read) and not_sent. A record sent again is counted once, with the outcome of the job
-        that took it last."""
+        """rows (of the query), sent, succeeded, failed (left_out included), not_processed,
+        processing (sent to a job still processing when the load ended), unknown (sent to a job
+        whose end could not be read), not_sent (left_out aside) and left_out. A record sent again
+        is counted once, with the outcome of the job that took it last."""
         jobs = [o for o in self.jobs if o.job_id is not None]
         sent = sum(o.rows - o.retried for o in jobs)
+        failed = sum((o.failed or 0) - o.retried for o in jobs if o.finished)
         unfinished = [o for o in jobs if not o.finished]
         processing = sum(o.rows for o in unfinished if o.state in PROCESSING_STATES)
         return {
             "rows": self.query_rows,
             "sent": sent,
             "succeeded": sum(o.succeeded or 0 for o in jobs),
-            "failed": sum((o.failed or 0) - o.retried for o in jobs if o.finished),
+            "failed": failed + self.left_out,
             "not_processed": sum(o.not_processed or 0 for o in jobs),
             "processing": processing,
             "unknown": sum(o.rows for o in unfinished) - processing,
-            "not_sent": max(0, self.query_rows - sent),
+            "not_sent": max(0, self.query_rows - sent - self.left_out),
+            "left_out": self.left_out,
         }
 
     @property
@@ -261,8 +264,11 @@ def totals_line(summary: LoadSummary | list[JobOutcome]) -> str:
         f"{counted(batches, 'batch')} ({completed:,} completed, "
         f"{batches - completed - processing:,} failed{still}), "
         f"{counted(totals['rows'], 'row')}, {records_text(totals['succeeded'])} succeeded, "
-        f"{totals['failed']:,} failed, {totals['not_processed']:,} not processed"
+        f"{totals['failed']:,} failed"
     )
+    if totals["left_out"]:
+        text += f" ({totals['left_out']:,} predicted and sent to no job)"
+    text += f", {totals['not_processed']:,} not processed"
     for key, words in (("processing", "still processing"), ("unknown", "unknown"),
                        ("not_sent", "not sent")):  # fmt: skip
         if totals[key]:

@@ -1,5 +1,6 @@
 """HTTP calls of Salesforce Bulk API 2.0 ingest jobs, API version 62.0 unless the caller's
-`access_info` names another as its "api_version" (such as "63.0").
+`access_info` names another as its "api_version" (such as "63.0"), and the two reads a load's
+preflight makes of the org: an object's description and the org's limits.
 
 Every function takes the caller's `access_info` (`access_token`, `instance_url`) and a job id.
 A non-2xx answer raises `BulkApiError`, which carries Salesforce's error code and message. Every
@@ -138,13 +139,19 @@ USERINFO_PATH = "/services/oauth2/userinfo"
 _VERSION = re.compile(r"[1-9][0-9]*\.[0-9]")
 
 
-def ingest_path(access_info: Mapping[str, Any]) -> str:
-    """The ingest jobs' path for the API version that `access_info` names as "api_version"
-    (API_VERSION when it names none). The load runner creates its jobs on it too."""
+def data_path(access_info: Mapping[str, Any]) -> str:
+    """The REST API's path for the API version that `access_info` names as "api_version"
+    (API_VERSION when it names none)."""
     version = access_info.get("api_version") or API_VERSION
     if not isinstance(version, str) or not _VERSION.fullmatch(version):
         raise ValueError(f"the API version must be written like {API_VERSION}, not {version!r}")
-    return f"/services/data/v{version}/jobs/ingest/"
+    return f"/services/data/v{version}/"
+
+
+def ingest_path(access_info: Mapping[str, Any]) -> str:
+    """The ingest jobs' path at the API version of `access_info` (see `data_path`). The load
+    runner creates its jobs on it too."""
+    return data_path(access_info) + "jobs/ingest/"
 
 
 def _job_path(access_info: Mapping[str, Any], job_id: str, tail: str = "") -> str:
@@ -387,6 +394,24 @@ def failed_results(access_info: dict[str, Any], job_id: str) -> str:
 def unprocessed_records(access_info: dict[str, Any], job_id: str) -> str:
     """CSV text of the uploaded records the job never processed."""
     return _results(access_info, job_id, "unprocessedrecords")
+
+
+# --- what the org says of itself: an object's description, its limits ------------------------
+
+
+def describe_sobject(access_info: dict[str, Any], sobject: str) -> dict[str, Any]:
+    """The object's description (its fields, their types, lengths, picklists, what may be set), as
+    `GET .../sobjects/OBJECT/describe` answers it; an object the org does not have is a
+    `BulkApiError` with status 404."""
+    path = f"{data_path(access_info)}sobjects/{quote(sobject, safe='')}/describe/"
+    return _read(access_info, None, path, f"Describing {sobject}", _json)
+
+
+def org_limits(access_info: dict[str, Any]) -> dict[str, Any]:
+    """The org's allocations as `GET .../limits` answers them: each by name ("DailyBulkApiBatches",
+    ...) with its "Max" and what "Remaining" of it over a rolling 24 hours. Needs the user's "View
+    Setup and Configuration" permission."""
+    return _read(access_info, None, f"{data_path(access_info)}limits/", "Reading the limits", _json)
 
 
 # --- looking after jobs once they run: list -----------------------------------------------------

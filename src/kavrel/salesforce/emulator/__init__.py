@@ -2,10 +2,10 @@
 
 It speaks the ingest endpoints and an org's OAuth endpoints (client credentials, browser logins
 with PKCE, refresh tokens, JWT bearer assertions), and really applies each job's records to a
-SQLite database (see `store`). Its parts, each usable alone:
-`ids` (record Ids), `upload` (reading a CSV upload as a stream), `schema` (the optional schema:
-TOML, or `describe` for object descriptions, or the shipped `standard.toml`), `values` (field
-values in Bulk API's CSV forms), `checks` (each record against its object), `store` (records over
+SQLite database (see `store`). What an org accepts as a record, from its object descriptions
+(the optional schema, record Ids, the checks of each record), is `kavrel.salesforce.records`,
+which a load's preflight runs too; the server imports nothing else of kavrel. Its own parts, each
+usable alone: `upload` (reading a CSV upload as a stream), `store` (records over
 SQLite), `results` (job results kept out of memory), `processing` (closed jobs, chunk by chunk),
 `jobs` (job documents and states), `controls` (failure injection), `oauth` (the token and
 authorization endpoints), `assertions` (JWT bearer assertions), `tls` (https), `transport`
@@ -14,8 +14,9 @@ authorization endpoints), `assertions` (JWT bearer assertions), `tls` (https), `
 
 from __future__ import annotations
 
+from kavrel.salesforce.records.schema import STANDARD, Schema, SchemaError
+
 from .controls import CONTROLS_PATH
-from .schema import STANDARD, Schema, SchemaError
 from .server import (
     API_VERSION,
     DEFAULT_ACCESS_TOKEN,

@@ -13,8 +13,10 @@ import sqlite3
 import sys
 import threading
 
+from kavrel.salesforce.records.schema import SchemaError
+
 from .controls import parse_fault
-from .schema import SchemaError
+from .limits import DAILY_BULK_BATCHES
 from .server import DEFAULT_ACCESS_TOKEN, BulkApiEmulator
 from .tls import TlsError
 
@@ -38,6 +40,9 @@ def _emulator(args: argparse.Namespace) -> BulkApiEmulator:
         test_controls=args.test_controls,
         token_lifetime=args.token_lifetime,
         jwt_cert=args.jwt_cert,
+        daily_bulk_batches=(
+            DAILY_BULK_BATCHES if args.daily_bulk_batches is None else args.daily_bulk_batches
+        ),
     )
     for fault in faults:
         emulator.add_fault(fault)

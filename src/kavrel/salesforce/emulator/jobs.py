@@ -15,11 +15,14 @@ from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from typing import IO, Any
 
-from .ids import JOB_KEY_PREFIX, base36, make_ids, to_id18
+from kavrel.salesforce.records.ids import JOB_KEY_PREFIX, base36, make_ids, to_id18
+from kavrel.salesforce.records.schema import is_api_name
+
+from .limits import Allocation
 from .processing import TERMINAL_STATES, Processor, Rejecter
 from .results import ResultStore
 from .store import ObjectStore, UnknownObject
-from .upload import COLUMN_DELIMITERS, LINE_ENDINGS, is_api_name, spool_upload
+from .upload import COLUMN_DELIMITERS, LINE_ENDINGS, spool_upload
 
 OPERATIONS = ("insert", "update", "upsert", "delete", "hardDelete")
 JOB_MEMBERS = frozenset(
@@ -103,11 +106,12 @@ class JobBook:
         lock: threading.RLock,
         reject: Rejecter,
         processing_rate: float | None = None,
+        batches: Allocation | None = None,
     ) -> None:
         self.store = store
         self.lock = lock
         self.results = ResultStore()
-        self.processor = Processor(store, self.results, lock, reject, processing_rate)
+        self.processor = Processor(store, self.results, lock, reject, processing_rate, batches)
         self.jobs: dict[str, Job] = {}
         self._counter = secrets.randbelow(36**7)
 

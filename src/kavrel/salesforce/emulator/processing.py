@@ -4,9 +4,11 @@ transaction of its own. Each chunk's results are written as soon as it is applie
 counts grow with them, so a job aborted or failed part-way keeps the chunks it applied, counted,
 with the rest of its records unprocessed.
 
-With a processing rate (records per second) each chunk is applied once an org at that pace would
-have reached its end. The job's `totalProcessingTime` is the time from its start to its end; its
-`apiActiveProcessingTime` leaves out the time spent waiting for that pace.
+Each chunk uses one of the org's daily Bulk API batches; once none is left, the job fails with the
+rest of its records unprocessed. With a processing rate (records per second) each chunk is applied
+once an org at that pace would have reached its end. The job's `totalProcessingTime` is the time
+from its start to its end; its `apiActiveProcessingTime` leaves out the time spent waiting for
+that pace.
 """
 
 from __future__ import annotations
@@ -19,6 +21,9 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import IO, TYPE_CHECKING
 
+from kavrel.salesforce.records.predict import CHUNK_SIZE
+
+from .limits import DAILY_BULK_BATCHES, Allocation, quota_exceeded
 from .results import ResultStore
 from .store import ObjectStore, Outcome, Plan
 from .upload import (
@@ -34,7 +39,6 @@ from .upload import (
 if TYPE_CHECKING:
     from .jobs import Job
 
-CHUNK_SIZE = 10_000
 TERMINAL_STATES = frozenset({"JobComplete", "Failed", "Aborted"})
 # From this version on, failed results name the record that failed (`sf__Id`); before it the
 # column is there but empty.
@@ -66,12 +70,14 @@ class Processor:
         lock: threading.RLock,
         reject: Rejecter,
         processing_rate: float | None = None,
+        batches: Allocation | None = None,
     ) -> None:
         self.store = store
         self.results = results
         self.lock = lock
         self.reject = reject
         self.processing_rate = processing_rate
+        self.batches = batches if batches is not None else Allocation(DAILY_BULK_BATCHES)
         self.stopping = threading.Event()
 
     def start(self, job: Job) -> None:
@@ -170,6 +176,10 @@ class Processor:
                 chunk = self._cut_to_limit(job, whole)
                 if chunk is None or not self._pace(job, chunk.first + len(chunk.records)):
                     break
+                if not self.batches.take():
+                    message = quota_exceeded(self.batches.maximum)
+                    self._finish(job, "Failed", message, scan=scan, after=applied)
+                    return
                 self._apply(job, plan, scan.header, chunk)
                 applied = chunk.first + len(chunk.records)
                 if job.state != "InProgress":

@@ -2,7 +2,9 @@
 request to the token endpoint, the ingest resources or the test controls.
 
 The ingest resources answer at every API version from 41.0 (where they appeared) to
-NEWEST_API_VERSION; a job's `apiVersion` is the version it was created with.
+NEWEST_API_VERSION; a job's `apiVersion` is the version it was created with. So do an object's
+describe (from the schema: an object it does not describe, or any without a schema, is not found)
+and the org's limits (see `limits`).
 """
 
 from __future__ import annotations
@@ -21,9 +23,13 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
+from kavrel.salesforce.records.describe import description_document
+from kavrel.salesforce.records.schema import Schema
+
 from .assertions import load_certificate
 from .controls import CONTROLS_PATH, Controls, Fault, check_count, check_seconds, check_status
 from .jobs import RESULT_PARTS, JobBook, JobError
+from .limits import DAILY_BULK_BATCHES, OrgLimits
 from .oauth import (
     AUTHORIZE_PATH,
     TOKEN_PATH,
@@ -33,7 +39,6 @@ from .oauth import (
     TokenIssuer,
     user_info,
 )
-from .schema import Schema
 from .store import ObjectStore
 from .tls import make_self_signed, server_context
 from .transport import Answer, Request, Server, error_answer, json_answer, logger
@@ -55,6 +60,10 @@ _INGEST = re.compile(
     r"/services/data/v(?P<version>\d+\.0)/jobs/ingest/?"
     r"(?:(?P<job>[A-Za-z0-9]+)(?:/(?P<part>[A-Za-z]+))?/?)?"
 )
+_DESCRIBE = re.compile(
+    r"/services/data/v(?P<version>\d+\.0)/sobjects/(?P<object>[A-Za-z][A-Za-z0-9_]*)/describe/?"
+)
+_LIMITS = re.compile(r"/services/data/v(?P<version>\d+\.0)/limits/?")
 _LOOPBACK_NAMES = ("127.0.0.1", "localhost", "::1")
 # Where a multipart part's head ends: the first empty line.
 _HEAD_END = re.compile(rb"\r?\n\r?\n")
@@ -62,6 +71,10 @@ _HEAD_END = re.compile(rb"\r?\n\r?\n")
 
 def _not_found() -> JobError:
     return JobError(404, "NOT_FOUND", "The requested resource does not exist")
+
+
+def _served_version(version: str) -> bool:
+    return OLDEST_API_VERSION <= int(version.split(".")[0]) <= NEWEST_API_VERSION
 
 
 def _method_not_allowed(method: str, allowed: str) -> JobError:
@@ -130,12 +143,14 @@ class BulkApiEmulator:
         test_controls: bool = False,
         token_lifetime: float | None = None,
         jwt_cert: str | PathLike[str] | None = None,
+        daily_bulk_batches: int = DAILY_BULK_BATCHES,
     ) -> None:
         if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
             raise ValueError(f"port must be an integer from 0 to 65535, not {port!r}")
         if not isinstance(access_token, str) or not access_token:
             raise ValueError("access_token must be a non-empty text")
         check_count(in_progress_checks, "in_progress_checks")
+        check_count(daily_bulk_batches, "daily_bulk_batches")
         if processing_rate is not None and (
             check_seconds(processing_rate) == 0 or processing_rate == float("inf")
         ):
@@ -161,6 +176,7 @@ class BulkApiEmulator:
         self.requests: deque[tuple[str, str, dict[str, str], str]] = deque(maxlen=LOGGED_REQUESTS)
         self._lock = threading.RLock()
         self._controls = Controls()
+        self.limits = OrgLimits(daily_bulk_batches)
         self._tokens = TokenIssuer(
             token_lifetime, load_certificate(jwt_cert) if jwt_cert is not None else None
         )
@@ -194,7 +210,13 @@ class BulkApiEmulator:
                 raise
             self._connection = connection
             store = ObjectStore(connection, self.schema)
-            self._jobs = JobBook(store, self._lock, self._controls.rejected, self.processing_rate)
+            self._jobs = JobBook(
+                store,
+                self._lock,
+                self._controls.rejected,
+                self.processing_rate,
+                self.limits.bulk_batches,
+            )
             self._server = server
             self.port = server.server_address[1]
             self._started_at = time.monotonic()
@@ -328,6 +350,7 @@ class BulkApiEmulator:
             return error_answer(401, "INVALID_SESSION_ID", "Session expired or invalid")
         if path == USERINFO_PATH:
             return json_answer(user_info(self._instance_url(request)))
+        self.limits.api_requests.take()
         try:
             return self._route(request)
         except JobError as error:
@@ -409,13 +432,18 @@ class BulkApiEmulator:
         return Answer(204)
 
     def _route(self, request: Request) -> Answer:
-        match = _INGEST.fullmatch(request.path)
-        if match is None or not (
-            OLDEST_API_VERSION <= int(match["version"].split(".")[0]) <= NEWEST_API_VERSION
-        ):
-            raise _not_found()
         jobs = self._jobs
         assert jobs is not None
+        about_org = _DESCRIBE.fullmatch(request.path) or _LIMITS.fullmatch(request.path)
+        if about_org is not None and _served_version(about_org["version"]):
+            if request.method != "GET":
+                raise _method_not_allowed(request.method, "GET")
+            if about_org.re is _LIMITS:
+                return json_answer(self.limits.document())
+            return json_answer(self._description(jobs.store, about_org["object"]))
+        match = _INGEST.fullmatch(request.path)
+        if match is None or not _served_version(match["version"]):
+            raise _not_found()
         version, method = match["version"], request.method
         if match["job"] is None:
             if method == "POST":
@@ -455,6 +483,19 @@ class BulkApiEmulator:
             raise _method_not_allowed(method, "GET")
         results = jobs.results_of(job, RESULT_PARTS[part])
         return Answer(200, results, "text/csv; charset=UTF-8")
+
+    def _description(self, store: ObjectStore, sobject: str) -> dict[str, Any]:
+        if self.schema is None:
+            raise JobError(
+                404,
+                "NOT_FOUND",
+                "The requested resource does not exist (the local server describes the objects "
+                "of its --schema)",
+            )
+        described = self.schema.get(sobject)
+        if described is None:
+            raise _not_found()
+        return description_document(described, store.key_prefix(described.name))
 
     def _create_job(self, jobs: JobBook, request: Request, version: str) -> Answer:
         content_type = request.header("Content-Type")

@@ -24,10 +24,24 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from .checks import NULL, Column, RecordChecks, bulk_error
-from .ids import key_prefix, make_ids, standard_key_prefix, to_id18
-from .schema import FieldSchema, ObjectSchema, Schema
-from .upload import BatchError, is_api_name
+from kavrel.salesforce.records.checks import (
+    NULL,
+    Column,
+    RecordChecks,
+    Relationship,
+    bulk_error,
+    duplicate_external_id,
+    duplicate_id,
+    external_id_fault,
+    insert_with_id,
+    malformed_id,
+    missing_id,
+    read_header,
+)
+from kavrel.salesforce.records.ids import key_prefix, make_ids, standard_key_prefix, to_id18
+from kavrel.salesforce.records.schema import FieldSchema, ObjectSchema, Schema, is_api_name
+
+from .upload import BatchError
 
 # SQLite's default bound on host parameters is 999 before 3.32; IN lists stay under it.
 _LOOKUP_CHUNK = 900
@@ -52,13 +66,6 @@ class Outcome:
 
 
 @dataclass
-class _Relationship:
-    position: int
-    target: str
-    target_field: str
-
-
-@dataclass
 class Plan:
     """One upload's header read against the org: the field each column sets, the relationship
     columns to resolve, and the checks of its records."""
@@ -66,7 +73,7 @@ class Plan:
     sobject: str
     described: ObjectSchema | None
     fields: list[str]
-    relationships: list[_Relationship]
+    relationships: list[Relationship]
     checks: RecordChecks
     lookups: list[Column]  # columns holding Ids of records the schema lets us look for
     unique: list[Column]  # columns of unique fields
@@ -103,14 +110,12 @@ class ObjectStore:
     def check_external_id(self, sobject: str, name: str) -> str:
         """The external-ID field's own name; ValueError when the schema says it is not one."""
         described = self.schema.get(sobject) if self.schema else None
-        if described is None or name.lower() == "id":
-            return "Id" if name.lower() == "id" else name
-        if name.lower() not in described.external_ids:
-            raise ValueError(
-                f"Field name provided, {name} does not match an External ID, Salesforce Id, or "
-                f"indexed field for {described.name}"
-            )
-        return described.fields[name.lower()].name
+        if name.lower() == "id":
+            return "Id"
+        fault = external_id_fault(described, name)
+        if fault is not None:
+            raise ValueError(fault)
+        return described.fields[name.lower()].name if described else name
 
     def key_prefix(self, sobject: str) -> str:
         """The key prefix of the object's new Ids: its description's, else `ids.key_prefix`."""
@@ -131,39 +136,15 @@ class ObjectStore:
         """The upload's header read against the object; BatchError when the org would refuse
         it."""
         described = self.schema.get(sobject) if self.schema else None
-        columns: list[Column] = []
-        relationships: list[_Relationship] = []
-        for position, name in enumerate(header):
-            relationship, _, target_field = name.partition(".")
-            if not target_field:
-                if described is not None and name.lower() not in described.fields:
-                    raise BatchError(f"InvalidBatch : Field name not found : {name}")
-                field = described.fields[name.lower()] if described else None
-                columns.append(Column(position, field.name if field else name, field))
-                continue
-            lookup = described.relationships.get(relationship.lower()) if described else None
-            target = self.schema.get(described.lookups[lookup]) if lookup else None  # type: ignore[union-attr]
-            if target is None:
-                hint = "" if described else " (a schema file naming its lookup is needed)"
-                raise BatchError(f"InvalidBatch : Field name not found : {name}{hint}")
-            if target_field.lower() not in target.external_ids | {"id"}:
-                raise BatchError(
-                    f"InvalidBatch : Field name not found : {name} ({target_field} is not an "
-                    f"external ID of {target.name})"
-                )
-            field = described.fields[lookup]  # type: ignore[union-attr, index]
-            columns.append(Column(position, field.name, field, relationship=True))
-            relationships.append(_Relationship(position, target.name, target_field))
-        seen: set[str] = set()
-        for column in columns:
-            if column.name.lower() in seen:
-                raise BatchError(f"InvalidBatch : Duplicate field name: {column.name}")
-            seen.add(column.name.lower())
+        read = read_header(header, described, self.schema.get if self.schema else lambda _: None)
+        if read.faults:
+            raise BatchError(read.faults[0])
+        columns = read.columns
         return Plan(
             sobject=sobject,
             described=described,
             fields=[column.name for column in columns],
-            relationships=relationships,
+            relationships=read.relationships,
             checks=RecordChecks(columns, described, self._prefixes_of),
             lookups=[c for c in columns if _is_checked_lookup(c)],
             unique=[c for c in columns if c.field and c.field.checked and c.field.unique],
@@ -203,7 +184,7 @@ class ObjectStore:
     def _resolve(
         self,
         connection: sqlite3.Connection,
-        relationships: list[_Relationship],
+        relationships: list[Relationship],
         items: list[Item],
         outcome: Outcome,
     ) -> list[Item]:
@@ -491,10 +472,7 @@ class _Run:
         keep = []
         for item in items:
             if self.id_position is not None and item[1][self.id_position]:
-                message = (
-                    "INVALID_FIELD_FOR_INSERT_UPDATE:cannot specify Id in an insert call:Id --"
-                )
-                self._fail([item], message)
+                self._fail([item], insert_with_id())
             else:
                 keep.append(item)
         self._insert_rows(keep)
@@ -505,9 +483,7 @@ class _Run:
         if self.plan.described is None:
             return "ENTITY_IS_DELETED:entity is deleted:--"
         if key[:3] != self.prefix:
-            return bulk_error(
-                "MALFORMED_ID", f"{self.sobject} ID: id value of incorrect type: {given}", ["Id"]
-            )
+            return malformed_id(self.sobject, given)
         if _existing_ids(self.connection, _DELETED_TABLE, [key]):
             return bulk_error("ENTITY_IS_DELETED", "entity is deleted")
         return bulk_error("INVALID_CROSS_REFERENCE_KEY", "invalid cross reference id")
@@ -526,15 +502,11 @@ class _Run:
             if key == "":
                 blank.append(item)
             elif key is None:
-                self._fail(
-                    [item],
-                    f"MALFORMED_ID:{self.sobject} ID: id value of incorrect type: "
-                    f"{item[1][position]}:Id --",
-                )
+                self._fail([item], malformed_id(self.sobject, item[1][position]))
             elif key not in existing:
                 self._fail([item], self._absent_id_error(key, item[1][position]), key)
             elif key in seen:
-                self._fail([item], f"DUPLICATE_VALUE:Duplicate id in list: {key}:--", key)
+                self._fail([item], duplicate_id(key), key)
             else:
                 seen.add(key)
                 matched.append((key, item))
@@ -548,7 +520,7 @@ class _Run:
         )
 
     def update_or_delete(self, operation: str, items: list[Item]) -> None:
-        missing = f"MISSING_ARGUMENT:Id not specified in an {operation} call:--"
+        missing = missing_id(operation)
         if self.id_position is None:
             self._fail(items, missing)
             return
@@ -596,7 +568,7 @@ class _Run:
             value = item[1][position]
             keys = found.get(value)
             if value and counts[value] > 1:
-                self._fail([item], f"DUPLICATE_VALUE:Duplicate external id specified: {value}:--")
+                self._fail([item], duplicate_external_id(value))
             elif keys is None:
                 inserts.append(item)
             elif len(keys) > 1:

@@ -16,7 +16,9 @@ import re
 import tempfile
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import IO, Any, TypeGuard
+from typing import IO
+
+from kavrel.salesforce.records.schema import is_api_name
 
 # Salesforce refuses uploads above 150,000,000 bytes once base64-encoded: 112,500,000 raw bytes.
 MAX_UPLOAD_BYTES = 150_000_000 * 3 // 4
@@ -34,7 +36,6 @@ MISPLACED_QUOTE = (
     "after a quoted one:--"
 )
 
-_API_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]{0,79}")
 # An upload stays in memory up to this size, and is read this many characters at a time.
 SPOOL_BYTES = 1 << 20
 BLOCK_CHARS = 1 << 20
@@ -78,10 +79,6 @@ class Scan:
 
     def close(self) -> None:
         self.parsed.close()
-
-
-def is_api_name(name: Any) -> TypeGuard[str]:
-    return isinstance(name, str) and _API_NAME.fullmatch(name) is not None
 
 
 def _has_misplaced_quote(outside: list[str], delimiter: str) -> bool:

@@ -3,6 +3,9 @@
 Salesforce CLI prints for `sf sobject describe --json`. A file holds one object; a folder holds one
 such file per object (`*.json`). Of each field only what the record checks use is read (see
 `schema.field_of`); everything else in a description is ignored.
+
+`description_document` writes an object the other way, as an org's describe answers it, with every
+setting the checks read, so that a description written and read back checks records the same.
 """
 
 from __future__ import annotations
@@ -11,8 +14,7 @@ import json
 from pathlib import Path
 from typing import Any
 
-from .schema import ObjectSchema, SchemaError, field_of
-from .upload import is_api_name
+from .schema import FieldSchema, ObjectSchema, SchemaError, field_of, is_api_name, relationship_name
 
 
 def description_of(document: Any, where: str) -> ObjectSchema:
@@ -56,3 +58,55 @@ def load_descriptions(path: Path) -> dict[str, ObjectSchema]:
             raise SchemaError(f"{file}: {described.name} is described twice")
         objects[described.name.lower()] = described
     return objects
+
+
+def _field_document(field: FieldSchema) -> dict[str, Any]:
+    relationship = None
+    if field.reference_to:
+        relationship = field.relationship_name or relationship_name(field.name)
+    return {
+        "name": field.name,
+        "label": field.shown_name,
+        "type": field.type,
+        "length": field.length,
+        "precision": field.precision,
+        "scale": field.scale,
+        "digits": field.digits,
+        "nillable": field.nillable,
+        "defaultedOnCreate": field.defaulted_on_create,
+        "createable": field.createable,
+        "updateable": field.updateable,
+        "externalId": field.external_id,
+        "idLookup": field.id_lookup,
+        "unique": field.unique,
+        "caseSensitive": field.case_sensitive,
+        "custom": field.name.lower().endswith("__c"),
+        "referenceTo": list(field.reference_to),
+        "relationshipName": relationship,
+        "picklistValues": [
+            {
+                "active": True,
+                "defaultValue": False,
+                "label": value,
+                "validFor": None,
+                "value": value,
+            }
+            for value in sorted(field.picklist_values)
+        ],
+        "restrictedPicklist": field.restricted_picklist,
+    }
+
+
+def description_document(described: ObjectSchema, key_prefix: str | None) -> dict[str, Any]:
+    """The object as an org's describe answers it; `key_prefix` starts its records' Ids."""
+    return {
+        "name": described.name,
+        "label": described.name,
+        "keyPrefix": key_prefix,
+        "custom": described.name.lower().endswith("__c"),
+        "createable": True,
+        "updateable": True,
+        "deletable": True,
+        "queryable": True,
+        "fields": [_field_document(field) for field in described.fields.values()],
+    }

@@ -21,16 +21,16 @@ object description gives, spelled as the description spells them:
 
 from __future__ import annotations
 
+import re
 import tomllib
 from dataclasses import dataclass, field, replace
 from os import PathLike
 from pathlib import Path
-from typing import Any
-
-from .upload import is_api_name
+from typing import Any, TypeGuard
 
 STANDARD = "standard"
 STANDARD_FILE = Path(__file__).with_name("standard.toml")
+_API_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]{0,79}")
 
 # The settings a TOML field may give, as an object description names them, and their types.
 _SETTINGS: dict[str, type | tuple[type, ...]] = {
@@ -54,6 +54,11 @@ _SETTINGS: dict[str, type | tuple[type, ...]] = {
     "picklistValues": list,
     "restrictedPicklist": bool,
 }
+
+
+def is_api_name(name: Any) -> TypeGuard[str]:
+    """Whether `name` can name an object or a field: a letter, then letters, digits and `_`."""
+    return isinstance(name, str) and _API_NAME.fullmatch(name) is not None
 
 
 class SchemaError(ValueError):

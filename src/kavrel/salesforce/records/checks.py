@@ -1,10 +1,12 @@
-"""Record by record, what an org refuses before it looks at other records: the Bulk API limits
-(32,000 characters in a field, 131,072 in a long text area of that length, 400,000 in a record),
-and, for fields the schema describes, values that do not read as their type, numbers with too many
-digits, text longer than its field, malformed Ids and Ids of another object in lookups, values
-outside a restricted picklist, fields that cannot be set on insert or on update, and required
-fields left empty. What needs the stored records (lookups that name no record, duplicates in unique
-fields) is the store's business.
+"""What an org refuses before it looks at other records. Of an upload's header: fields the object
+does not have, relationship columns that reach no external ID, a field named twice (each fails the
+whole job). Record by record: the Bulk API limits (32,000 characters in a field, 131,072 in a long
+text area of that length, 400,000 in a record), and, for fields the schema describes, values that
+do not read as their type, numbers with too many digits, text longer than its field, malformed Ids
+and Ids of another object in lookups, values outside a restricted picklist, fields that cannot be
+set on insert or on update, and required fields left empty; and the texts an org gives for a
+record's Id. What needs the stored records (lookups that name no record, duplicates in unique
+fields) is the local server's store's business.
 
 Each failure is one `sf__Error` text as an org writes it: `CODE:message:FIELD,FIELD --`.
 """
@@ -34,6 +36,77 @@ class Column:
     name: str
     field: FieldSchema | None = None
     relationship: bool = False
+
+
+@dataclass(frozen=True)
+class Relationship:
+    """A relationship column (`Account.Ext__c`): the record of `target` whose `target_field`
+    holds the value gives the lookup its Id."""
+
+    position: int
+    target: str
+    target_field: str
+
+
+@dataclass
+class Header:
+    """An upload's header read against its object: the field each column sets, the relationship
+    columns, and what fails the whole job (the first fault is the org's answer)."""
+
+    columns: list[Column]
+    relationships: list[Relationship]
+    faults: list[str]
+
+
+def read_header(
+    header: list[str],
+    described: ObjectSchema | None,
+    described_as: Callable[[str], ObjectSchema | None],
+) -> Header:
+    """The header against its object (None: not described, so any name is a field);
+    `described_as` gives the objects that relationship columns reach."""
+    columns: list[Column] = []
+    relationships: list[Relationship] = []
+    faults: list[str] = []
+    for position, name in enumerate(header):
+        relationship, _, target_field = name.partition(".")
+        if not target_field:
+            if described is not None and name.lower() not in described.fields:
+                faults.append(f"InvalidBatch : Field name not found : {name}")
+                continue
+            field = described.fields[name.lower()] if described else None
+            columns.append(Column(position, field.name if field else name, field))
+            continue
+        lookup = described.relationships.get(relationship.lower()) if described else None
+        target = described_as(described.lookups[lookup]) if lookup else None  # type: ignore[union-attr]
+        if target is None:
+            hint = "" if described else " (a schema file naming its lookup is needed)"
+            faults.append(f"InvalidBatch : Field name not found : {name}{hint}")
+        elif target_field.lower() not in target.external_ids | {"id"}:
+            faults.append(
+                f"InvalidBatch : Field name not found : {name} ({target_field} is not an "
+                f"external ID of {target.name})"
+            )
+        else:
+            field = described.fields[lookup]  # type: ignore[union-attr, index]
+            columns.append(Column(position, field.name, field, relationship=True))
+            relationships.append(Relationship(position, target.name, target_field))
+    seen: set[str] = set()
+    for column in columns:
+        if column.name.lower() in seen:
+            faults.append(f"InvalidBatch : Duplicate field name: {column.name}")
+        seen.add(column.name.lower())
+    return Header(columns, relationships, faults)
+
+
+def external_id_fault(described: ObjectSchema | None, name: str) -> str | None:
+    """Why an upsert cannot match on `name` (an org refuses the job), or None."""
+    if described is None or name.lower() == "id" or name.lower() in described.external_ids:
+        return None
+    return (
+        f"Field name provided, {name} does not match an External ID, Salesforce Id, or indexed "
+        f"field for {described.name}"
+    )
 
 
 def bulk_error(code: str, message: str, fields: list[str] | tuple[str, ...] = ()) -> str:
@@ -179,6 +252,40 @@ class RecordChecks:
         if cleared:
             return _missing(cleared)
         return None
+
+
+# -- what an org says of a record's Id ----------------------------------------------------------
+
+
+def insert_with_id() -> str:
+    return "INVALID_FIELD_FOR_INSERT_UPDATE:cannot specify Id in an insert call:Id --"
+
+
+def missing_id(operation: str) -> str:
+    return f"MISSING_ARGUMENT:Id not specified in an {operation} call:--"
+
+
+def malformed_id(sobject: str, given: str) -> str:
+    return bulk_error("MALFORMED_ID", f"{sobject} ID: id value of incorrect type: {given}", ["Id"])
+
+
+def id_fault(sobject: str, given: str, key_prefix: str | None) -> str | None:
+    """Why `given` cannot be the Id of a record of `sobject` (None: it may be); the object's
+    key prefix, when known, must start it."""
+    key = to_id18(given)
+    if key is None or (key_prefix is not None and key[:3] != key_prefix):
+        return malformed_id(sobject, given)
+    return None
+
+
+def duplicate_id(key: str) -> str:
+    """A record whose Id (18 characters) an earlier record of its chunk holds."""
+    return f"DUPLICATE_VALUE:Duplicate id in list: {key}:--"
+
+
+def duplicate_external_id(value: str) -> str:
+    """A record whose external ID another record of its chunk holds: both fail."""
+    return f"DUPLICATE_VALUE:Duplicate external id specified: {value}:--"
 
 
 def _not_writable(names: list[str]) -> str:
