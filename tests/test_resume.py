@@ -262,3 +262,24 @@ def test_a_load_from_standard_input_cannot_be_read_again(home, warehouse):
             "Error: the load read its rows from standard input, which cannot be read again; "
             "nothing was sent"
         )
+
+
+def test_a_checked_load_resumes_through_the_same_checks(home):
+    names = [("x" * 300 if i % 7 == 0 else f"N{i:04}") for i in range(ROWS)]
+    (home.parent / "accounts.csv").write_text(
+        "Name\n" + "".join(f"{name}\n" for name in names), encoding="utf-8"
+    )
+    with BulkApiEmulator(schema="standard", in_progress_checks=1) as server:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "kavrel", "insert", "-s", "Account", "-f", "accounts.csv",
+             "--check-records", "--batch-size", "200", "--parallel", "2", *org_arguments(server)],
+            env=environment(home, **token(server)), cwd=home.parent,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )  # fmt: skip
+        stop_after_batch(process, 2, 0, signal.SIGTERM)
+        done = resume(home, server, "--json")
+        assert done.returncode == 1  # the records too long for the field failed, as predicted
+        totals = json.loads(done.stdout)["totals"]
+        assert (totals["left_out"], totals["succeeded"]) == (86, ROWS - 86)
+        stored = sorted(row["Name"] for row in server.rows("Account"))
+        assert stored == sorted(name for name in names if len(name) < 300)
