@@ -8,6 +8,7 @@
 #include "csv_base64.hpp"
 #include "csv_buffer.hpp"
 #include "csv_dates.hpp"
+#include "csv_fingerprint.hpp"
 #include "csv_json.hpp"
 #include "csv_numbers.hpp"
 
@@ -29,12 +30,15 @@ class CsvWriter {
 public:
     py::str run(const py::object &records);
     py::str run_rows(const py::object &header, const py::object &rows, const py::object &nulls);
+    py::list fingerprint_rows(const py::object &header, const py::object &rows,
+                              const py::object &nulls, Py_ssize_t key);
 
 private:
     void add_record(PyObject *record);
     void add_row(PyObject *row);
     void take_header(const py::object &header);
     void take_nulls(const py::object &nulls);
+    void write_rows(const py::object &header, const py::object &rows, const py::object &nulls);
     void add_dict(PyObject *record);
     void place(PyObject *key, PyObject *value, Py_ssize_t position, Py_ssize_t written);
     Py_ssize_t column_of(PyObject *key);
@@ -486,8 +490,8 @@ void CsvWriter::add_row(PyObject *row) {
     end_row(start);
 }
 
-py::str CsvWriter::run_rows(const py::object &header, const py::object &rows,
-                            const py::object &nulls) {
+void CsvWriter::write_rows(const py::object &header, const py::object &rows,
+                           const py::object &nulls) {
     take_header(header);
     take_nulls(nulls);
     decimal_type_ = kavrel::g("Decimal");
@@ -502,9 +506,47 @@ py::str CsvWriter::run_rows(const py::object &header, const py::object &rows,
     }
     if (PyErr_Occurred())
         throw py::error_already_set();
+}
+
+py::str CsvWriter::run_rows(const py::object &header, const py::object &rows,
+                            const py::object &nulls) {
+    write_rows(header, rows, nulls);
     if (record_ == 0)
         return py::str("");
     return finish();
+}
+
+// Each row's (key, fingerprint): the text of its field `key` and the fingerprint of the header
+// line followed by the row's line, both as rows_to_csv writes them, so a row fingerprints the
+// same whenever its CSV would read the same, and differently under other columns or NULL texts.
+py::list CsvWriter::fingerprint_rows(const py::object &header, const py::object &rows,
+                                     const py::object &nulls, Py_ssize_t key) {
+    write_rows(header, rows, nulls);
+    if (key < 0 || key >= static_cast<Py_ssize_t>(names_.size()))
+        kavrel::raise(PyExc_ValueError, "row_fingerprints: the key is not a column of the header");
+    Text header_line;
+    for (size_t column = 0; column < names_.size(); ++column) {
+        if (column > 0)
+            header_line.put(',');
+        put_text(header_line, names_[column].ptr());
+    }
+    Fingerprint under_header;
+    under_header.add(header_line.buf.data(), header_line.buf.size());
+    under_header.add("\r\n", 2);
+    py::list found;
+    const char *body = body_.buf.data();
+    for (size_t row = 0; row < row_starts_.size(); ++row) {
+        const size_t begin = row_starts_[row];
+        const size_t end =
+            (row + 1 < row_starts_.size() ? row_starts_[row + 1] : body_.buf.size()) - 2;
+        Fingerprint print = under_header;
+        print.add(body + begin, end - begin);
+        const std::string field = csv_field(body + begin, end - begin, static_cast<size_t>(key));
+        py::object key_text = kavrel::checked(PyUnicode_DecodeUTF8(
+            field.data(), static_cast<Py_ssize_t>(field.size()), "strict"));
+        found.append(py::make_tuple(key_text, py::str(print.hex())));
+    }
+    return found;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -514,6 +556,13 @@ py::str json_to_csv(const py::object &records) { return CsvWriter().run(records)
 
 py::str rows_to_csv(const py::object &header, const py::object &rows, const py::object &nulls) {
     return CsvWriter().run_rows(header, rows, nulls);
+}
+
+py::list row_fingerprints(const py::object &header, const py::object &rows,
+                          const py::object &key, const py::object &nulls) {
+    if (!PyLong_CheckExact(key.ptr()))
+        kavrel::refuse_argument("key", "an int", key);
+    return CsvWriter().fingerprint_rows(header, rows, nulls, key.cast<Py_ssize_t>());
 }
 
 } // namespace
@@ -552,4 +601,12 @@ PYBIND11_MODULE(csv, m) {
         "them: values are written as json_to_csv writes them. `nulls`, when given, holds for\n"
         "each column the text written for a None (None there: an empty field). A header that\n"
         "repeats a name, or a row of another width, is a ValueError. No rows give \"\".");
+    kavrel::def(
+        m, "row_fingerprints", {"header", "rows", "key", {"nulls", py::none()}}, &row_fingerprints,
+        "[(key, fingerprint)] for each of `rows`, as rows_to_csv(header, rows, nulls) writes it.\n"
+        "\n"
+        "key is the text of the row's field at position `key` as csv.reader reads it back;\n"
+        "fingerprint is 32 hex digits of a 128-bit hash of the header line and the row's line,\n"
+        "so that two rows fingerprint alike exactly when their CSV lines (under the same\n"
+        "header) are the same, but for a chance of about 2**-128.");
 }

@@ -7,3 +7,9 @@ def json_to_csv(records: Iterable[Mapping[Any, Any]]) -> str: ...
 def rows_to_csv(
     header: Sequence[str], rows: Iterable[Sequence[Any]], nulls: Sequence[str | None] | None = None
 ) -> str: ...
+def row_fingerprints(
+    header: Sequence[str],
+    rows: Iterable[Sequence[Any]],
+    key: int,
+    nulls: Sequence[str | None] | None = None,
+) -> list[tuple[str, str]]: ...
