@@ -265,6 +265,7 @@ def load(
     retry_of: str | None = None,
     check_records: bool = False,
     ignore_limits: bool = False,
+    sync: Any = None,
 ) -> LoadSummary:
     """Loads the rows of `query` into `sobject` and returns the summary.
 
@@ -298,8 +299,13 @@ def load(
     checked against the org's descriptions first, as the org will check it: those predicted to
     fail go to no job, count as failed, and are saved as `<object>-predicted-failures.csv` in
     `results_dir`.
+
+    `sync` (a name, or a `kavrel.load.sync.Sync`) makes the load a run of that sync: only the rows
+    whose key is new or whose values changed since the sync's last run are sent, and the sync's
+    state takes what the org reports successful (`summary.sync` tells the rows compared).
     """
     _check_arguments(operation, external_id, batch_size)
+    from kavrel.load import sync as syncs
     from kavrel.salesforce import vantro
     from kavrel.sflake.sources import source_for
 
@@ -311,6 +317,10 @@ def load(
             stop = scope.enter_context(Stop().on_signals())
         logger.debug("🔎 Running the query", extra={"load_event": "query"})
         read_from = source_for(source)
+        syncing = scope.enter_context(syncs.begin(sync, read_from, {
+            "operation": operation, "object": sobject, "external_id": external_id,
+            "null_clears": null_clears, "journal": journal}, client, access_info, stop))  # fmt: skip
+        read_from = syncing.source(read_from)
         with interrupts_of(stop):
             reader = read_from.open(query)
         try:
@@ -342,8 +352,10 @@ def load(
                     "api_version": access_info.get("api_version"),
                     "source": described, "header": header,
                     "total_rows": plan.total_rows, "retry_of": retry_of,
+                    "sync": syncing.journaled(),
                 },
             )  # fmt: skip
+            syncing.started(book.load_id)
             scope.callback(book.close)
             plan.journal, plan.lost_jobs = book, LostJobFinder(client, access_info, book, stop)
             with _ending(book), interrupts_of(stop):
@@ -351,9 +363,10 @@ def load(
         finally:
             reader.close()
         with _ending(book):
-            return finish(
+            summary = finish(
                 plan, result["stopped"], lock_retry, results_dir, save_success, stop, reader
             )
+        return syncing.finished(summary, plan, stop)
 
 
 def _renewable(access_info: Mapping[str, Any], renew: Callable[[], Mapping[str, Any]] | None):

@@ -29,6 +29,7 @@ from typing import Any
 
 from kavrel.load import columns as checks
 from kavrel.load import journal as journals
+from kavrel.load import sync as syncs
 from kavrel.load.core import (
     POLL_DELAYS,
     LoadPlan,
@@ -91,16 +92,17 @@ def resume(
     with contextlib.ExitStack() as scope:
         if stop is None:
             stop = scope.enter_context(Stop().on_signals())
+        syncing = scope.enter_context(syncs.resuming(record, source))
         book = scope.enter_context(journals.Journal.reopen(record.load_id))
         plan = _plan(asked, access_info, client, renew_access, book, stop, wait)
         with _ending(book):
-            reader = _resumed_reader(book, plan, source, stop, scope)
+            reader = _resumed_reader(book, plan, source, stop, scope, syncing)
             from kavrel.salesforce import vantro
 
             with interrupts_of(stop):
                 result = vantro.run_load(plan, reader, stop)
         with _ending(book):
-            return finish(
+            summary = finish(
                 plan,
                 result["stopped"],
                 bool(asked.get("lock_retry", True)),
@@ -109,6 +111,7 @@ def resume(
                 stop,
                 reader,
             )
+        return syncing.finished(summary, plan, stop)
 
 
 def _check_same_org(record: journals.LoadRecord, access_info: Mapping[str, Any]) -> None:
@@ -132,7 +135,7 @@ def _plan(asked, access_info, client, renew_access, book, stop, wait) -> LoadPla
     )  # fmt: skip
 
 
-def _resumed_reader(book, plan: LoadPlan, source: Any, stop: Stop, scope) -> Any:
+def _resumed_reader(book, plan: LoadPlan, source: Any, stop: Stop, scope, syncing) -> Any:
     """Takes stock of the load's batches, and gives the reader of the rows still to send (or
     none, when every batch reached the org and only its jobs are left to follow)."""
     from kavrel.sflake import sources
@@ -161,7 +164,7 @@ def _resumed_reader(book, plan: LoadPlan, source: Any, stop: Stop, scope) -> Any
         return sources.RowsReader(plan.header, [])
     description = state.load.get("source") or {}
     try:
-        opened = sources.reopen(description, source)
+        opened = syncing.source(sources.reopen(description, source))
     except sources.SourceGone as error:
         raise ResumeRefused(f"{error}; nothing was sent") from None
     if source is None:

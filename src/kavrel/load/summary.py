@@ -123,6 +123,8 @@ class LoadSummary:
     load_id: str | None = None
     interrupted: bool = False
     left_out: int = 0
+    # A sync's run (kavrel.load.sync.SyncOutcome): the rows it compared, its mirror's deletes.
+    sync: Any = None
 
     def totals(self) -> dict[str, int]:
         """rows (of the query), sent, succeeded, failed (left_out included), not_processed,
@@ -149,6 +151,8 @@ class LoadSummary:
     @property
     def ok(self) -> bool:
         if self.stopped is not None or not all(o.ok for o in self.jobs):
+            return False
+        if self.sync is not None and not self.sync.ok:
             return False
         return self.totals()["succeeded"] == self.query_rows
 
@@ -178,6 +182,7 @@ class LoadSummary:
             "interrupted": self.interrupted,
             "ok": self.ok,
             "next": self.next_step(),
+            **({} if self.sync is None else {"sync": self.sync.as_dict()}),
         }
 
     def to_json(self) -> str:
@@ -246,6 +251,8 @@ def format_table(summary: LoadSummary | list[JobOutcome]) -> str:
     if summary.stopped:
         lines.append(f"The load stopped early: {summary.stopped}.")
     lines.append(totals_line(summary))
+    if summary.sync is not None:
+        lines += summary.sync.lines()
     return "\n".join(lines)
 
 
