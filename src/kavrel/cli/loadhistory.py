@@ -146,9 +146,10 @@ def _run_again(args: argparse.Namespace) -> int:
 
 def _problem(error: Exception) -> str:
     from kavrel.load import ResumeRefused, RetryRefused
+    from kavrel.load.sync import SyncRefused
     from kavrel.sflake.sources import UnreadableCSV
 
-    if isinstance(error, ResumeRefused | RetryRefused | UnreadableCSV):
+    if isinstance(error, ResumeRefused | RetryRefused | UnreadableCSV | SyncRefused):
         return str(error)
     return error_text(error)
 

@@ -32,6 +32,7 @@ from kavrel.cli.errors import CommandError, error_text
 from kavrel.cli.main import INTERRUPTED, TERMINATED
 from kavrel.cli.prediction import failure_text as prediction_failure
 from kavrel.cli.prediction import lines as prediction_lines
+from kavrel.cli.syncs import add_sync_arguments, nothing_sent, sync_options
 from kavrel.load.columns import CLEAR_VALUE
 from kavrel.load.core import DEFAULT_BATCH_SIZE, Terminated
 from kavrel.load.summary import LOCK_ERROR, counted
@@ -261,6 +262,8 @@ def _add_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
         help="load even when the load needs more of the org's daily Bulk API batches than are "
         "left (the org then leaves the rest of a job unprocessed)",
     )
+    if operation != "delete":
+        add_sync_arguments(parser, operation)
     add_output_arguments(parser)
 
 
@@ -733,6 +736,7 @@ def _load(args: argparse.Namespace, source: Any, org: tuple, query: str, stop: A
         profiles=profile_names(args),
         check_records=args.check_records,
         ignore_limits=args.ignore_limits,
+        sync=sync_options(args),
     )
 
 
@@ -777,8 +781,10 @@ def _load_document(args: argparse.Namespace, summary: dict[str, Any]) -> dict[st
 def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
     from kavrel.load import ColumnsUnsuitable
     from kavrel.load.preflight import Refused
+    from kavrel.load.sync import SyncRefused
     from kavrel.sflake.sources import UnreadableCSV, UnsendableValues
 
+    sync_options(args)  # a sync's options are checked before any login
     query = _read_query(args)
     # A dry run asks the org only when told which one: it is a check that needs no login.
     named = args.salesforce is not None or args.instance_url is not None
@@ -794,15 +800,17 @@ def _run(args: argparse.Namespace, console: Console, stop: Any) -> int:
         assert org is not None  # only a dry run goes without the org
         try:
             summary = _load(args, source, org, query, stop)
-        except (ColumnsUnsuitable, UnsendableValues, UnreadableCSV, Refused) as error:
+        except (ColumnsUnsuitable, UnsendableValues, UnreadableCSV, Refused, SyncRefused) as error:
             raise CommandError(str(error)) from None
     if not summary.jobs and summary.query_rows == 0 and summary.stopped is None:
         console.stop_display()
         if args.json:
             _emit_json(_load_document(args, summary.as_dict()))
+        elif summary.sync is not None:
+            print(nothing_sent(summary))
         else:
             print(f"No rows to load; no job was created for {args.sobject}.")
-        return 0
+        return summary.exit_status
     return report(args, summary, console)
 
 

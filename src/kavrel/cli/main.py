@@ -21,7 +21,7 @@ from typing import Any
 COMMAND_GROUPS: tuple[tuple[str, tuple[str, ...]], ...] = (
     (
         "Load a query's or a CSV file's rows into Salesforce",
-        ("kavrel.cli.loads", "kavrel.cli.loadhistory"),
+        ("kavrel.cli.loads", "kavrel.cli.loadhistory", "kavrel.cli.syncs"),
     ),
     ("Look after ingest jobs", ("kavrel.cli.jobs",)),
     ("Saved connections", ("kavrel.cli.connections",)),
