@@ -90,7 +90,9 @@ class WarehouseRecords:
         )
         self._run(f"DELETE FROM {self.stage}")
         if rows:
-            marks = ", ".join(["%s"] * len(rows[0]))
+            # Snowpark opens its connection with `?` markers; the connector's own default is %s.
+            style = getattr(self._connection, "_paramstyle", "pyformat")
+            marks = ", ".join(["?" if style in ("qmark", "numeric") else "%s"] * len(rows[0]))
             self._connection.cursor().executemany(
                 f"INSERT INTO {self.stage} ({columns}) VALUES ({marks})", rows
             )

@@ -1,0 +1,200 @@
+"""Syncs: runs that send only the rows that changed, against the local Bulk API server, over a
+SQLite warehouse and over Snowflake (fakesnow) with the state in a warehouse table; a run stopped
+at any instant and then resumed or simply run again; rejected records sent again; the mirror's
+deletes and their limit; an insert keyed by a column."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import signal
+import sqlite3
+import subprocess
+import sys
+from collections import Counter
+from pathlib import Path
+
+import pytest
+from command import environment, run_kavrel
+
+from kavrel.load import load
+from kavrel.load.sync import Sync
+from kavrel.salesforce.emulator import BulkApiEmulator
+from kavrel.sflake.sources import SQLiteSource
+from kavrel.util.csv import row_fingerprints
+
+QUERY = "SELECT Ext__c, Name FROM accounts"
+
+
+def make_warehouse(path: Path, rows: dict[str, str]) -> Path:
+    with sqlite3.connect(path) as connection:
+        connection.execute("DROP TABLE IF EXISTS accounts")
+        connection.execute("CREATE TABLE accounts (Ext__c TEXT, Name TEXT)")
+        connection.executemany("INSERT INTO accounts VALUES (?, ?)", rows.items())
+    connection.close()
+    return path
+
+
+def org(server) -> dict[str, str]:
+    return {row["Ext__c"]: row["Name"] for row in server.rows("Account")}
+
+
+def sync_upsert(warehouse: Path, server, **options):
+    return load(SQLiteSource(warehouse), QUERY, server.access_info, "Account", "upsert",
+                external_id="Ext__c", batch_size=7, sync=Sync("accounts", **options))  # fmt: skip
+
+
+def counts(summary) -> tuple[int, ...]:
+    found = summary.sync.as_dict()
+    return tuple(found[k] for k in ("read", "unchanged", "new", "changed", "deleted"))
+
+
+@pytest.mark.parametrize(
+    ("key", "line"),
+    [(0, 'a,"b ""c""\r\nd"'), (1, 'x,"1,2"'), (1, "x,"), (0, '"",y')],
+)
+def test_a_fingerprint_keys_the_row_by_its_field_as_csv_reads_it(key, line):
+    row = next(csv.reader(io.StringIO(line, newline="")))
+    [(found, fingerprint)] = row_fingerprints(["k", "v"], [[v or None for v in row]], key)
+    assert found == row[key]
+    assert row_fingerprints(["k", "v"], [row], key) == [(found, fingerprint)] or not row[key]
+    assert row_fingerprints(["k", "w"], [row], key)[0][1] != fingerprint  # another header
+
+
+def test_each_run_sends_only_what_changed_and_the_org_equals_the_table(home, tmp_path):
+    rows = {f"E{i:03}": f"N{i}" for i in range(40)}
+    warehouse = make_warehouse(tmp_path / "w.db", rows)
+    with BulkApiEmulator() as server:
+        assert counts(sync_upsert(warehouse, server, mirror=True)) == (40, 0, 40, 0, 0)
+        rows.update({"E001": "changed", "E002": "changed", "E100": "new"})
+        del rows["E003"]
+        make_warehouse(warehouse, rows)
+        summary = sync_upsert(warehouse, server, mirror=True)
+        assert counts(summary) == (40, 37, 1, 2, 1)
+        assert summary.totals()["sent"] == 3 and summary.exit_status == 0
+        assert org(server) == rows
+        again = sync_upsert(warehouse, server, mirror=True)
+        assert counts(again) == (40, 40, 0, 0, 0) and again.jobs == []
+
+
+def test_rejected_records_are_sent_again_by_the_next_run(home, tmp_path):
+    rows = {f"E{i}": f"N{i}" for i in range(10)}
+    warehouse = make_warehouse(tmp_path / "w.db", rows)
+    with BulkApiEmulator() as server:
+        server.reject_records("Name", "N4", "FIELD_CUSTOM_VALIDATION_EXCEPTION:no", count=1)
+        first = sync_upsert(warehouse, server)
+        assert first.totals()["failed"] == 1 and first.exit_status == 1
+        assert first.sync.synced == 9  # the state never claims the record the org refused
+        second = sync_upsert(warehouse, server)
+        assert counts(second) == (10, 9, 1, 0, 0) and second.exit_status == 0
+        assert org(server) == rows
+
+
+def test_a_mirror_refuses_more_deletes_than_allowed_and_deletes_nothing(home, tmp_path):
+    warehouse = make_warehouse(tmp_path / "w.db", {f"E{i}": "n" for i in range(20)})
+    with BulkApiEmulator() as server:
+        sync_upsert(warehouse, server, mirror=True)
+        make_warehouse(warehouse, {"E0": "n"})  # a broken query
+        refused = sync_upsert(warehouse, server, mirror=True)
+        assert refused.exit_status == 1 and len(server.rows("Account")) == 20
+        assert refused.sync.refused == (
+            "The mirror did not delete the 19 records whose keys left the query: more than 2 "
+            "(--max-deletes); if the query is right, run again with --max-deletes 19"
+        )
+        told = sync_upsert(warehouse, server, mirror=True, max_deletes=19, hard=True)
+        assert told.sync.deleted == 19 and org(server) == {"E0": "n"}
+
+
+def test_an_insert_sync_inserts_each_key_once(home, tmp_path):
+    warehouse = make_warehouse(tmp_path / "w.db", {"E1": "a", "E2": "b"})
+
+    def insert(server):
+        return load(SQLiteSource(warehouse), QUERY, server.access_info, "Account", "insert",
+                    sync=Sync("contacts", key="Ext__c"))  # fmt: skip
+
+    with BulkApiEmulator() as server:
+        insert(server)
+        make_warehouse(warehouse, {"E1": "changed", "E2": "b", "E3": "c"})
+        summary = insert(server)
+        assert summary.sync.changes["changed_not_sent"] == 1 and summary.totals()["sent"] == 1
+        assert sorted(r["Ext__c"] for r in server.rows("Account")) == ["E1", "E2", "E3"]
+        with pytest.raises(ValueError, match="needs the column of its keys"):
+            load(SQLiteSource(warehouse), QUERY, server.access_info, "Account", "insert",
+                 sync="contacts")  # fmt: skip
+
+
+def test_a_key_that_comes_twice_stops_the_run_before_its_job(home, tmp_path):
+    warehouse = make_warehouse(tmp_path / "w.db", {"E1": "a"})
+    with BulkApiEmulator() as server:
+        summary = load(SQLiteSource(warehouse), QUERY + " UNION ALL " + QUERY, server.access_info,
+                       "Account", "upsert", external_id="Ext__c", sync="twice")  # fmt: skip
+        assert summary.jobs == [] and summary.exit_status == 1
+        assert summary.stopped.endswith(
+            "SyncRefused: the key Ext__c 'E1' comes in more than one row: a sync sends one "
+            "record per key"
+        )
+
+
+@pytest.mark.parametrize("then", ["resume", "run again"])
+def test_a_sync_killed_mid_run_ends_with_every_changed_row_sent_once(then, home, tmp_path):
+    rows = {f"E{i:04}": f"N{i}" for i in range(300)}
+    warehouse = make_warehouse(tmp_path / "w.db", rows)
+    command = ["upsert", "-s", "Account", "-i", "Ext__c", "--query", QUERY, "--sqlite",
+               str(warehouse), "--sync", "accounts", "--batch-size", "20", "--parallel", "3"]  # fmt: skip
+    with BulkApiEmulator(processing_rate=3000) as server:
+        token = {"SF_ACCESS_TOKEN": server.access_info["access_token"]}
+        target = ["--instance-url", server.base_url]
+        process = subprocess.Popen([sys.executable, "-m", "kavrel", *command, *target],
+                                   env=environment(home, **token), stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, text=True)  # fmt: skip
+        for line in process.stderr:  # type: ignore[union-attr]
+            if line.startswith("✅ Batch 4"):
+                break
+        process.send_signal(signal.SIGKILL)
+        process.communicate(timeout=60)
+        if then == "resume":
+            done = run_kavrel(home, "load", "resume", "last", *target, **token)
+        else:
+            done = run_kavrel(home, *command, *target, **token)
+        assert done.returncode == 0, done.stderr
+        assert Counter(r["Ext__c"] for r in server.rows("Account")) == Counter(rows.keys())
+        sent = sum(job["numberRecordsProcessed"] for job in server_jobs(server))
+        assert sent == len(rows)  # no row went twice
+        quiet = run_kavrel(home, *command, *target, "--json", **token)
+        assert json.loads(quiet.stdout)["sync"]["unchanged"] == len(rows), quiet.stderr
+        if then == "run again":  # the killed run was settled: nobody resumes it now
+            stale = run_kavrel(home, "load", "resume", done_load_before(home), *target, **token)
+            assert "was settled by a later run of the sync" in stale.stderr
+
+
+def server_jobs(server) -> list[dict]:
+    from kavrel.salesforce import ingest_bapi20
+
+    jobs = ingest_bapi20.job_list(server.access_info)
+    return [ingest_bapi20.job_status(server.access_info, j["id"]) for j in jobs
+            if j["state"] == "JobComplete"]  # fmt: skip
+
+
+def done_load_before(home: Path) -> str:
+    from kavrel.load import history
+
+    return history()[-1].load_id
+
+
+def test_sync_commands_list_show_and_forget(home, tmp_path):
+    warehouse = make_warehouse(tmp_path / "w.db", {"E1": "a", "E2": "b"})
+    with BulkApiEmulator() as server:
+        sync_upsert(warehouse, server)
+        listed = json.loads(run_kavrel(home, "sync", "list", "--json").stdout)["syncs"]
+        assert [(s["name"], s["object"], s["synced_keys"]) for s in listed] == [
+            ("accounts", "Account", 2)
+        ]
+        assert run_kavrel(home, "sync", "forget", "accounts").stdout == (
+            "✓ Sync accounts forgotten: its next run sends every row.\n"
+        )
+        assert counts(sync_upsert(warehouse, server)) == (2, 0, 2, 0, 0)
+        unknown = run_kavrel(home, "sync", "show", "nope")
+        assert (unknown.returncode, unknown.stderr) == (
+            1, "Error: no sync named 'nope' on this machine\n"
+        )  # fmt: skip
