@@ -370,6 +370,11 @@ def retry(
     there is no such record. Raises RetryRefused when the load has not finished (resume it) or
     its records were sent again already."""
     record = journals.read(load_id)
+    if record.load.get("sync"):
+        raise RetryRefused(
+            f"load {record.load_id} is a run of sync {record.load['sync'].get('name')}: its next "
+            "run sends the records that failed again"
+        )
     if not record.finished:
         raise RetryRefused(
             f"load {record.load_id} has not finished: finish it first with "

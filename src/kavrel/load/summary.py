@@ -169,8 +169,8 @@ class LoadSummary:
         totals = self.totals()
         if self.stopped or totals["not_sent"] or totals["processing"] or totals["unknown"]:
             return f"kavrel load resume {self.load_id}"
-        if totals["failed"] or totals["not_processed"]:
-            return f"kavrel load retry {self.load_id}"
+        if (totals["failed"] or totals["not_processed"]) and self.sync is None:
+            return f"kavrel load retry {self.load_id}"  # a sync's next run sends them again
         return None
 
     def as_dict(self) -> dict[str, Any]:

@@ -34,6 +34,7 @@ _NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS about (name TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS records (key TEXT PRIMARY KEY, fingerprint TEXT NOT NULL, sf_id TEXT);
+CREATE INDEX IF NOT EXISTS records_by_id ON records (sf_id);
 CREATE TABLE IF NOT EXISTS pending (key TEXT PRIMARY KEY, fingerprint TEXT NOT NULL,
                                     warehouse_key TEXT);
 CREATE TABLE IF NOT EXISTS deletes (key TEXT PRIMARY KEY, sf_id TEXT NOT NULL);
@@ -89,6 +90,7 @@ class SyncFile:
         os.chmod(self.path, 0o600)
         self.db = sqlite3.connect(self.path, isolation_level=None)
         self.db.execute("PRAGMA synchronous = FULL")
+        self.db.execute("PRAGMA temp_store = MEMORY")  # a run's scratch tables, never kept
         self.db.executescript(_SCHEMA)
         self._lock: int | None = None
 
@@ -196,13 +198,15 @@ class SyncFile:
     def confirmed_rows(self, pairs: list[tuple[str, str]]) -> list[tuple[str, str, str, str]]:
         """For each (key, Salesforce Id) the org confirmed: the key, the fingerprint it was sent
         with ('' when the run wrote none down), the Id, and the warehouse's key for it."""
-        self.db.execute("CREATE TEMP TABLE IF NOT EXISTS confirmed (key TEXT, sf_id TEXT)")
-        self.db.execute("DELETE FROM temp.confirmed")
-        self.db.executemany("INSERT INTO temp.confirmed VALUES (?, ?)", pairs)
-        return self.db.execute(
-            "SELECT c.key, COALESCE(p.fingerprint, ''), c.sf_id, COALESCE(p.warehouse_key, c.key) "
-            "FROM temp.confirmed c LEFT JOIN pending p ON p.key = c.key"
-        ).fetchall()
+        with self.transaction() as db:
+            db.execute("CREATE TEMP TABLE IF NOT EXISTS confirmed (key TEXT, sf_id TEXT)")
+            db.execute("DELETE FROM temp.confirmed")
+            db.executemany("INSERT INTO temp.confirmed VALUES (?, ?)", pairs)
+            return db.execute(
+                "SELECT c.key, COALESCE(p.fingerprint, ''), c.sf_id, "
+                "COALESCE(p.warehouse_key, c.key) FROM temp.confirmed c "
+                "LEFT JOIN pending p ON p.key = c.key"
+            ).fetchall()
 
 
 class LocalRecords:
