@@ -40,8 +40,16 @@ def create(path: Path, count: int) -> None:
                    "Note__c TEXT, Day__c TEXT)")  # fmt: skip
         db.executemany(
             "INSERT INTO accounts VALUES (?, ?, ?, ?, ?)",
-            ((f"EXT-{i:08d}", f"Account {i}", i % 1000, None if i % 7 else f"note, {i}",
-              f"2024-01-{i % 28 + 1:02d}") for i in range(count)),  # fmt: skip
+            (
+                (
+                    f"EXT-{i:08d}",
+                    f"Account {i}",
+                    i % 1000,
+                    None if i % 7 else f"note, {i}",
+                    f"2024-01-{i % 28 + 1:02d}",
+                )
+                for i in range(count)
+            ),  # fmt: skip
         )
     db.close()
 
@@ -105,8 +113,11 @@ def main() -> None:
                 elapsed, sent = run(warehouse, access)
                 seconds.append(elapsed)
                 same = org(held) == table(warehouse)
-                print(f"run {number} ({what}): {elapsed:6.2f} s, {sent:,} records sent, "
-                      f"the org {'equals' if same else 'DIFFERS FROM'} the table", flush=True)
+                print(
+                    f"run {number} ({what}): {elapsed:6.2f} s, {sent:,} records sent, "
+                    f"the org {'equals' if same else 'DIFFERS FROM'} the table",
+                    flush=True,
+                )
                 if not same or (number == 3 and sent):
                     raise SystemExit("the sync did not bring the org to the table")
         finally:

@@ -72,10 +72,12 @@ def test_each_run_sends_only_what_changed_and_the_org_equals_the_table(home, tmp
         make_warehouse(warehouse, rows)
         summary = sync_upsert(warehouse, server, mirror=True)
         assert counts(summary) == (40, 37, 1, 2, 1)
-        assert summary.totals()["sent"] == 3 and summary.exit_status == 0
+        assert summary.totals()["sent"] == 3
+        assert summary.exit_status == 0
         assert org(server) == rows
         again = sync_upsert(warehouse, server, mirror=True)
-        assert counts(again) == (40, 40, 0, 0, 0) and again.jobs == []
+        assert counts(again) == (40, 40, 0, 0, 0)
+        assert again.jobs == []
 
 
 def test_rejected_records_are_sent_again_by_the_next_run(home, tmp_path):
@@ -84,10 +86,11 @@ def test_rejected_records_are_sent_again_by_the_next_run(home, tmp_path):
     with BulkApiEmulator() as server:
         server.reject_records("Name", "N4", "FIELD_CUSTOM_VALIDATION_EXCEPTION:no", count=1)
         first = sync_upsert(warehouse, server)
-        assert first.totals()["failed"] == 1 and first.exit_status == 1
+        assert (first.totals()["failed"], first.exit_status) == (1, 1)
         assert first.sync.synced == 9  # the state never claims the record the org refused
         second = sync_upsert(warehouse, server)
-        assert counts(second) == (10, 9, 1, 0, 0) and second.exit_status == 0
+        assert counts(second) == (10, 9, 1, 0, 0)
+        assert second.exit_status == 0
         assert org(server) == rows
 
 
@@ -97,13 +100,14 @@ def test_a_mirror_refuses_more_deletes_than_allowed_and_deletes_nothing(home, tm
         sync_upsert(warehouse, server, mirror=True)
         make_warehouse(warehouse, {"E0": "n"})  # a broken query
         refused = sync_upsert(warehouse, server, mirror=True)
-        assert refused.exit_status == 1 and len(server.rows("Account")) == 20
+        assert (refused.exit_status, len(server.rows("Account"))) == (1, 20)
         assert refused.sync.refused == (
             "The mirror did not delete the 19 records whose keys left the query: more than 2 "
             "(--max-deletes); if the query is right, run again with --max-deletes 19"
         )
         told = sync_upsert(warehouse, server, mirror=True, max_deletes=19, hard=True)
-        assert told.sync.deleted == 19 and org(server) == {"E0": "n"}
+        assert told.sync.deleted == 19
+        assert org(server) == {"E0": "n"}
 
 
 def test_an_insert_sync_inserts_each_key_once(home, tmp_path):
@@ -117,7 +121,8 @@ def test_an_insert_sync_inserts_each_key_once(home, tmp_path):
         insert(server)
         make_warehouse(warehouse, {"E1": "changed", "E2": "b", "E3": "c"})
         summary = insert(server)
-        assert summary.sync.changes["changed_not_sent"] == 1 and summary.totals()["sent"] == 1
+        assert summary.sync.changes["changed_not_sent"] == 1
+        assert summary.totals()["sent"] == 1
         assert sorted(r["Ext__c"] for r in server.rows("Account")) == ["E1", "E2", "E3"]
         with pytest.raises(ValueError, match="needs the column of its keys"):
             load(SQLiteSource(warehouse), QUERY, server.access_info, "Account", "insert",
@@ -129,7 +134,7 @@ def test_a_key_that_comes_twice_stops_the_run_before_its_job(home, tmp_path):
     with BulkApiEmulator() as server:
         summary = load(SQLiteSource(warehouse), QUERY + " UNION ALL " + QUERY, server.access_info,
                        "Account", "upsert", external_id="Ext__c", sync="twice")  # fmt: skip
-        assert summary.jobs == [] and summary.exit_status == 1
+        assert (summary.jobs, summary.exit_status) == ([], 1)
         assert summary.stopped.endswith(
             "SyncRefused: the key Ext__c 'E1' comes in more than one row: a sync sends one "
             "record per key"
@@ -141,7 +146,8 @@ def test_a_sync_killed_mid_run_ends_with_every_changed_row_sent_once(then, home,
     rows = {f"E{i:04}": f"N{i}" for i in range(300)}
     warehouse = make_warehouse(tmp_path / "w.db", rows)
     command = ["upsert", "-s", "Account", "-i", "Ext__c", "--query", QUERY, "--sqlite",
-               str(warehouse), "--sync", "accounts", "--batch-size", "20", "--parallel", "3"]  # fmt: skip
+               str(warehouse), "--sync", "accounts", "--batch-size", "20",
+               "--parallel", "3"]  # fmt: skip
     with BulkApiEmulator(processing_rate=3000) as server:
         token = {"SF_ACCESS_TOKEN": server.access_info["access_token"]}
         target = ["--instance-url", server.base_url]

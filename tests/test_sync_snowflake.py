@@ -7,7 +7,13 @@ import pytest
 
 pytest.importorskip("fakesnow")
 
-from test_snowpark_loads import key_file, quiet_exit, session, snowflake_options  # noqa: E402, F401
+# The fakesnow server and its Snowpark session, started once for the run.
+from test_snowpark_loads import (  # noqa: E402, F401
+    key_file,
+    quiet_exit,
+    session,
+    snowflake_options,
+)
 
 from kavrel.load import load  # noqa: E402
 from kavrel.load.sync import Sync  # noqa: E402
@@ -17,13 +23,13 @@ TABLE = "KAVREL.TESTS.SYNC_STATE"
 QUERY = 'SELECT EXT AS "Ext__c", NAME AS "Name" FROM SYNCED'
 
 
-def fill(session, rows: dict[str, str]) -> None:
-    session.sql("CREATE OR REPLACE TABLE SYNCED (EXT VARCHAR, NAME VARCHAR)").collect()
+def fill(snowpark, rows: dict[str, str]) -> None:
+    snowpark.sql("CREATE OR REPLACE TABLE SYNCED (EXT VARCHAR, NAME VARCHAR)").collect()
     values = ", ".join(f"('{k}', '{v}')" for k, v in rows.items())
-    session.sql(f"INSERT INTO SYNCED VALUES {values}").collect()
+    snowpark.sql(f"INSERT INTO SYNCED VALUES {values}").collect()
 
 
-def test_the_warehouse_compares_and_keeps_the_state(session, home):
+def test_the_warehouse_compares_and_keeps_the_state(session, home):  # noqa: F811
     rows = {f"E{i}": f"N{i}" for i in range(12)}
     fill(session, rows)
     sync = Sync("warehouse", mirror=True, state_table=TABLE)

@@ -69,8 +69,10 @@ def add_sync_arguments(parser: argparse.ArgumentParser, operation: str) -> None:
 
 
 # The Sync's settings, by the arguments' names.
-_SYNC_OPTIONS = {"key": "key", "mirror": "mirror", "mirror_hard": "hard",
-                 "max_deletes": "max_deletes", "full": "full", "state_table": "state_table"}  # fmt: skip
+_SYNC_OPTIONS = {
+    "key": "key", "mirror": "mirror", "mirror_hard": "hard", "max_deletes": "max_deletes",
+    "full": "full", "state_table": "state_table",
+}  # fmt: skip
 
 
 def sync_options(args: argparse.Namespace) -> Any:
@@ -177,7 +179,7 @@ def _list(args: argparse.Namespace) -> output.Outcome:
     return output.Outcome({"syncs": documents}, _table(header, rows))
 
 
-def _table(header: tuple[str, ...], rows: list[tuple[str, ...]]) -> str:
+def _table(header: tuple[str, ...], rows: list[tuple[Any, ...]]) -> str:
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     lines = [
         "  ".join(c.rjust(widths[i]) if i == 3 else c.ljust(widths[i]) for i, c in enumerate(r))
@@ -220,5 +222,6 @@ def _forget(args: argparse.Namespace) -> output.Outcome:
     table = d["state_table"]
     extra = f" (its state table {table} is emptied by that run)" if table else ""
     return output.Outcome(
-        {"forgotten": args.name}, f"✓ Sync {args.name} forgotten: its next run sends every row{extra}."
+        {"forgotten": args.name},
+        f"✓ Sync {args.name} forgotten: its next run sends every row{extra}.",
     )

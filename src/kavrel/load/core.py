@@ -317,9 +317,11 @@ def load(
             stop = scope.enter_context(Stop().on_signals())
         logger.debug("🔎 Running the query", extra={"load_event": "query"})
         read_from = source_for(source)
-        syncing = scope.enter_context(syncs.begin(sync, read_from, {
-            "operation": operation, "object": sobject, "external_id": external_id,
-            "null_clears": null_clears, "journal": journal}, client, access_info, stop))  # fmt: skip
+        asked = {"operation": operation, "object": sobject, "external_id": external_id,
+                 "null_clears": null_clears, "journal": journal}  # fmt: skip
+        syncing = scope.enter_context(
+            syncs.begin(sync, read_from, asked, client, access_info, stop)
+        )
         read_from = syncing.source(read_from)
         with interrupts_of(stop):
             reader = read_from.open(query)

@@ -542,8 +542,8 @@ py::list CsvWriter::fingerprint_rows(const py::object &header, const py::object 
         Fingerprint print = under_header;
         print.add(body + begin, end - begin);
         const std::string field = csv_field(body + begin, end - begin, static_cast<size_t>(key));
-        py::object key_text = kavrel::checked(PyUnicode_DecodeUTF8(
-            field.data(), static_cast<Py_ssize_t>(field.size()), "strict"));
+        py::object key_text = kavrel::checked(
+            PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), "strict"));
         found.append(py::make_tuple(key_text, py::str(print.hex())));
     }
     return found;
@@ -558,8 +558,8 @@ py::str rows_to_csv(const py::object &header, const py::object &rows, const py::
     return CsvWriter().run_rows(header, rows, nulls);
 }
 
-py::list row_fingerprints(const py::object &header, const py::object &rows,
-                          const py::object &key, const py::object &nulls) {
+py::list row_fingerprints(const py::object &header, const py::object &rows, const py::object &key,
+                          const py::object &nulls) {
     if (!PyLong_CheckExact(key.ptr()))
         kavrel::refuse_argument("key", "an int", key);
     return CsvWriter().fingerprint_rows(header, rows, nulls, key.cast<Py_ssize_t>());

@@ -30,7 +30,7 @@ from kavrel.load import columns as checks
 from kavrel.load import journal as journals
 from kavrel.load.summary import LoadSummary, counted
 from kavrel.load.sync import confirm
-from kavrel.load.sync.compare import Changes, ChangedRows, WarehouseChanges
+from kavrel.load.sync.compare import ChangedRows, Changes, WarehouseChanges
 from kavrel.load.sync.state import (
     LocalRecords,
     SyncFile,

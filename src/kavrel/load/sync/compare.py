@@ -191,7 +191,8 @@ class WarehouseChanges(_SyncReader):
 
     def _changed(self, rows: list[Row]) -> list[Row]:
         width, sync = self._width, self._sync
-        kept, marks = [], []
+        kept: list[Row] = []
+        marks = []
         for row in rows:
             change = row[width + 2]
             if change == "read":

@@ -157,7 +157,9 @@ class SyncFile:
 
     def set_counts(self, load_id: str, counts: dict[str, Any]) -> None:
         with self.transaction() as db:
-            db.execute("UPDATE runs SET counts = ? WHERE load_id = ?", (json.dumps(counts), load_id))
+            db.execute(
+                "UPDATE runs SET counts = ? WHERE load_id = ?", (json.dumps(counts), load_id)
+            )
 
     def clear_run(self) -> None:
         """Forgets what the current run (settled now) had pending; the records stay."""
@@ -218,9 +220,7 @@ class LocalRecords:
 
     def confirm(self, job_id: str, rows: list[tuple[str, str, str, str]]) -> None:
         with self.file.transaction() as db:
-            db.executemany(
-                "INSERT OR REPLACE INTO records VALUES (?, ?, ?)", [r[:3] for r in rows]
-            )
+            db.executemany("INSERT OR REPLACE INTO records VALUES (?, ?, ?)", [r[:3] for r in rows])
             db.execute("INSERT OR IGNORE INTO folded VALUES (?)", (job_id,))
 
     def remove(self, job_id: str, sf_ids: list[str]) -> None:

@@ -80,7 +80,8 @@ class WarehouseRecords:
             "SELECT c.*, CASE WHEN s.KEY IS NULL THEN 'new' ELSE 'changed' END AS _KAVREL_CHANGE, "
             f"CAST(NULL AS VARCHAR) AS _KAVREL_SF_ID FROM _kavrel_rows c LEFT JOIN {self.table} s "
             f"ON s.KEY = c._KAVREL_KEY {changed} {deleted}"
-            f"UNION ALL SELECT {nothing}, NULL, NULL, 'read', TO_VARCHAR(COUNT(*)) FROM _kavrel_rows"
+            f"UNION ALL SELECT {nothing}, NULL, NULL, 'read', TO_VARCHAR(COUNT(*)) "
+            "FROM _kavrel_rows"
         )
 
     def _staged(self, rows: list[tuple[Any, ...]], columns: str) -> None:
@@ -109,7 +110,9 @@ class WarehouseRecords:
 
     def remove(self, job_id: str, sf_ids: list[str]) -> None:
         self._staged([(sf_id,) for sf_id in sf_ids], "SF_ID")
-        self._run(f"DELETE FROM {self.table} USING {self.stage} s WHERE {self.table}.SF_ID = s.SF_ID")
+        self._run(
+            f"DELETE FROM {self.table} USING {self.stage} s WHERE {self.table}.SF_ID = s.SF_ID"
+        )
         with self.file.transaction() as db:
             db.executemany("DELETE FROM deletes WHERE sf_id = ?", [(i,) for i in sf_ids])
         self._folded(job_id)
