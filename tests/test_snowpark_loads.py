@@ -17,6 +17,8 @@ fakesnow = pytest.importorskip("fakesnow")
 pytest.importorskip("snowflake.snowpark")
 
 from kavrel.cli.main import main  # noqa: E402
+from kavrel.load import load  # noqa: E402
+from kavrel.load.sync import Sync  # noqa: E402
 from kavrel.salesforce import vantro  # noqa: E402
 from kavrel.sflake import snowpark  # noqa: E402
 from kavrel.user.connections import manager  # noqa: E402
@@ -285,3 +287,41 @@ def test_a_stopped_load_resumes_from_its_own_result_after_the_table_changed(
     assert summary.exit_status == 0, summary
     stored = sorted((row["Ext__c"], row["Name"]) for row in bulk_server.rows("Account"))
     assert stored == [(f"E{n}", f"N{n}") for n in range(5)]
+
+
+# --- a sync whose state lives in a warehouse table (--state-table) ---------------------------
+
+SYNC_TABLE = "KAVREL.TESTS.SYNC_STATE"
+SYNC_QUERY = 'SELECT EXT AS "Ext__c", NAME AS "Name" FROM SYNCED'
+
+
+def fill(snowpark, rows: dict[str, str]) -> None:
+    snowpark.sql("CREATE OR REPLACE TABLE SYNCED (EXT VARCHAR, NAME VARCHAR)").collect()
+    values = ", ".join(f"('{k}', '{v}')" for k, v in rows.items())
+    snowpark.sql(f"INSERT INTO SYNCED VALUES {values}").collect()
+
+
+def test_the_warehouse_compares_and_keeps_the_state(session, home):
+    rows = {f"E{i}": f"N{i}" for i in range(12)}
+    fill(session, rows)
+    from kavrel.salesforce.emulator import BulkApiEmulator
+
+    sync = Sync("warehouse", mirror=True, state_table=SYNC_TABLE)
+    with BulkApiEmulator() as server:
+
+        def run():
+            summary = load(session, SYNC_QUERY, server.access_info, "Account", "upsert",
+                           external_id="Ext__c", batch_size=5, sync=sync)  # fmt: skip
+            found = summary.sync.as_dict()
+            return tuple(found[k] for k in ("read", "unchanged", "new", "changed", "deleted"))
+
+        assert run() == (12, 0, 12, 0, 0)
+        rows.update({"E1": "changed", "E20": "new"})
+        del rows["E2"]
+        fill(session, rows)
+        assert run() == (12, 10, 1, 1, 1)
+        assert {r["Ext__c"]: r["Name"] for r in server.rows("Account")} == rows
+        assert run() == (12, 12, 0, 0, 0)
+        state = session.sql(f"SELECT KEY, SF_ID FROM {SYNC_TABLE}").collect()
+        held = {r["Ext__c"]: r["Id"] for r in server.rows("Account")}
+        assert {row[0]: row[1] for row in state} == held

@@ -124,7 +124,7 @@ def test_an_insert_sync_inserts_each_key_once(home, tmp_path):
         assert summary.sync.changes["changed_not_sent"] == 1
         assert summary.totals()["sent"] == 1
         assert sorted(r["Ext__c"] for r in server.rows("Account")) == ["E1", "E2", "E3"]
-        with pytest.raises(ValueError, match="needs the column of its keys"):
+        with pytest.raises(ValueError, match="needs the column that keys its records"):
             load(SQLiteSource(warehouse), QUERY, server.access_info, "Account", "insert",
                  sync="contacts")  # fmt: skip
 
@@ -204,3 +204,23 @@ def test_sync_commands_list_show_and_forget(home, tmp_path):
         assert (unknown.returncode, unknown.stderr) == (
             1, "Error: no sync named 'nope' on this machine\n"
         )  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("args", "error"),
+    [
+        (["insert", "--sync", "s"], "an insert sync needs the column that keys its records "
+                                    "(--key COLUMN)"),
+        (["upsert", "-i", "Ext__c", "--mirror"], "--mirror goes with --sync NAME"),
+        (["upsert", "-i", "Ext__c", "--sync", "s", "--hard"], "--hard and --max-deletes go with "
+                                                              "--mirror"),
+        (["update", "--sync", "no/name"], "a sync's name is 1 to 64 letters, digits, '_', '.' or "
+                                          "'-', starting with a letter or digit, not 'no/name'"),
+        (["insert", "--sync", "s", "--key", "K", "--full"], "an insert with --full would insert "
+         "every record again, doubling those inserted before; `kavrel sync forget s` first if "
+         "that is what you want"),
+    ],
+)  # fmt: skip
+def test_sync_options_that_do_not_go_together_are_refused_before_any_login(args, error, home):
+    done = run_kavrel(home, *args, "-s", "Account", "--query", "SELECT 1", "--sqlite", "x.db")
+    assert (done.returncode, done.stderr) == (1, f"Error: {error}\n")

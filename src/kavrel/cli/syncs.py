@@ -77,7 +77,7 @@ _SYNC_OPTIONS = {
 
 def sync_options(args: argparse.Namespace) -> Any:
     """The kavrel.load.sync.Sync the arguments ask for; None without --sync."""
-    from kavrel.load.sync import Sync
+    from kavrel.load.sync import Sync, check
 
     if not hasattr(args, "sync"):
         return None
@@ -91,7 +91,21 @@ def sync_options(args: argparse.Namespace) -> Any:
         raise CommandError("--dry-run does not compare a sync's rows; run it without --sync")
     if given["max_deletes"] is not None and given["max_deletes"] < 0:
         raise CommandError(f"--max-deletes must be 0 or more, not {given['max_deletes']}")
-    return Sync(args.sync, **{k: v for k, v in given.items() if v not in (None, False)})
+    options = Sync(args.sync, **{k: v for k, v in given.items() if v not in (None, False)})
+    try:
+        check(options, args.operation)
+    except ValueError as error:
+        raise CommandError(_in_options(str(error))) from None
+    return options
+
+
+def _in_options(text: str) -> str:
+    """A sync's refusal in the words of the command's options."""
+    for keyword, option in (("mirror=True", "--mirror"), ("max_deletes=", "--max-deletes"),
+                            ("hard=", "--hard"), ("key=", "--key COLUMN"),
+                            ("full=", "--full")):  # fmt: skip
+        text = text.replace(keyword, option)
+    return text
 
 
 def nothing_sent(summary: Any) -> str:

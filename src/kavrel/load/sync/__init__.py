@@ -47,6 +47,7 @@ __all__ = [
     "SyncRefused",
     "UnknownSync",
     "begin",
+    "check",
     "forget",
     "names",
     "resuming",
@@ -343,22 +344,23 @@ def options_of(sync: Any) -> Sync:
     raise TypeError(f"sync must be a sync's name or a kavrel.load.sync.Sync, not {sync!r}")
 
 
-def _check(options: Sync, load: Mapping[str, Any]) -> None:
-    operation = load["operation"]
+def check(options: Sync, operation: str, journal: bool = True) -> None:
+    """Raises ValueError when `options` do not suit a sync of `operation`."""
+    sync_path(options.name)
     if operation not in SYNCED_OPERATIONS:
         raise ValueError(f"a sync upserts, updates or inserts; it cannot {operation}")
-    if not load.get("journal", True):
+    if not journal:
         raise ValueError("a sync's loads keep their journals: a run that stops is settled from it")
     if operation == "insert" and not options.key:
-        raise ValueError("an insert sync needs the column of its keys (key=, --key COLUMN)")
+        raise ValueError("an insert sync needs the column that keys its records (key=)")
     if options.key and operation != "insert":
         raise ValueError(f"an {operation} sync matches records on its own key; key= is an insert's")
     if (options.mirror or options.hard or options.max_deletes is not None) and (
         operation != "upsert"
     ):
-        raise ValueError("only an upsert sync mirrors its query (mirror=, --mirror)")
+        raise ValueError("only an upsert sync mirrors its query (mirror=True)")
     if (options.hard or options.max_deletes is not None) and not options.mirror:
-        raise ValueError("hard= and max_deletes= are a mirror's (mirror=True, --mirror)")
+        raise ValueError("hard= and max_deletes= go with mirror=True")
     if options.full and operation == "insert":
         raise ValueError(
             "an insert with full= would insert every record again, doubling those inserted "
@@ -401,7 +403,7 @@ def begin(sync: Any, source: Any, load: dict[str, Any], client: Any, access_info
         yield sync
         return
     options = options_of(sync)
-    _check(options, load)
+    check(options, load["operation"], bool(load.get("journal", True)))
     fresh = not sync_path(options.name).is_file()
     file = SyncFile(options.name, create=True)
     try:

@@ -81,8 +81,9 @@ def _fold_job(batch: BatchRecord, sync: Any, client: Any, access_info: Mapping[s
     job_id = str(batch.job_id)
     text = _results(client, access_info, batch, "success", "successful_results")
     if sync.role == "mirror":
-        failed = _results(client, access_info, batch, "failed", "failed_results")
-        gone = [sf_id for _, sf_id in successes(text, "Id")] + already_gone(failed)
+        gone = [sf_id for _, sf_id in successes(text, "Id")]
+        if batch.failed != 0:  # some, or a count no one read
+            gone += already_gone(_results(client, access_info, batch, "failed", "failed_results"))
         sync.records.remove(job_id, gone)
         return len(gone)
     rows = sync.file.confirmed_rows(successes(text, sync.key))
