@@ -33,7 +33,8 @@ _NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS about (name TEXT PRIMARY KEY, value TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS records (key TEXT PRIMARY KEY, fingerprint TEXT NOT NULL, sf_id TEXT);
+CREATE TABLE IF NOT EXISTS records (key TEXT PRIMARY KEY, fingerprint TEXT NOT NULL, sf_id TEXT)
+    WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS records_by_id ON records (sf_id);
 CREATE TABLE IF NOT EXISTS pending (key TEXT PRIMARY KEY, fingerprint TEXT NOT NULL,
                                     warehouse_key TEXT);
@@ -90,7 +91,8 @@ class SyncFile:
         os.chmod(self.path, 0o600)
         self.db = sqlite3.connect(self.path, isolation_level=None)
         self.db.execute("PRAGMA synchronous = FULL")
-        self.db.execute("PRAGMA temp_store = MEMORY")  # a run's scratch tables, never kept
+        # A run's scratch tables (every key it read) spill to a file as the warehouse grows.
+        self.db.execute("PRAGMA temp_store = FILE")
         self.db.executescript(_SCHEMA)
         self._lock: int | None = None
 
