@@ -224,3 +224,36 @@ def test_sync_commands_list_show_and_forget(home, tmp_path):
 def test_sync_options_that_do_not_go_together_are_refused_before_any_login(args, error, home):
     done = run_kavrel(home, *args, "-s", "Account", "--query", "SELECT 1", "--sqlite", "x.db")
     assert (done.returncode, done.stderr) == (1, f"Error: {error}\n")
+
+
+class SessionEndsAtUpload:
+    """The Bulk API client, whose session ends at the `n`th upload (and cannot be renewed)."""
+
+    def __init__(self, n: int) -> None:
+        from kavrel.salesforce import ingest_bapi20
+
+        self._client, self._left = ingest_bapi20, n
+
+    def __getattr__(self, name: str):
+        return getattr(self._client, name)
+
+    def send_file(self, access_info, job_id, csv_text):
+        self._left -= 1
+        if self._left == 0:
+            raise self._client.BulkApiError(401, "INVALID_SESSION_ID", "Session expired")
+        return self._client.send_file(access_info, job_id, csv_text)
+
+
+def test_a_run_that_stopped_early_is_resumed_through_the_records_it_began_with(home, tmp_path):
+    from kavrel.load import resume
+
+    rows = {f"E{i:02}": f"N{i}" for i in range(20)}
+    warehouse = make_warehouse(tmp_path / "w.db", rows)
+    with BulkApiEmulator() as server:
+        stopped = load(SQLiteSource(warehouse), QUERY, server.access_info, "Account", "upsert",
+                       external_id="Ext__c", batch_size=7, sync="accounts",
+                       client=SessionEndsAtUpload(2))  # fmt: skip
+        assert stopped.stopped.startswith("the session ended at job ")
+        done = resume(stopped.load_id, server.access_info)
+        assert (done.exit_status, done.sync.synced, org(server)) == (0, 20, rows)
+        assert counts(sync_upsert(warehouse, server)) == (20, 20, 0, 0, 0)

@@ -238,6 +238,10 @@ class Syncing:
         record = plan.journal.state()
         outcome = SyncOutcome(self.name, self._counts())
         summary.sync = outcome
+        if not record.finished:
+            # Its resume reads the rows through the same comparison, against the same records:
+            # what its jobs confirmed goes in when it finishes (or when the next run settles it).
+            return summary
         try:
             confirm.fold(record, self, plan.client, plan.access_info, stop)
         except Exception as error:  # the next run settles this one, folding in what it missed
@@ -246,8 +250,13 @@ class Syncing:
                 "the next run of the sync takes it"
             )
             return summary
-        if not record.finished:
-            return summary
+        totals = summary.totals()
+        if totals["failed"] or totals["not_processed"]:
+            outcome.notes.append(
+                f"The next run of sync {self.name} sends the "
+                f"{totals['failed'] + totals['not_processed']:,} records that failed or were not "
+                "processed again."
+            )
         if self.mirror and outcome.changes.get("to_delete") is not None:
             self._mirror(outcome, plan, stop)
         outcome.synced = self.records.count()
