@@ -406,6 +406,13 @@ def org_access(args: argparse.Namespace) -> dict[str, str]:
     return _org_with_version(args)[0]
 
 
+def org_session(
+    args: argparse.Namespace,
+) -> tuple[dict[str, str], Callable[[], dict[str, str]] | None]:
+    """The org's access info as `org_access` gives it, and how to renew it (None: it cannot)."""
+    return _org_with_version(args)
+
+
 def _org_with_version(
     args: argparse.Namespace,
 ) -> tuple[dict[str, str], Callable[[], dict[str, str]] | None]:
