@@ -17,9 +17,9 @@ from typing import Any
 
 from kavrel.cli import output
 from kavrel.cli.arguments import positive_int, positive_number
+from kavrel.cli.ending import Told
 from kavrel.cli.errors import CommandError
-from kavrel.cli.loads import add_org_arguments, org_session
-from kavrel.cli.main import Told
+from kavrel.cli.options import add_org_arguments, org_session
 from kavrel.load import results
 from kavrel.load.results import RESULT_KINDS, count_of
 from kavrel.load.summary import FINISHED_STATES, counted, how_to_abort, number_text, records_text
@@ -107,10 +107,10 @@ def _job_id(parser: argparse.ArgumentParser, args: argparse.Namespace) -> str:
 def _runner(name: str, parser: argparse.ArgumentParser):
     command = globals()[f"_{name}"]
 
-    def run(args: argparse.Namespace) -> int:
+    def run(args: argparse.Namespace) -> output.Outcome:
         if name != "list":
             args.job_id = _job_id(parser, args)
-        return output.run_command(args, lambda: _with_client(args, command))
+        return _with_client(args, command)
 
     return run
 

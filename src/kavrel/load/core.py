@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import contextlib
 import logging
-import signal
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -28,6 +27,7 @@ from kavrel.load.events import LoadEvents
 from kavrel.load.lost import LostJobFinder
 from kavrel.load.plan import LoadPlan
 from kavrel.load.results import check_jobs, split_lock_errors, write_result_files
+from kavrel.load.signals import Terminated, raised_as_interrupts
 from kavrel.load.summary import LOCK_ERROR, JobOutcome, LoadSummary, records_text
 
 OPERATIONS = ("upsert", "insert", "update", "delete", "hardDelete")
@@ -48,10 +48,6 @@ def job_rows(batch_size: int | None, parallel: int, total: int | None) -> int | 
     if batch_size is None and parallel > 1 and total:
         return batches_for(total, parallel)
     return batch_size
-
-
-class Terminated(KeyboardInterrupt):
-    """SIGTERM (from cron, `timeout` or an orchestrator), handled as Ctrl-C is."""
 
 
 class Stop:
@@ -81,21 +77,8 @@ class Stop:
         """For as long as it lasts, Ctrl-C and SIGTERM set this stop and interrupt what the main
         thread is doing (a warehouse query, a request, a pause). Elsewhere than in the main
         thread, where signals cannot be caught, it does nothing."""
-        if threading.current_thread() is not threading.main_thread():
+        with raised_as_interrupts(self.request):
             yield self
-            return
-
-        def interrupted(signum: int, _frame: Any) -> None:
-            interrupt = Terminated if signum == signal.SIGTERM else KeyboardInterrupt
-            self.request(interrupt)
-            raise interrupt()
-
-        previous = {sig: signal.signal(sig, interrupted) for sig in (signal.SIGINT, signal.SIGTERM)}
-        try:
-            yield self
-        finally:
-            for sig, handler in previous.items():
-                signal.signal(sig, handler)
 
 
 @contextlib.contextmanager

@@ -15,7 +15,7 @@ import logging
 from collections.abc import Mapping
 from typing import Any
 
-from kavrel.load.summary import counted, records_text
+from kavrel.load.summary import counted, how_to_abort, records_text
 
 logger = logging.getLogger("kavrel.load")
 
@@ -42,13 +42,10 @@ def lost_jobs_text(lost: Mapping[str, Any] | None) -> str | None:
             "find it with `kavrel job list` and abort it with `kavrel job abort ID`"
         )
     named = [f"job {job} was created and has been aborted" for job in lost.get("aborted", ())]
+    named += [f"job {job} may still be Open: {how_to_abort(job)}" for job in lost.get("open", ())]
     named += [
-        f"job {job} may still be Open: abort it with `kavrel job abort {job}`"
-        for job in lost.get("open", ())
-    ]
-    named += [
-        f"job {job} may be the one it created, or another load's: abort it with "
-        f"`kavrel job abort {job}` if it is not another's"
+        f"job {job} may be the one it created, or another load's: if it is not another's, "
+        f"{how_to_abort(job)}"
         for job in lost.get("left", ())
     ]
     return "; ".join(named) if named else "the org shows no job it may have created"
