@@ -88,7 +88,6 @@ def _default_api_version() -> str:
     return API_VERSION
 
 
-
 def add_output_arguments(parser: argparse.ArgumentParser) -> None:
     """What a load shows: --json, -v or -q, --log-file."""
     parser.add_argument(
