@@ -4,7 +4,8 @@ Builds a SQLite warehouse of a few thousand accounts, starts the local Bulk API 
 process (with a schema, so that it checks each record as an org does), saves a Salesforce profile
 for it in a home directory of the demo's own, and runs what a user types: an upsert in batches
 (its summary table and result files), an update and a delete by the Ids that the upsert's
-success files brought back, and `kavrel job list` for the final state of every job.
+success files brought back, `kavrel job list` for the final state of every job, and
+`kavrel load list` for the loads that ran.
 """
 
 from __future__ import annotations
@@ -176,6 +177,9 @@ def main() -> int:
 
         title("every job's final state")
         shell.kavrel("job", "list")
+
+        title("the loads that ran, from their journals (kavrel load show ID for one)")
+        shell.kavrel("load", "list", org=False)
     finally:
         server.terminate()
         server.wait(timeout=10)

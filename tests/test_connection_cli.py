@@ -156,7 +156,7 @@ def spawn(home: Path, *args: str) -> pexpect.spawn:
     ("command", "status", "last"),
     [
         (["mintova", "--salesforce"], 0, "✓ Connection created successfully!"),
-        (["connection", "add", "--salesforce", "--client-id", "app"], 0, None),
+        (["connection", "add", "--salesforce", "--client-id", "app"], 130, None),
     ],
 )
 def test_ctrl_c_after_saving_says_the_profile_was_saved(home, command, status, last):

@@ -182,10 +182,11 @@ def test_a_load_left_with_a_job_names_abort_when_open_and_wait_when_processing(
     org, csv_text, advice
 ):
     from kavrel.load import results, summary
-    from kavrel.salesforce import ingest_bapi20
+    from kavrel.salesforce.bulk_client import BulkApiClient
 
     org.in_progress_checks = 10**6
     job_id = start_job(org, csv_text)
     outcome = summary.JobOutcome(None, job_id, 1, summary.UNKNOWN)
-    results.check_jobs(ingest_bapi20, org.access_info, [outcome])
+    with BulkApiClient(org.access_info) as client:
+        results.check_jobs(client, [outcome])
     assert f"`kavrel job {advice} {job_id}`" in outcome.error

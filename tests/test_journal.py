@@ -13,6 +13,7 @@ import pytest
 from kavrel.load import journal as journals
 from kavrel.load import lost
 from kavrel.salesforce import ingest_bapi20
+from kavrel.salesforce.bulk_client import BulkApiClient
 
 
 def written(*events: tuple[str, dict]) -> journals.LoadRecord:
@@ -132,7 +133,8 @@ def test_the_lookup_claims_only_what_no_other_load_explains(bulk_server, home, m
     if theirs == "pending":  # its answer still on the way: the job found may be its own
         other.record("creating", {"batch": 2, "rows": 1, "since": time.time()})
     ours = open_job(bulk_server)
-    finder = lost.LostJobFinder(ingest_bapi20, bulk_server.access_info, ours_book,
+    client = BulkApiClient(bulk_server.access_info)
+    finder = lost.LostJobFinder(client, ours_book,
                                 clock=lambda: now[0])  # fmt: skip
     found = {job["id"]: job["claim"] for job in finder("Account", "insert", since, ())}
     if theirs == "named":
@@ -147,3 +149,4 @@ def test_the_lookup_claims_only_what_no_other_load_explains(bulk_server, home, m
     assert pauses == []
     other.close()
     ours_book.close()
+    client.close()

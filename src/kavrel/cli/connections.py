@@ -19,9 +19,9 @@ from typing import Any
 
 from kavrel.cli import output
 from kavrel.cli.completion import takes_profile
+from kavrel.cli.ending import Told
 from kavrel.cli.errors import CommandError
-from kavrel.cli.loads import snowflake_option
-from kavrel.cli.main import Told
+from kavrel.cli.options import snowflake_option
 
 KINDS = ("snowflake", "salesforce")
 TITLES = {"snowflake": "Snowflake", "salesforce": "Salesforce"}
@@ -32,23 +32,20 @@ def _run_tallyra(_args: argparse.Namespace) -> int:
 
 
 def _run_mintova(args: argparse.Namespace) -> int:
-    if _damaged_store(args):
-        return 1
+    _refuse_a_damaged_store()
     commands = importlib.import_module("kavrel.cli.commands.mintova")
     return getattr(commands, args.service)()
 
 
-def _damaged_store(args: argparse.Namespace) -> bool:
-    """Says in one line when the connections file cannot be read, for the commands whose own
-    handling of that would end in a traceback; True when it did."""
+def _refuse_a_damaged_store() -> None:
+    """Stops with one line when the connections file cannot be read, for the commands whose own
+    handling of that would end in a traceback."""
     try:
         _store().tallyra()
     except Exception as error:
         problem = output.store_problem(error)
         if problem is not None:
-            output.fail(args, problem)
-            return True
-    return False
+            raise CommandError(problem) from None
 
 
 def register(subparsers: argparse._SubParsersAction) -> None:
@@ -243,7 +240,7 @@ def _login_lines(names: list[str]) -> list[str]:
     return ["Salesforce logins:", *lines, ""] if lines else []
 
 
-def _list(args: argparse.Namespace) -> int:
+def _list(_args: argparse.Namespace) -> output.Outcome:
     def produce() -> output.Outcome:
         store = _store()
         try:
@@ -262,7 +259,7 @@ def _list(args: argparse.Namespace) -> int:
         text = listing_text(profiles, missing, _login_lines(names))
         return output.Outcome(document, text)
 
-    return output.run_command(args, produce)
+    return produce()
 
 
 def listing_text(
@@ -359,11 +356,10 @@ def _answers(args: argparse.Namespace) -> Any:
     return Answers(given, interactive=not args.no_interactive, make_primary=args.default)
 
 
-def _add(args: argparse.Namespace) -> int:
+def _add(args: argparse.Namespace) -> output.Outcome:
     from kavrel.user.profile_setup import MissingAnswer
 
-    if _damaged_store(args):  # before the creation's first line, not after it
-        return 1
+    _refuse_a_damaged_store()  # before the creation's first line, not after it
 
     module = "auth" if args.service == "snowflake" else "salesforce_auth"
     function = "authenticate" if args.service == "snowflake" else "authenticate_salesforce"
@@ -381,12 +377,14 @@ def _add(args: argparse.Namespace) -> int:
             raise CommandError(_missing_answer_text(problem)) from None
         if not profile:
             raise CommandError("the connection was not created")
+        if answers.interrupted:  # after the save, which the creation has told
+            raise Told
         name = answers.name or "?"
         document = profile_document(name, profile, _primaries())
         # The creation has confirmed the save (and the primary) itself, once each.
         return output.Outcome(document, "")
 
-    return output.run_command(args, produce)
+    return produce()
 
 
 def _missing_answer_text(problem: Exception) -> str:
@@ -418,7 +416,7 @@ def _clear_primaries_naming(name: str) -> list[str]:
     return cleared
 
 
-def _remove(args: argparse.Namespace) -> int:
+def _remove(args: argparse.Namespace) -> output.Outcome:
     def remove() -> tuple[str, bool, str | None]:
         profile = _load_profile(args.name)
         kind = _kind(profile)
@@ -454,10 +452,10 @@ def _remove(args: argparse.Namespace) -> int:
         }
         return output.Outcome(document, "\n".join(lines))
 
-    return output.run_command(args, produce)
+    return produce()
 
 
-def _set_default(args: argparse.Namespace) -> int:
+def _set_default(args: argparse.Namespace) -> output.Outcome:
     def produce() -> output.Outcome:
         profile = _load_profile(args.name)
         kind = _kind(profile)
@@ -469,10 +467,10 @@ def _set_default(args: argparse.Namespace) -> int:
             f"✓ '{args.name}' is now the primary {TITLES.get(kind, kind)} profile.",
         )
 
-    return output.run_command(args, produce)
+    return produce()
 
 
-def _test(args: argparse.Namespace) -> int:
+def _test(args: argparse.Namespace) -> output.Outcome:
     def produce() -> output.Outcome:
         profile = _load_profile(args.name)
         kind = _kind(profile)
@@ -492,7 +490,7 @@ def _test(args: argparse.Namespace) -> int:
             f"✓ Connection '{args.name}' works: {where}.",
         )
 
-    return output.run_command(args, produce)
+    return produce()
 
 
 def _try_salesforce(profile: dict[str, Any], args: argparse.Namespace) -> str:
@@ -508,7 +506,7 @@ def _try_salesforce(profile: dict[str, Any], args: argparse.Namespace) -> str:
     return f"got an access token for {access['instance_url']}{flow}"
 
 
-def _login(args: argparse.Namespace) -> int:
+def _login(args: argparse.Namespace) -> output.Outcome:
     def produce() -> output.Outcome:
         import webbrowser
 
@@ -547,7 +545,7 @@ def _login(args: argparse.Namespace) -> int:
         document = {"name": args.name, "flow": logins.BROWSER, "logged_in": True}
         return output.Outcome({**document, "instance_url": access_info["instance_url"]}, text)
 
-    return output.run_command(args, produce)
+    return produce()
 
 
 def _keep_browser_login(name: str, profile: dict[str, Any], base: str, refresh_token: str) -> str:

@@ -17,9 +17,9 @@ from typing import Any
 
 from kavrel.cli import output
 from kavrel.cli.arguments import positive_int, positive_number
+from kavrel.cli.ending import Told
 from kavrel.cli.errors import CommandError
-from kavrel.cli.loads import add_org_arguments, org_access
-from kavrel.cli.main import Told
+from kavrel.cli.options import add_org_arguments, org_session
 from kavrel.load import results
 from kavrel.load.results import RESULT_KINDS, count_of
 from kavrel.load.summary import FINISHED_STATES, counted, how_to_abort, number_text, records_text
@@ -107,10 +107,10 @@ def _job_id(parser: argparse.ArgumentParser, args: argparse.Namespace) -> str:
 def _runner(name: str, parser: argparse.ArgumentParser):
     command = globals()[f"_{name}"]
 
-    def run(args: argparse.Namespace) -> int:
+    def run(args: argparse.Namespace) -> output.Outcome:
         if name != "list":
             args.job_id = _job_id(parser, args)
-        return output.run_command(args, lambda: command(args, org_access(args)))
+        return _with_client(args, command)
 
     return run
 
@@ -158,18 +158,21 @@ def _csv_records(text: str) -> int:
     return max(rows - 1, 0)
 
 
-def _ingest():
-    from kavrel.salesforce import ingest_bapi20
+def _with_client(args: argparse.Namespace, command: Any) -> output.Outcome:
+    """Runs the command with one client of the org the arguments name, its connections kept
+    alive from one request to the next and its session renewed when the org ends it."""
+    from kavrel.salesforce.bulk_client import BulkApiClient
 
-    return ingest_bapi20
+    access_info, renew = org_session(args)
+    with BulkApiClient(access_info, renew=renew) as client:
+        return command(args, client)
 
 
-def _read_job(access_info: dict[str, str], job_id: str) -> dict[str, Any]:
-    ingest = _ingest()
-    info = ingest.job_status(access_info, job_id)
+def _read_job(client: Any, job_id: str) -> dict[str, Any]:
+    info = client.job_status(job_id)
     not_processed = None
     if info.get("state") in FINISHED_STATES:
-        not_processed = _csv_records(ingest.unprocessed_records(access_info, job_id))
+        not_processed = _csv_records(client.unprocessed_records(job_id))
     return job_document(info, not_processed)
 
 
@@ -185,25 +188,24 @@ def _open_job(job_id: str, consequence: str) -> str:
 # --- the commands ------------------------------------------------------------------------------
 
 
-def _status(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
-    document = _read_job(access_info, args.job_id)
+def _status(args: argparse.Namespace, client: Any) -> output.Outcome:
+    document = _read_job(client, args.job_id)
     return output.Outcome(document, describe(document))
 
 
-def _wait(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
+def _wait(args: argparse.Namespace, client: Any) -> output.Outcome:
     try:
-        return _wait_for_end(args, access_info)
+        return _wait_for_end(args, client)
     except KeyboardInterrupt as interrupt:
         output.progress(f"Stopped waiting; job {args.job_id} was not aborted and keeps running.")
         raise Told from interrupt
 
 
-def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
-    ingest = _ingest()
+def _wait_for_end(args: argparse.Namespace, client: Any) -> output.Outcome:
     started = time.monotonic()
     shown = None
     while True:
-        info = ingest.job_status(access_info, args.job_id)
+        info = client.job_status(args.job_id)
         state = info.get("state")
         if state == "Open":
             raise CommandError(_open_job(args.job_id, "there is nothing to wait for"))
@@ -222,14 +224,13 @@ def _wait_for_end(args: argparse.Namespace, access_info: dict[str, str]) -> outp
                 f"it keeps running (kavrel job wait {args.job_id} to wait again)"
             )
         time.sleep(args.interval)
-    document = _read_job(access_info, args.job_id)
+    document = _read_job(client, args.job_id)
     ok = document["state"] == "JobComplete" and document["failed"] == 0
     return output.Outcome(document, describe(document), 0 if ok else 1)
 
 
-def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
-    ingest = _ingest()
-    info = ingest.job_status(access_info, args.job_id)
+def _results(args: argparse.Namespace, client: Any) -> output.Outcome:
+    info = client.job_status(args.job_id)
     if info.get("state") == "Open":
         raise CommandError(_open_job(args.job_id, "it has no records to save"))
     if info.get("state") not in FINISHED_STATES:
@@ -246,7 +247,7 @@ def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Ou
     counts: dict[str, int] = {}
     for kind, _ in RESULT_KINDS:
         try:
-            path, text = results.save_result_file(ingest, access_info, args.job_id, kind, directory)
+            path, text = results.save_result_file(client, args.job_id, kind, directory)
         except OSError as error:
             import requests
 
@@ -265,11 +266,12 @@ def _results(args: argparse.Namespace, access_info: dict[str, str]) -> output.Ou
     return output.Outcome(document, "\n".join(lines))
 
 
-def _abort(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
-    ingest = _ingest()
+def _abort(args: argparse.Namespace, client: Any) -> output.Outcome:
+    from kavrel.salesforce.ingest_bapi20 import BulkApiError
+
     try:
-        info = ingest.job_abort(access_info, args.job_id)
-    except ingest.BulkApiError as error:
+        info = client.job_abort(args.job_id)
+    except BulkApiError as error:
         if error.status_code == 404:
             raise
         message = f"Salesforce refused to abort job {args.job_id}: {error.message}"
@@ -278,8 +280,8 @@ def _abort(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outc
     return output.Outcome(document, f"Job {args.job_id} aborted.")
 
 
-def _list(args: argparse.Namespace, access_info: dict[str, str]) -> output.Outcome:
-    jobs = _ingest().job_list(access_info)
+def _list(args: argparse.Namespace, client: Any) -> output.Outcome:
+    jobs = client.job_list()
     jobs.sort(key=lambda job: str(job.get("createdDate") or ""), reverse=True)
     shown = [{**job_document(job), "created": job.get("createdDate")} for job in jobs[: args.limit]]
     if not shown:

@@ -12,14 +12,14 @@ from __future__ import annotations
 import argparse
 import contextlib
 import time
-import traceback
 from collections.abc import Iterator
 from typing import Any
 
-from kavrel.cli import loads, output
+from kavrel.cli import loads, options, output
 from kavrel.cli.arguments import positive_int, positive_number
 from kavrel.cli.completion import takes_profile
-from kavrel.cli.errors import CommandError, error_text
+from kavrel.cli.ending import Told
+from kavrel.cli.errors import CommandError
 from kavrel.load import journal as journals
 from kavrel.load.summary import counted, number_text
 
@@ -96,11 +96,11 @@ def _add_run_arguments(parser: argparse.ArgumentParser, name: str) -> None:
             "--snowflake-option",
             action="append",
             default=[],
-            type=loads.snowflake_option,
+            type=options.snowflake_option,
             metavar="KEY=VALUE",
             help="connector setting for the Snowflake session; repeatable",
         )
-    loads.add_org_arguments(parser, "target (default: the profile the load used)")
+    options.add_org_arguments(parser, "target (default: the profile the load used)")
     parser.add_argument(
         "--wait",
         "-w",
@@ -113,45 +113,29 @@ def _add_run_arguments(parser: argparse.ArgumentParser, name: str) -> None:
         metavar="DIR",
         help="where the result files go (default: where the first load put them)",
     )
-    loads.add_output_arguments(parser)
+    options.add_output_arguments(parser)
 
 
 # --- resume and retry ------------------------------------------------------------------------
 
 
 def _run_again(args: argparse.Namespace) -> int:
-    from kavrel.load import Stop
-
-    try:
-        record = _record(args.load_id)
-        log_file = loads.log_file_handler(args.log_file)
-    except CommandError as error:
-        return output.fail(args, str(error))
-    args.operation, args.sobject = record.load["operation"], record.load["object"]
-    with loads._logging(args, log_file) as console, Stop().on_signals() as stop:
-        try:
-            return (
-                _resume(args, record, console, stop)
-                if args.load_command == "resume"
-                else (_retry(args, record, console, stop))
-            )
-        except KeyboardInterrupt as interrupt:
-            return loads.report_interrupt(args, console, interrupt)
-        except Exception as error:
-            console.stop_display()
-            if args.verbose and not isinstance(error, CommandError):
-                traceback.print_exc()
-            return loads._fail(args, _problem(error))
-
-
-def _problem(error: Exception) -> str:
-    from kavrel.load import ResumeRefused, RetryRefused
+    from kavrel.load import ResumeRefused, RetryRefused, Stop
     from kavrel.load.sync import SyncRefused
     from kavrel.sflake.sources import UnreadableCSV
 
-    if isinstance(error, ResumeRefused | RetryRefused | UnreadableCSV | SyncRefused):
-        return str(error)
-    return error_text(error)
+    record = _record(args.load_id)
+    log_file = loads.log_file_handler(args.log_file)
+    args.operation, args.sobject = record.load["operation"], record.load["object"]
+    again = _resume if args.load_command == "resume" else _retry
+    with loads._logging(args, log_file) as console, Stop().on_signals() as stop:
+        try:
+            return again(args, record, console, stop)
+        except KeyboardInterrupt as interrupt:
+            loads.report_interrupt(args, console, interrupt)
+            raise Told from interrupt
+        except (ResumeRefused, RetryRefused, UnreadableCSV, SyncRefused) as refused:
+            raise CommandError(str(refused)) from None
 
 
 def _resume(args: argparse.Namespace, record: journals.LoadRecord, console, stop) -> int:
@@ -222,10 +206,10 @@ def _org_of(args: argparse.Namespace, record: journals.LoadRecord):
         if used is None and record.load.get("instance_url"):
             raise CommandError(
                 f"load {record.load_id} ran with --instance-url {record.load['instance_url']}; "
-                f"give it again, with the token in ${loads.TOKEN_VARIABLE}"
+                f"give it again, with the token in ${options.TOKEN_VARIABLE}"
             )
         args.salesforce = used
-    return loads._org_with_version(args)
+    return options.org_with_renewal(args)
 
 
 @contextlib.contextmanager
@@ -243,7 +227,7 @@ def _source_of(args: argparse.Namespace, record: journals.LoadRecord) -> Iterato
     from kavrel.sflake import snowpark, sources
 
     name = args.snowflake or (record.load.get("profiles") or {}).get("snowflake")
-    args.snowflake_used, profile = loads._named_profile("snowflake", name)
+    args.snowflake_used, profile = options.named_profile("snowflake", name)
     try:
         session = snowpark.create_session(profile, snowpark.parse_options(args.snowflake_option))
     except (snowpark.SnowparkMissingError, snowpark.SnowflakeLoginError, ValueError) as error:
@@ -252,7 +236,7 @@ def _source_of(args: argparse.Namespace, record: journals.LoadRecord) -> Iterato
     try:
         yield opened
     finally:
-        loads._close(opened)
+        options.close_quietly(opened)
 
 
 def _record(load_id: str) -> journals.LoadRecord:
@@ -267,9 +251,8 @@ def _record(load_id: str) -> journals.LoadRecord:
 # --- list and show ---------------------------------------------------------------------------
 
 
-def _look_back(args: argparse.Namespace) -> int:
-    produce = _list if args.load_command == "list" else _show
-    return output.run_command(args, lambda: produce(args))
+def _look_back(args: argparse.Namespace) -> output.Outcome:
+    return (_list if args.load_command == "list" else _show)(args)
 
 
 def _when(seconds: float | None) -> str:

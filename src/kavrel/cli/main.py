@@ -4,8 +4,8 @@ Each module in COMMAND_GROUPS offers `register(subparsers)`, which adds its subc
 `run` on each parser to a function taking the parsed arguments and returning the exit status.
 `kavrel --help` lists the commands by the group of the module that registered them.
 
-Exit status: 0 success, 1 a failure at run time, 2 a usage error, 130 interrupted (Ctrl-C),
-143 terminated (SIGTERM). A usage error shows the usage of the command it belongs to, and a
+How a command ends (its exit status and last line) is kavrel.cli.ending's to decide, for every
+command alike. A usage error (status 2) shows the usage of the command it belongs to, and a
 mistyped option or command is named with the likely one.
 """
 
@@ -14,9 +14,10 @@ from __future__ import annotations
 import argparse
 import difflib
 import importlib
-import signal
 import sys
 from typing import Any
+
+from kavrel.cli.ending import USAGE, conclude
 
 COMMAND_GROUPS: tuple[tuple[str, tuple[str, ...]], ...] = (
     (
@@ -29,10 +30,8 @@ COMMAND_GROUPS: tuple[tuple[str, tuple[str, ...]], ...] = (
     ("Shell completion", ("kavrel.cli.completion",)),
 )
 COMMAND_MODULES: tuple[str, ...] = tuple(m for _, modules in COMMAND_GROUPS for m in modules)
-INTERRUPTED = 128 + signal.SIGINT  # the exit status of a command ended by Ctrl-C
 # What the shell completion scripts run to ask for the words that may follow.
 COMPLETE_COMMAND = "__complete"
-TERMINATED = 128 + signal.SIGTERM  # and by SIGTERM, as a shell reports them
 
 
 def _version() -> str:
@@ -131,21 +130,6 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-_signals_received: list[int] = []
-
-
-def _raise_terminated(signum: int, _frame: Any) -> None:
-    """SIGTERM, raised where the program is, so that commands end as on Ctrl-C."""
-    from kavrel.load import Terminated
-
-    _signals_received.append(signum)
-    raise Terminated
-
-
-class Told(KeyboardInterrupt):
-    """An interrupt whose consequence the command has already told the user."""
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
@@ -157,18 +141,8 @@ def main(argv: list[str] | None = None) -> int:
     run = getattr(args, "run", None)
     if run is None:
         parser.print_help()
-        return 2
-    previous = signal.signal(signal.SIGTERM, _raise_terminated)
-    try:
-        status = int(run(args))
-    except KeyboardInterrupt as interrupt:
-        if not _signals_received and not isinstance(interrupt, Told):
-            print("\nInterrupted.", file=sys.stderr)
-        status = INTERRUPTED
-    finally:
-        signal.signal(signal.SIGTERM, previous)
-    # A command may turn the interrupt into its own status; SIGTERM still ends with 143.
-    return TERMINATED if _signals_received else status
+        return USAGE
+    return conclude(run, args)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,5 @@
-"""What the job and connection commands share: `--json`, the error line, the exit status.
-
-A command produces an Outcome: a document for `--json` and text for a person. Errors the user can
-act on are one line on standard error (and, with `--json`, an {"error": ...} document on standard
-output, so a script always has one document to read).
+"""What the commands share for their output: `--json`, the Outcome a command returns (shown by
+kavrel.cli.ending), the progress lines, and the one line for a failure the user can act on.
 """
 
 from __future__ import annotations
@@ -10,11 +7,10 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from kavrel.cli.errors import CommandError, error_text
+from kavrel.cli.errors import CommandError
 
 
 @dataclass
@@ -42,13 +38,6 @@ def emit_json(document: dict[str, Any]) -> None:
     print(json.dumps(document, indent=2, ensure_ascii=False))
 
 
-def fail(args: argparse.Namespace, message: str) -> int:
-    if getattr(args, "json", False):
-        emit_json({"error": message})
-    print(f"Error: {message}", file=sys.stderr)
-    return 1
-
-
 def store_problem(error: BaseException) -> str | None:
     """The one line for an error met reading the connections file, which the store names on the
     error (its `connections_file`); None for any other error."""
@@ -63,7 +52,7 @@ def store_problem(error: BaseException) -> str | None:
     return f"the connections file {path} is damaged: {text}"
 
 
-def _error_text(args: argparse.Namespace, error: Exception) -> str | None:
+def failure_text(args: argparse.Namespace, error: Exception) -> str | None:
     """The one line for a failure that is not a fault in kavrel, or None."""
     import requests
 
@@ -81,17 +70,3 @@ def _error_text(args: argparse.Namespace, error: Exception) -> str | None:
     if isinstance(error, requests.RequestException):
         return f"cannot reach Salesforce: {error}"
     return None
-
-
-def run_command(args: argparse.Namespace, produce: Callable[[], Outcome]) -> int:
-    """Runs a command and shows its outcome; returns the exit status."""
-    try:
-        outcome = produce()
-    except Exception as error:
-        message = _error_text(args, error)
-        return fail(args, error_text(error) if message is None else message)
-    if args.json:
-        emit_json(outcome.document)
-    elif outcome.text:
-        print(outcome.text)
-    return outcome.status

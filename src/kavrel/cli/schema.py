@@ -17,7 +17,7 @@ from typing import Any
 
 from kavrel.cli import output
 from kavrel.cli.errors import CommandError
-from kavrel.cli.loads import add_org_arguments, org_access
+from kavrel.cli.options import add_org_arguments, org_access
 
 DEFAULT_FOLDER = "schema"
 
@@ -48,8 +48,8 @@ def register(subparsers: argparse._SubParsersAction) -> None:
     pull.set_defaults(run=_run)
 
 
-def _run(args: argparse.Namespace) -> int:
-    return output.run_command(args, lambda: _pull(args, org_access(args)))
+def _run(args: argparse.Namespace) -> output.Outcome:
+    return _pull(args, org_access(args))
 
 
 def _described(access_info: dict[str, str], sobject: str) -> dict[str, Any]:

@@ -137,9 +137,8 @@ def register(subparsers: argparse._SubParsersAction) -> None:
         parser.set_defaults(run=_run)
 
 
-def _run(args: argparse.Namespace) -> int:
-    produce = {"list": _list, "show": _show, "forget": _forget}[args.sync_command]
-    return output.run_command(args, lambda: produce(args))
+def _run(args: argparse.Namespace) -> output.Outcome:
+    return {"list": _list, "show": _show, "forget": _forget}[args.sync_command](args)
 
 
 def _described(name: str) -> dict[str, Any]:

@@ -66,13 +66,23 @@ def daily_batches(read_limits: Callable[[Any], Any], access_info: Any) -> Alloca
     return Allocation(maximum, remaining)
 
 
+def limits_reader(client: Any) -> Any:
+    """How to read the org's limits through `client`, as `read(access_info)`: a client object's
+    `org_limits()` (kavrel.salesforce.bulk_client), or a module-shaped client's
+    `org_limits(access_info)`; None when it has none."""
+    read = getattr(client, "org_limits", None)
+    if read is None or not hasattr(client, "session"):
+        return read
+    return lambda _access_info: read()
+
+
 def check_allocation(
     client: Any, access_info: Any, total: int | None, job_rows: int | None
 ) -> None:
     """Raises AllocationExceeded when the load needs more batches than the org has left. A
     client without `org_limits`, or limits that cannot be read, check nothing."""
     needed = batches_needed(total, job_rows)
-    read_limits = getattr(client, "org_limits", None)
+    read_limits = limits_reader(client)
     if needed is None or read_limits is None:
         return
     try:

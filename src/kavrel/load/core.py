@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import contextlib
 import logging
-import signal
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -24,18 +23,15 @@ from typing import Any
 from kavrel.load import columns as checks
 from kavrel.load import journal as journals
 from kavrel.load import preflight
+from kavrel.load.events import LoadEvents
 from kavrel.load.lost import LostJobFinder
+from kavrel.load.plan import LoadPlan
 from kavrel.load.results import check_jobs, split_lock_errors, write_result_files
+from kavrel.load.signals import Terminated, raised_as_interrupts
 from kavrel.load.summary import LOCK_ERROR, JobOutcome, LoadSummary, records_text
 
 OPERATIONS = ("upsert", "insert", "update", "delete", "hardDelete")
 DEFAULT_BATCH_SIZE = 25000
-# Seconds between a job's status checks: the first at once after its close, then longer pauses
-# while it runs, the last one repeating.
-POLL_DELAYS = (1.0, 2.0, 4.0, 8.0, 10.0)
-# Seconds before each new try of a job's creation that failed and left no job on the org (a 5xx,
-# a 429, a dropped connection): three more tries, over about 20 seconds.
-CREATION_RETRY_DELAYS = (1.0, 4.0, 16.0)
 PREVIEW_ROWS = 5
 
 logger = logging.getLogger("kavrel.load")
@@ -52,10 +48,6 @@ def job_rows(batch_size: int | None, parallel: int, total: int | None) -> int | 
     if batch_size is None and parallel > 1 and total:
         return batches_for(total, parallel)
     return batch_size
-
-
-class Terminated(KeyboardInterrupt):
-    """SIGTERM (from cron, `timeout` or an orchestrator), handled as Ctrl-C is."""
 
 
 class Stop:
@@ -85,21 +77,8 @@ class Stop:
         """For as long as it lasts, Ctrl-C and SIGTERM set this stop and interrupt what the main
         thread is doing (a warehouse query, a request, a pause). Elsewhere than in the main
         thread, where signals cannot be caught, it does nothing."""
-        if threading.current_thread() is not threading.main_thread():
+        with raised_as_interrupts(self.request):
             yield self
-            return
-
-        def interrupted(signum: int, _frame: Any) -> None:
-            interrupt = Terminated if signum == signal.SIGTERM else KeyboardInterrupt
-            self.request(interrupt)
-            raise interrupt()
-
-        previous = {sig: signal.signal(sig, interrupted) for sig in (signal.SIGINT, signal.SIGTERM)}
-        try:
-            yield self
-        finally:
-            for sig, handler in previous.items():
-                signal.signal(sig, handler)
 
 
 @contextlib.contextmanager
@@ -112,37 +91,6 @@ def interrupts_of(stop: Stop | None) -> Iterator[None]:
         if stop is not None and stop.is_set():
             raise stop.interrupt() from error
         raise
-
-
-@dataclass
-class LoadPlan:
-    """What the load runner is told: the org and its client, the job document's settings, the
-    header sent and the text of a NULL per column, the batches and how many jobs may be in
-    flight, how long to wait, when to check the jobs, and how to renew the access token."""
-
-    access_info: Mapping[str, Any]
-    client: Any
-    operation: str
-    sobject: str
-    external_id: str | None
-    header: list[str]
-    nulls: list[str | None] | None
-    batch_size: int | None
-    parallel: int = 1
-    wait: float | None = None
-    poll_delays: Sequence[float] = POLL_DELAYS
-    total_rows: int | None = None
-    first_batch: int = 1
-    # Called when the org refuses a request because the session ended (401): a new access info,
-    # whose token the runner uses from then on. None: the token cannot be renewed.
-    renew_access: Callable[[], Mapping[str, Any]] | None = None
-    # The load's journal, told of every step ahead of it; the batches an earlier run took care
-    # of ({number: digest}) and its jobs still running, when the load is resumed.
-    journal: Any = None
-    skip: Mapping[int, str] | None = None
-    running: list[dict[str, Any]] | None = None
-    lost_jobs: Callable[..., list[dict[str, Any]]] | None = None
-    creation_retry_delays: Sequence[float] = CREATION_RETRY_DELAYS
 
 
 @dataclass
@@ -166,61 +114,17 @@ class Preview:
         return checked and all(passed for passed, _ in self.checks)
 
 
-class Renewal:
-    """The access info of one load, shared by everything the load sends, and its renewal: when
-    the org ends the session, `renewed()` logs in again and updates that one mapping in place, so
-    the runner, the final status reads and the result files all go on with the new token."""
+def client_of(
+    client: Any,
+    access_info: Mapping[str, Any],
+    renew: Callable[[], Mapping[str, Any]] | None,
+    parallel: int,
+) -> Any:
+    """The client a load talks to the org through (see kavrel.salesforce.bulk_client): its
+    pool keeps a connection for each job in flight and two more."""
+    from kavrel.salesforce.bulk_client import client_for
 
-    def __init__(self, access_info: Mapping[str, Any], renew: Callable[[], Mapping[str, Any]]):
-        self.access_info = dict(access_info)
-        self._renew = renew
-
-    def renewed(self) -> dict[str, Any]:
-        fresh = self._renew()
-        self.access_info.clear()
-        self.access_info.update(fresh)
-        logger.info("🔑 The session ended; logged in again for a new access token")
-        return self.access_info
-
-
-class RenewingClient:
-    """A Bulk API client whose requests, refused because the session ended, are sent once more
-    with the access info `renew()` returns; everything else is the client's own. For what the load
-    reads once the runner is done (which renews its own requests)."""
-
-    def __init__(self, client: Any, renew: Callable[[], Mapping[str, Any]]) -> None:
-        self._client = client
-        self._renew = renew
-
-    def __getattr__(self, name: str) -> Any:
-        function = getattr(self._client, name)
-        if not callable(function) or isinstance(function, type):  # its error classes stay
-            return function
-
-        def renewing(access_info: Mapping[str, Any], *args: Any) -> Any:
-            from kavrel.salesforce.ingest_bapi20 import session_expired
-
-            try:
-                return function(access_info, *args)
-            except Exception as error:
-                if not session_expired(error):
-                    raise
-            return function(self._renew(), *args)
-
-        return renewing
-
-
-def _reads_client(plan: LoadPlan) -> Any:
-    """The plan's client for the reads after its jobs, renewing the session when it ends."""
-    if plan.renew_access is None:
-        return plan.client
-    return RenewingClient(plan.client, plan.renew_access)
-
-
-def _default_client() -> Any:
-    from kavrel.salesforce import ingest_bapi20
-
-    return ingest_bapi20
+    return client_for(client, access_info, renew, connections=parallel + 2)
 
 
 def _check_arguments(operation: str, external_id: str | None, batch_size: int | None) -> None:
@@ -309,19 +213,18 @@ def load(
     from kavrel.salesforce import vantro
     from kavrel.sflake.sources import source_for
 
-    client = client if client is not None else _default_client()
-    access_info, renew_access = _renewable(access_info, renew)
+    talks_to = client_of(client, access_info, renew, parallel)
     key = checks.key_field(operation, external_id)
     with contextlib.ExitStack() as scope:
+        if talks_to is not client:  # the load's own: its connections end with it
+            scope.callback(talks_to.close)
         if stop is None:
             stop = scope.enter_context(Stop().on_signals())
         logger.debug("🔎 Running the query", extra={"load_event": "query"})
         read_from = source_for(source)
         asked = {"operation": operation, "object": sobject, "external_id": external_id,
                  "null_clears": null_clears, "journal": journal}  # fmt: skip
-        syncing = scope.enter_context(
-            syncs.begin(sync, read_from, asked, client, access_info, stop)
-        )
+        syncing = scope.enter_context(syncs.begin(sync, read_from, asked, talks_to, stop))
         read_from = syncing.source(read_from)
         with interrupts_of(stop):
             reader = read_from.open(query)
@@ -333,13 +236,13 @@ def load(
                 logger.warning(warning)
             batch_size = job_rows(batch_size, parallel, reader.total)
             plan = LoadPlan(
-                access_info, client, operation, sobject, external_id, header,
-                checks.null_texts(header, key) if null_clears else None,
-                batch_size, parallel, wait, POLL_DELAYS, reader.total, 1, renew_access,
+                client=talks_to, operation=operation, sobject=sobject, external_id=external_id,
+                header=header, nulls=checks.null_texts(header, key) if null_clears else None,
+                batch_size=batch_size, parallel=parallel, wait=wait, total_rows=reader.total,
             )  # fmt: skip
             described = read_from.describe(query, reader)  # the source's own read, not a check's
             reader = preflight.rows_for(
-                plan, reader, _reads_client(plan), results_dir, check_records, ignore_limits
+                plan, reader, talks_to, results_dir, check_records, ignore_limits
             )
             results = None if results_dir is None else str(Path(results_dir).resolve())
             book = _start_journal(
@@ -359,24 +262,15 @@ def load(
             )  # fmt: skip
             syncing.started(book.load_id)
             scope.callback(book.close)
-            plan.journal, plan.lost_jobs = book, LostJobFinder(client, access_info, book, stop)
+            plan.events = LoadEvents(book)
+            plan.lost_jobs = LostJobFinder(talks_to, book, stop)
             with _ending(book), interrupts_of(stop):
-                result = vantro.run_load(plan, reader, stop)
+                vantro.run_load(plan, reader, stop)
         finally:
             reader.close()
         with _ending(book):
-            summary = finish(
-                plan, result["stopped"], lock_retry, results_dir, save_success, stop, reader
-            )
+            summary = finish(plan, lock_retry, results_dir, save_success, stop, reader)
         return syncing.finished(summary, plan, stop)
-
-
-def _renewable(access_info: Mapping[str, Any], renew: Callable[[], Mapping[str, Any]] | None):
-    """The access info a load shares, and how the runner renews it (None: it cannot)."""
-    if renew is None:
-        return access_info, None
-    renewal = Renewal(access_info, renew)
-    return renewal.access_info, renewal.renewed
 
 
 def _start_journal(on_disk: bool, load: dict[str, Any]) -> journals.Journal:
@@ -422,7 +316,6 @@ def _ending(book: journals.Journal) -> Iterator[None]:
 
 def finish(
     plan: LoadPlan,
-    stopped: str | None,
     lock_retry: bool,
     results_dir: str | Path | None,
     save_success: bool,
@@ -434,18 +327,17 @@ def finish(
     the summary is what its journal then tells, with the records `rows` (a checked reader) left
     out of the jobs."""
     book: journals.Journal = plan.journal
-    client, access_info = _reads_client(plan), plan.access_info
+    client = plan.client
+    stopped = getattr(plan.events, "stopped", None)
     outcomes = book.state().summary().jobs
-    _check_and_record(
-        book, client, access_info, [o for o in outcomes if o.job_id and o.processed is None]
-    )
+    _check_and_record(book, client, [o for o in outcomes if o.job_id and o.processed is None])
     if lock_retry and plan.parallel > 1 and not _lock_retry_sent(book):
         with interrupts_of(stop):
             retry_lock_errors(plan, book.state().summary().jobs, stop)
     notes: list[str] = []
     if results_dir is not None:
         outcomes = book.state().summary().jobs
-        notes = write_result_files(client, access_info, outcomes, Path(results_dir), save_success)
+        notes = write_result_files(client, outcomes, Path(results_dir), save_success)
         for outcome in outcomes:
             if outcome.files or outcome.error:
                 files = {kind: str(path) for kind, path in outcome.files.items()}
@@ -463,11 +355,9 @@ def finish(
     return summary
 
 
-def _check_and_record(
-    book: journals.Journal, client: Any, access_info: Mapping[str, Any], outcomes: list[JobOutcome]
-) -> None:
+def _check_and_record(book: journals.Journal, client: Any, outcomes: list[JobOutcome]) -> None:
     """Reads the final state and counts of each of `outcomes`' jobs, into the journal."""
-    check_jobs(client, access_info, outcomes)
+    check_jobs(client, outcomes)
     for o in outcomes:
         book.record(
             "checked",
@@ -540,7 +430,7 @@ def _locked_records(plan: LoadPlan, outcomes: list[JobOutcome]):
         if not outcome.finished or not outcome.failed:
             continue
         try:
-            text = _reads_client(plan).failed_results(plan.access_info, outcome.job_id)
+            text = plan.client.failed_results(outcome.job_id)
         except Exception as error:  # its records stay failed; the report says what it can
             logger.warning("Could not read the failed records of job %s: %s", outcome.job_id, error)
             continue
@@ -572,35 +462,16 @@ def retry_lock_errors(
     )
     book: journals.Journal = plan.journal
     retry = LoadPlan(
-        plan.access_info, plan.client, plan.operation, plan.sobject, plan.external_id, header,
-        None, None, 1, plan.wait, plan.poll_delays, len(records), batch, plan.renew_access,
-        journal=_LockRetryJournal(book), lost_jobs=plan.lost_jobs,
+        client=plan.client, operation=plan.operation, sobject=plan.sobject,
+        external_id=plan.external_id, header=header, batch_size=None, wait=plan.wait,
+        poll_delays=plan.poll_delays, total_rows=len(records), first_batch=batch,
+        events=LoadEvents(book, kind="lock_retry"), lost_jobs=plan.lost_jobs,
     )  # fmt: skip
     vantro.run_load(retry, RowsReader(header, records), stop)
     retried = [o for o in book.state().summary().jobs if o.batch == batch]
-    _check_and_record(
-        book,
-        _reads_client(plan),
-        plan.access_info,
-        [o for o in retried if o.job_id and o.processed is None],
-    )
+    _check_and_record(book, plan.client, [o for o in retried if o.job_id and o.processed is None])
     if any(outcome.job_id is not None for outcome in retried):
         for outcome, count in counts:
             outcome.retried, outcome.retried_in = count, batch
             book.record("retried", {"batch": outcome.batch, "retried": count, "retried_in": batch})
     return [o for o in book.state().summary().jobs if o.batch == batch]
-
-
-class _LockRetryJournal:
-    """The load's journal as the lock retry's run writes it: its batch holds records sent again,
-    not rows of the source, so a resumed load does not look for them there."""
-
-    def __init__(self, book: journals.Journal) -> None:
-        self._book = book
-
-    def record(self, event: str, details: Mapping[str, Any]) -> None:
-        if event == "read":
-            return  # the records' count is not the source's
-        if event == "creating":
-            details = {**details, "kind": "lock_retry", "digest": None}
-        self._book.record(event, details)

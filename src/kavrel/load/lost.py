@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import socket
 import time
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable
 from typing import Any
 
 from kavrel.load import journal as journals
@@ -45,14 +45,12 @@ class LostJobFinder:
     def __init__(
         self,
         client: Any,
-        access_info: Mapping[str, Any],
         journal: journals.Journal,
         stop: Any = None,
         resuming: bool = False,
         clock: Callable[[], float] = time.time,
     ) -> None:
         self._client = client
-        self._access_info = access_info
         self._journal = journal
         self._stop = stop
         # A resumed load looks for the job of a creation made in an earlier run: the bound is
@@ -86,11 +84,7 @@ class LostJobFinder:
             self._pause(min(LOOK_EVERY, deadline - self._clock()))
 
     def _open_jobs(self, sobject: str, operation: str, since: float) -> list[dict[str, Any]]:
-        from kavrel.salesforce import ingest_bapi20
-
-        # A caller's client may offer only the documented functions: the module's own lookup.
-        find = getattr(self._client, "find_open_jobs", ingest_bapi20.find_open_jobs)
-        return list(find(dict(self._access_info), sobject, operation, since))
+        return list(self._client.find_open_jobs(sobject, operation, since))
 
     def _pause(self, seconds: float) -> None:
         if seconds <= 0:

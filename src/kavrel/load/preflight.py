@@ -28,6 +28,7 @@ from kavrel.load.allocation import (
     batches_needed,
     check_allocation,
     daily_batches,
+    limits_reader,
 )
 from kavrel.load.orgschema import (
     Describe,
@@ -272,6 +273,8 @@ def _org_reads(client: Any) -> tuple[Describe, Callable[[Any], Any] | None]:
     from kavrel.salesforce import ingest_bapi20
 
     client = ingest_bapi20 if client is None else client
+    if hasattr(client, "session"):  # a client object, whose methods know the org
+        return (lambda _access_info, name: client.describe_sobject(name)), limits_reader(client)
     describe = getattr(client, "describe_sobject", None) or ingest_bapi20.describe_sobject
     return describe, getattr(client, "org_limits", None)
 

@@ -7,9 +7,7 @@ import csv
 import io
 import os
 import re
-from collections.abc import Mapping
 from pathlib import Path
-from types import ModuleType
 from typing import Any, TextIO
 
 from kavrel.load.summary import (
@@ -45,13 +43,14 @@ def split_lock_errors(text: str) -> tuple[str, list[list[str]]]:
     return kept.getvalue(), [[rows[0][i] for i in fields], *retried]
 
 
-def check_jobs(ingest: ModuleType, access_info: Mapping[str, Any], outcomes: list[JobOutcome]):
-    """Fills in each job's final state, record counts and Salesforce's errorMessage."""
+def check_jobs(client: Any, outcomes: list[JobOutcome]) -> None:
+    """Fills in each job's final state, record counts and Salesforce's errorMessage, as the
+    client (kavrel.salesforce.bulk_client) reads them."""
     for outcome in outcomes:
         if outcome.job_id is None:
             continue
         try:
-            status = ingest.job_status(access_info, outcome.job_id)
+            status = client.job_status(outcome.job_id)
         except Exception as error:  # the load is over: report it, keep reporting the others
             outcome.state = UNKNOWN
             outcome.error = (
@@ -127,8 +126,7 @@ def write_private(path: Path, text: str) -> None:
 
 
 def save_result_file(
-    ingest: ModuleType,
-    access_info: Mapping[str, Any],
+    client: Any,
     job_id: str,
     kind: str,
     directory: Path,
@@ -137,8 +135,7 @@ def save_result_file(
     """Fetches one kind of a job's results and saves it as `<job id>-<kind>.csv` in `directory`;
     returns the path and the CSV text. `drop_lock_errors` leaves out the failed records that a
     lock retry sent again, so re-sending the file cannot load them twice."""
-    fetch = getattr(ingest, dict(RESULT_KINDS)[kind])
-    text = fetch(access_info, job_id)
+    text = getattr(client, dict(RESULT_KINDS)[kind])(job_id)
     if drop_lock_errors:
         text = split_lock_errors(text)[0]
     make_private_dir(directory)
@@ -148,8 +145,7 @@ def save_result_file(
 
 
 def write_result_files(
-    ingest: ModuleType,
-    access_info: Mapping[str, Any],
+    client: Any,
     outcomes: list[JobOutcome],
     results_dir: Path,
     save_success: bool = False,
@@ -173,8 +169,7 @@ def write_result_files(
             what = f"{records_text(count or 0)} {_RESULT_WORDS[kind]}"
             try:
                 path, _ = save_result_file(
-                    ingest,
-                    access_info,
+                    client,
                     outcome.job_id,
                     kind,
                     results_dir,

@@ -31,19 +31,18 @@ from kavrel.load import columns as checks
 from kavrel.load import journal as journals
 from kavrel.load import sync as syncs
 from kavrel.load.core import (
-    POLL_DELAYS,
     LoadPlan,
     Stop,
-    _default_client,
     _ending,
     _header,
-    _reads_client,
-    _renewable,
+    client_of,
     finish,
     interrupts_of,
     load,
 )
+from kavrel.load.events import LoadEvents
 from kavrel.load.lost import LostJobFinder
+from kavrel.load.plan import RunningJob
 from kavrel.load.results import make_private_dir, split_lock_errors, write_private
 from kavrel.load.summary import FINISHED_STATES, LoadSummary, counted
 
@@ -87,24 +86,24 @@ def resume(
     asked = record.load
     if results_dir is _FROM_JOURNAL:
         results_dir = asked.get("results_dir")
-    client = client if client is not None else _default_client()
-    access_info, renew_access = _renewable(access_info, renew)
+    talks_to = client_of(client, access_info, renew, int(asked.get("parallel") or 1))
     with contextlib.ExitStack() as scope:
+        if talks_to is not client:
+            scope.callback(talks_to.close)
         if stop is None:
             stop = scope.enter_context(Stop().on_signals())
         syncing = scope.enter_context(syncs.resuming(record, source))
         book = scope.enter_context(journals.Journal.reopen(record.load_id))
-        plan = _plan(asked, access_info, client, renew_access, book, stop, wait)
+        plan = _plan(asked, talks_to, book, stop, wait)
         with _ending(book):
             reader = _resumed_reader(book, plan, source, stop, scope, syncing)
             from kavrel.salesforce import vantro
 
             with interrupts_of(stop):
-                result = vantro.run_load(plan, reader, stop)
+                vantro.run_load(plan, reader, stop)
         with _ending(book):
             summary = finish(
                 plan,
-                result["stopped"],
                 bool(asked.get("lock_retry", True)),
                 results_dir,
                 bool(asked.get("save_success")),
@@ -123,15 +122,16 @@ def _check_same_org(record: journals.LoadRecord, access_info: Mapping[str, Any])
         )
 
 
-def _plan(asked, access_info, client, renew_access, book, stop, wait) -> LoadPlan:
+def _plan(asked, client, book, stop, wait) -> LoadPlan:
     header = list(asked.get("header") or [])
     key = checks.key_field(asked["operation"], asked.get("external_id"))
     return LoadPlan(
-        access_info, client, asked["operation"], asked["object"], asked.get("external_id"),
-        header, checks.null_texts(header, key) if asked.get("null_clears") else None,
-        asked.get("batch_size"), int(asked.get("parallel") or 1), wait, POLL_DELAYS,
-        asked.get("total_rows"), 1, renew_access,
-        journal=book, lost_jobs=LostJobFinder(client, access_info, book, stop, resuming=True),
+        client=client, operation=asked["operation"], sobject=asked["object"],
+        external_id=asked.get("external_id"), header=header,
+        nulls=checks.null_texts(header, key) if asked.get("null_clears") else None,
+        batch_size=asked.get("batch_size"), parallel=int(asked.get("parallel") or 1), wait=wait,
+        total_rows=asked.get("total_rows"), events=LoadEvents(book),
+        lost_jobs=LostJobFinder(client, book, stop, resuming=True),
     )  # fmt: skip
 
 
@@ -155,7 +155,7 @@ def _resumed_reader(book, plan: LoadPlan, source: Any, stop: Stop, scope, syncin
         "🔁 Resuming load %s: %s reached the org (%s still running), %s to send again%s",
         book.load_id,
         counted(len(plan.skip), "batch"),
-        f"{len(plan.running):,}",
+        f"{len(plan.running or []):,}",
         counted(len(unsent), "batch"),
         unread,
         extra={"load_event": "resuming", "load_id": book.load_id},
@@ -176,14 +176,14 @@ def _resumed_reader(book, plan: LoadPlan, source: Any, stop: Stop, scope, syncin
     return reader
 
 
-def _take_stock(book, plan: LoadPlan) -> list[dict[str, Any]]:
+def _take_stock(book, plan: LoadPlan) -> list[RunningJob]:
     """Settles what each batch's journal left unsure, writing it down: returns the jobs still
     processing, for the runner to follow."""
-    client, access_info = _reads_client(plan), plan.access_info
-    running = []
+    client = plan.client
+    running: list[RunningJob] = []
     for batch in sorted(book.state().batches.values(), key=lambda b: b.number):
         if batch.phase in (journals.OPEN, journals.RUNNING):
-            state = _job_state(client, access_info, batch)
+            state = _job_state(client, batch)
             if state is None or state in ("UploadComplete", "InProgress"):
                 if batch.phase == journals.OPEN:  # its close reached the org after all
                     book.record("closed", {"batch": batch.number, "job_id": batch.job_id,
@@ -191,17 +191,17 @@ def _take_stock(book, plan: LoadPlan) -> list[dict[str, Any]]:
                 running.append({"batch": batch.number, "rows": batch.rows,
                                 "job_id": batch.job_id, "state": state or batch.state})  # fmt: skip
             elif state == "Open" or (state == "Aborted" and batch.phase == journals.OPEN):
-                _withdraw(book, client, access_info, batch, state)
+                _withdraw(book, client, batch, state)
             else:
-                _record_final(book, client, access_info, batch)
+                _record_final(book, client, batch)
         elif batch.phase == journals.LOST:
             _settle_lost_creation(book, plan, batch)
     return running
 
 
-def _job_state(client: Any, access_info: Mapping[str, Any], batch) -> str | None:
+def _job_state(client: Any, batch) -> str | None:
     try:
-        return str(client.job_status(access_info, batch.job_id).get("state"))
+        return str(client.job_status(batch.job_id).get("state"))
     except Exception as error:
         if batch.phase == journals.OPEN:
             raise ResumeRefused(
@@ -211,11 +211,11 @@ def _job_state(client: Any, access_info: Mapping[str, Any], batch) -> str | None
         return None  # the runner follows it and says what it can
 
 
-def _withdraw(book, client, access_info, batch, state: str) -> None:
+def _withdraw(book, client, batch, state: str) -> None:
     """An Open job never processes what it holds: aborted, its batch goes again."""
     if state == "Open":
         try:
-            client.job_abort(access_info, batch.job_id)
+            client.job_abort(batch.job_id)
         except Exception as error:  # noqa: BLE001 (the batch goes again all the same)
             logger.warning(
                 "⚠️ Job %s (batch %d) is Open and could not be aborted (%s); abort it with "
@@ -229,11 +229,11 @@ def _withdraw(book, client, access_info, batch, state: str) -> None:
     book.record("withdrawn", {"batch": batch.number, "job_id": batch.job_id})
 
 
-def _record_final(book, client, access_info, batch) -> None:
+def _record_final(book, client, batch) -> None:
     from kavrel.load.results import check_jobs
 
-    [outcome] = [batch.outcome()]
-    check_jobs(client, access_info, [outcome])
+    outcome = batch.outcome()
+    check_jobs(client, [outcome])
     book.record(
         "checked",
         {"batch": batch.number, "job_id": batch.job_id, "state": outcome.state,
@@ -245,7 +245,7 @@ def _record_final(book, client, access_info, batch) -> None:
 def _settle_lost_creation(book, plan: LoadPlan, batch) -> None:
     """Looks up the job a creation of an earlier run may have made, aborts it when it is this
     load's, and marks the batch to be sent again."""
-    client, access_info = _reads_client(plan), plan.access_info
+    client = plan.client
     aborted, left = [], []
     try:
         assert plan.lost_jobs is not None  # a resumed plan always has its finder
@@ -254,7 +254,7 @@ def _settle_lost_creation(book, plan: LoadPlan, batch) -> None:
                 left.append(job["id"])
                 continue
             try:
-                client.job_abort(access_info, job["id"])
+                client.job_abort(job["id"])
                 aborted.append(job["id"])
             except Exception:  # noqa: BLE001 (named in the outcome instead)
                 left.append(job["id"])
@@ -320,8 +320,7 @@ def _open_again(opened, description, plan: LoadPlan, state: journals.LoadRecord)
     # The batches were cut from the rows the checks kept: the same checks keep them again.
     from kavrel.load import preflight
 
-    client = _reads_client(plan)
-    return preflight.rows_for(plan, reader, client, asked.get("results_dir"), True, True)
+    return preflight.rows_for(plan, reader, plan.client, asked.get("results_dir"), True, True)
 
 
 def _compare_batches(reader: Any, plan: LoadPlan, expected: Mapping[int, str]) -> None:
@@ -386,8 +385,13 @@ def retry(
             f"the failed records of load {record.load_id} were sent again by load {earlier[0]}; "
             f"retry that one instead"
         )
-    client = client if client is not None else _default_client()
-    header, records = _failed_records(record, client, access_info)
+    asked = record.load
+    talks_to = client_of(client, access_info, renew, int(asked.get("parallel") or 1))
+    try:
+        header, records = _failed_records(record, talks_to)
+    finally:
+        if talks_to is not client:
+            talks_to.close()
     if not records:
         return None
     asked = record.load
@@ -421,9 +425,7 @@ def retry(
     )
 
 
-def _failed_records(
-    record: journals.LoadRecord, client: Any, access_info: Mapping[str, Any]
-) -> tuple[list[str], list[list[str]]]:
+def _failed_records(record: journals.LoadRecord, client: Any) -> tuple[list[str], list[list[str]]]:
     """The records of the load's finished jobs that failed (less those a lock retry sent
     again) or were not processed, as sent: their header, and their values."""
     header: list[str] | None = None
@@ -437,7 +439,7 @@ def _failed_records(
         for kind, fetch, count in wanted:
             if count <= 0:
                 continue
-            text = _results_text(client, access_info, batch, kind, fetch)
+            text = _results_text(client, batch, kind, fetch)
             if kind == "failed" and outcome.retried:
                 text = split_lock_errors(text)[0]
             names, rows = without_result_columns(text)
@@ -451,9 +453,9 @@ def _failed_records(
     return header or [], records
 
 
-def _results_text(client, access_info, batch, kind: str, fetch: str) -> str:
+def _results_text(client, batch, kind: str, fetch: str) -> str:
     try:
-        return getattr(client, fetch)(access_info, batch.job_id)
+        return getattr(client, fetch)(batch.job_id)
     except Exception as error:
         saved = batch.files.get(kind)
         if saved and Path(saved).is_file():  # the org keeps results 7 days; the file, longer

@@ -11,9 +11,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-FINISHED_STATES = ("JobComplete", "Failed", "Aborted")
-# The states of a job the org has been given whole and is working on.
-PROCESSING_STATES = ("UploadComplete", "InProgress")
+from kavrel.salesforce.ingest_bapi20 import FINISHED_STATES, PROCESSING_STATES
+
 UNKNOWN = "unknown"
 
 

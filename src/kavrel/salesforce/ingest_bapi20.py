@@ -1,34 +1,24 @@
-"""HTTP calls of Salesforce Bulk API 2.0 ingest jobs, API version 62.0 unless the caller's
-`access_info` names another as its "api_version" (such as "63.0"), and the two reads a load's
-preflight makes of the org: an object's description and the org's limits.
+"""Salesforce Bulk API 2.0 ingest jobs: the API's facts (its version, paths, timeouts, upload
+limit), its errors and how to read them out of an answer, and the module functions that the load
+operations' contract names (`send_file`, `job_close`, `job_status`, with `job_abort`, the result
+reads, the job list and the lookup of a lost creation's job beside them).
 
-Every function takes the caller's `access_info` (`access_token`, `instance_url`) and a job id.
-A non-2xx answer raises `BulkApiError`, which carries Salesforce's error code and message. Every
-request goes to a URL built on the instance URL that `urls.on_instance` checked, the token never
-leaves for another host, and no redirect is followed.
-
-Requests that only read (the job status, its result files, the job list) are retried on connection
-errors, answers cut short, timeouts, 429 and 5xx answers, with exponential back-off and jitter, for
-about a minute; each retry is logged at WARNING with `extra={"job_id": ...}`. The abort is retried
-the same way, since aborting twice does no harm. The upload and the close change the job, so they
-are retried only when the request provably never reached the server (the connection was refused or
-could not be made in time). Creating a job is not done here and never retried; when its answer is
-lost, `may_have_created_job` and `find_open_jobs` tell whether it may exist and which it may be.
+Each module function takes the caller's `access_info` (`access_token`, `instance_url`, and
+"api_version" such as "63.0" when not 62.0) first and makes one request through a
+`kavrel.salesforce.bulk_client.BulkApiClient` made for the call, with that client's checks (the
+instance URL checked, no redirect followed) and retry policy. A load or a job command keeps one
+client for all its requests instead, so its connections are kept alive. A non-2xx answer raises
+`BulkApiError`, which carries Salesforce's error code and message.
 """
 
 from __future__ import annotations
 
 import http.client
-import json
 import logging
-import random
 import re
-import time
 from collections.abc import Callable, Mapping
 from datetime import datetime
-from email.utils import parsedate_to_datetime
 from typing import Any, TypeVar
-from urllib.parse import quote
 
 import requests
 import urllib3
@@ -65,6 +55,16 @@ class BulkApiError(requests.HTTPError):
         self.status_code = status_code
         self.error_code = error_code
         self.message = message
+
+
+class SessionLost(BulkApiError):
+    """The org ended the session and no working token could be had (`reason` says why): every
+    later request would be refused too."""
+
+    def __init__(self, refused: BulkApiError, reason: str) -> None:
+        super().__init__(refused.status_code, refused.error_code, refused.message,
+                         response=refused.response)  # fmt: skip
+        self.reason = reason
 
 
 class UploadTooLarge(ValueError):
@@ -134,6 +134,10 @@ def created_job(response: requests.Response) -> dict[str, Any]:
     return document
 
 
+# The states a job ends in, and those in which the org holds its data whole and processes it.
+FINISHED_STATES = ("JobComplete", "Failed", "Aborted")
+PROCESSING_STATES = ("UploadComplete", "InProgress")
+
 INGEST_PATH = f"/services/data/v{API_VERSION}/jobs/ingest/"
 USERINFO_PATH = "/services/oauth2/userinfo"
 _VERSION = re.compile(r"[1-9][0-9]*\.[0-9]")
@@ -152,38 +156,6 @@ def ingest_path(access_info: Mapping[str, Any]) -> str:
     """The ingest jobs' path at the API version of `access_info` (see `data_path`). The load
     runner creates its jobs on it too."""
     return data_path(access_info) + "jobs/ingest/"
-
-
-def _job_path(access_info: Mapping[str, Any], job_id: str, tail: str = "") -> str:
-    return f"{ingest_path(access_info)}{quote(str(job_id), safe='')}{tail}"
-
-
-def _request(
-    method: str,
-    access_info: dict[str, Any],
-    path: str,
-    *,
-    data: bytes | None = None,
-    content_type: str | None = None,
-    accept: str = "application/json",
-) -> requests.Response:
-    """Sends the request for `path` on the org's instance, with the access token; the instance
-    URL is checked on every call (`urls.on_instance`), and no redirect is followed."""
-    url = urls.on_instance(access_info["instance_url"], path)
-    headers = {"Authorization": f"Bearer {access_info['access_token']}", "Accept": accept}
-    if content_type is not None:
-        headers["Content-Type"] = content_type
-    response = requests.request(
-        method,
-        url,
-        headers=headers,
-        data=data,
-        timeout=(CONNECT_TIMEOUT, READ_TIMEOUT),
-        allow_redirects=False,
-    )
-    if not 200 <= response.status_code < 300:
-        raise error_from_response(response)
-    return response
 
 
 # What a truncated answer raises, read by requests or straight from urllib3: the request was
@@ -233,7 +205,7 @@ def may_have_created_job(error: BaseException) -> bool:
     return isinstance(error, (requests.RequestException, KeyboardInterrupt, *_TRUNCATED))
 
 
-def _transient(error: Exception) -> bool:
+def transient(error: Exception) -> bool:
     """A failure of a read that is worth trying again. A 2xx answer whose JSON does not parse
     was cut short too."""
     if isinstance(error, (requests.ConnectionError, requests.Timeout, *_TRUNCATED)):
@@ -245,199 +217,82 @@ def _transient(error: Exception) -> bool:
     return error.status_code == 429 or 500 <= error.status_code <= 599
 
 
-def _retry_after(error: Exception) -> float | None:
-    """The wait a 429 or 503 answer asks for in its Retry-After header, in seconds."""
-    response = getattr(error, "response", None)
-    value = None if response is None else response.headers.get("Retry-After")
-    if not value:
-        return None
-    try:
-        return max(0.0, float(value))
-    except ValueError:
-        pass
-    try:
-        return max(0.0, parsedate_to_datetime(value).timestamp() - time.time())
-    except (TypeError, ValueError, OverflowError):
-        return None
-
-
 T = TypeVar("T")
 
 
-def _with_retries(
-    job_id: str | None, what: str, send: Callable[[], T], may_retry: Callable[[Exception], bool]
-) -> T:
-    """Sends a request, again after a pause for as long as `may_retry(error)` and the budget
-    allow; the last error is raised as it came."""
-    # Counted both ways: the pauses asked for, and the time gone (a try can itself take long).
-    started = time.monotonic()
-    waited = 0.0
-    attempt = 0
-    while True:
-        try:
-            return send()
-        except Exception as error:
-            delay = min(LONGEST_RETRY_DELAY, FIRST_RETRY_DELAY * 2**attempt)
-            delay *= random.uniform(0.5, 1.0)
-            asked = _retry_after(error)
-            if asked is not None:  # never sooner than the server asks, nor at once
-                delay = max(delay, asked)
-            spent = max(waited, time.monotonic() - started)
-            if not may_retry(error) or spent + delay > RETRY_BUDGET:
-                raise
-            attempt += 1
-            waited += delay
-            subject = what if job_id is None else f"{what} of job {job_id}"
-            logger.warning(
-                "%s failed (%s); trying again in %.1f s",
-                subject, str(error) or type(error).__name__, delay, extra={"job_id": job_id},
-            )  # fmt: skip
-            time.sleep(delay)
+def _client(access_info: Mapping[str, Any]) -> Any:
+    from kavrel.salesforce.bulk_client import BulkApiClient
+
+    return BulkApiClient(access_info, connections=1)
+
+
+def _one_request(access_info: Mapping[str, Any], call: Callable[[Any], T]) -> T:
+    client = _client(access_info)
+    try:
+        return call(client)
+    finally:
+        client.close()
 
 
 def send_file(access_info: dict[str, Any], job_id: str, csv_text: str) -> None:
     """Uploads the job's CSV text (UTF-8); a job takes one upload. `UploadTooLarge` before any
-    request when the text is above `MAX_UPLOAD_BYTES`."""
-    data = csv_text.encode("utf-8")
-    check_upload_size(len(data))
-    path = _job_path(access_info, job_id, "/batches")
-    _with_retries(
-        job_id,
-        "The upload",
-        lambda: _request("PUT", access_info, path, data=data, content_type="text/csv"),
-        never_reached_server,
-    )
-
-
-def _state_change(access_info: dict[str, Any], job_id: str, state: str) -> Callable[[], Any]:
-    body = json.dumps({"state": state}).encode("utf-8")
-    path = _job_path(access_info, job_id)
-    content_type = "application/json; charset=UTF-8"
-    return lambda: _request("PATCH", access_info, path, data=body, content_type=content_type)
+    request when the text is above `MAX_UPLOAD_BYTES`. Tried again only when the request never
+    reached the server."""
+    _one_request(access_info, lambda client: client.send_file(job_id, csv_text))
 
 
 def job_close(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
     """Marks the upload complete so that Salesforce processes the job; the job info."""
-    send = _state_change(access_info, job_id, "UploadComplete")
-    return _with_retries(job_id, "The close", send, never_reached_server).json()
+    return _one_request(access_info, lambda client: client.job_close(job_id))
 
 
 def job_abort(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
-    """Aborts a job that is Open (or closed but not yet processing); the job info.
-
-    Retried as the reads are: aborting twice does no harm. When a later try is refused (the
-    first was applied, its answer lost), the job's state decides: an Aborted job is the answer.
-    """
-    change = _state_change(access_info, job_id, "Aborted")
-    tries = 0
-
-    def send() -> requests.Response:
-        nonlocal tries
-        tries += 1
-        return change()
-
-    try:
-        return _with_retries(job_id, "The abort", send, _transient).json()
-    except BulkApiError as error:
-        if tries == 1 or not 400 <= error.status_code < 500:
-            raise
-        info = job_status(access_info, job_id)
-        if info.get("state") != "Aborted":
-            raise
-        return info
-
-
-def _read(
-    access_info: dict[str, Any],
-    job_id: str | None,
-    path: str,
-    what: str,
-    parse: Callable[[requests.Response], T],
-    **options: Any,
-) -> T:
-    """A read, retried on transient failures; `parse` runs inside each try, so an answer cut
-    short is read again."""
-    return _with_retries(
-        job_id, what, lambda: parse(_request("GET", access_info, path, **options)), _transient
-    )
-
-
-def _json(response: requests.Response) -> Any:
-    return response.json()
+    """Aborts a job that is Open (or closed but not yet processing); the job info. Tried again as
+    the reads are: a later try refused for a job the first one aborted answers its info."""
+    return _one_request(access_info, lambda client: client.job_abort(job_id))
 
 
 def job_status(access_info: dict[str, Any], job_id: str) -> dict[str, Any]:
     """The job info, with "state", "numberRecordsProcessed" and "numberRecordsFailed"."""
-    return _read(access_info, job_id, _job_path(access_info, job_id), "Reading the status", _json)
-
-
-def _utf8_text(response: requests.Response) -> str:
-    # requests would read text/csv without a charset as Latin-1; the results are UTF-8.
-    return response.content.decode("utf-8")
-
-
-def _results(access_info: dict[str, Any], job_id: str, kind: str) -> str:
-    path = _job_path(access_info, job_id, f"/{kind}/")
-    return _read(access_info, job_id, path, f"Reading the {kind}", _utf8_text, accept="text/csv")
+    return _one_request(access_info, lambda client: client.job_status(job_id))
 
 
 def successful_results(access_info: dict[str, Any], job_id: str) -> str:
     """CSV text of the records the job applied: sf__Id, sf__Created, then the uploaded fields."""
-    return _results(access_info, job_id, "successfulResults")
+    return _one_request(access_info, lambda client: client.successful_results(job_id))
 
 
 def failed_results(access_info: dict[str, Any], job_id: str) -> str:
     """CSV text of the records that failed: sf__Id, sf__Error, then the uploaded fields."""
-    return _results(access_info, job_id, "failedResults")
+    return _one_request(access_info, lambda client: client.failed_results(job_id))
 
 
 def unprocessed_records(access_info: dict[str, Any], job_id: str) -> str:
     """CSV text of the uploaded records the job never processed."""
-    return _results(access_info, job_id, "unprocessedrecords")
-
-
-# --- what the org says of itself: an object's description, its limits ------------------------
+    return _one_request(access_info, lambda client: client.unprocessed_records(job_id))
 
 
 def describe_sobject(access_info: dict[str, Any], sobject: str) -> dict[str, Any]:
     """The object's description (its fields, their types, lengths, picklists, what may be set), as
     `GET .../sobjects/OBJECT/describe` answers it; an object the org does not have is a
     `BulkApiError` with status 404."""
-    path = f"{data_path(access_info)}sobjects/{quote(sobject, safe='')}/describe/"
-    return _read(access_info, None, path, f"Describing {sobject}", _json)
+    return _one_request(access_info, lambda client: client.describe_sobject(sobject))
 
 
 def org_limits(access_info: dict[str, Any]) -> dict[str, Any]:
     """The org's allocations as `GET .../limits` answers them: each by name ("DailyBulkApiBatches",
     ...) with its "Max" and what "Remaining" of it over a rolling 24 hours. Needs the user's "View
     Setup and Configuration" permission."""
-    return _read(access_info, None, f"{data_path(access_info)}limits/", "Reading the limits", _json)
+    return _one_request(access_info, lambda client: client.org_limits())
 
-
-# --- looking after jobs once they run: list -----------------------------------------------------
 
 # A list of ingest jobs comes in pages; past this many pages the rest is left unread.
 MAX_LIST_PAGES = 50
 
 
-def _job_pages(access_info: dict[str, Any]) -> tuple[list[dict[str, Any]], bool]:
-    """The org's ingest jobs, every page up to MAX_LIST_PAGES, and whether that was all."""
-    path = ingest_path(access_info)
-    jobs: list[dict[str, Any]] = []
-    for _ in range(MAX_LIST_PAGES):
-        page = _read(access_info, None, path, "Listing the jobs", _json)
-        jobs.extend(record for record in page.get("records") or [] if isinstance(record, dict))
-        next_url = page.get("nextRecordsUrl")
-        if page.get("done", True) or not next_url:
-            return jobs, True
-        # The next page is named by a path on the same instance, never by another host.
-        path = "/" + str(next_url).lstrip("/")
-    return jobs, False
-
-
 def job_list(access_info: dict[str, Any]) -> list[dict[str, Any]]:
     """The org's ingest jobs as Salesforce lists them, every page up to MAX_LIST_PAGES."""
-    return _job_pages(access_info)[0]
+    return _one_request(access_info, lambda client: client.job_list())
 
 
 # --- a job whose creation answer was lost -------------------------------------------------------
@@ -450,14 +305,7 @@ CLOCK_SKEW = 120.0
 def current_user_id(access_info: dict[str, Any]) -> str:
     """The id of the user the access token acts for: the `user_id` of `access_info` (which a
     login through kavrel.salesforce.oauth records), else the org's answer to a userinfo read."""
-    known = access_info.get("user_id")
-    if known:
-        return str(known)
-    document = _read(access_info, None, USERINFO_PATH, "Reading the current user", _json)
-    user_id = document.get("user_id") if isinstance(document, dict) else None
-    if not user_id:
-        raise BulkApiError(200, None, "the userinfo answer names no user_id")
-    return str(user_id)
+    return _one_request(access_info, lambda client: client.current_user_id())
 
 
 def _same_record_id(a: Any, b: Any) -> bool:
@@ -484,13 +332,16 @@ def find_open_jobs(
     Raises when the user or the whole list cannot be read, so that an empty result always means
     that no such job exists.
     """
-    user_id = current_user_id(access_info)
-    jobs, complete = _job_pages(access_info)
-    if not complete:
-        raise RuntimeError(
-            f"the org lists more than {MAX_LIST_PAGES} pages of ingest jobs; "
-            "the newest were not read"
-        )
+    return _one_request(
+        access_info, lambda client: client.find_open_jobs(sobject, operation, since)
+    )
+
+
+def open_jobs_among(
+    jobs: list[dict[str, Any]], user_id: str, sobject: str, operation: str, since: float
+) -> list[dict[str, Any]]:
+    """Of `jobs` (as the job list gives them), the Open ones of `user_id` on `sobject` with
+    `operation` created at or after `since` (less CLOCK_SKEW), oldest first."""
     found = []
     for job in jobs:
         created = _created_at(job)

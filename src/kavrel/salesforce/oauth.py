@@ -135,12 +135,36 @@ def _error_text(response: requests.Response) -> str:
     return f"HTTP {response.status_code}" + (f": {snippet}" if snippet else "")
 
 
+class _Busy(requests.HTTPError):
+    """A token endpoint that answered 429 or 5xx: it may answer the same request later."""
+
+
+def _worth_again(error: Exception) -> bool:
+    """A login to try again: the endpoint was busy, or the request or its answer was lost on
+    the way (a login asks for a token and changes nothing the next try would not change too)."""
+    from kavrel.salesforce.ingest_bapi20 import transient
+
+    return isinstance(error, _Busy) or transient(error)
+
+
 def _token_answer(url: str, form: Mapping[str, str]) -> dict[str, Any]:
     """The token endpoint's answer to `form`: a document with an access token and an instance
-    URL; OAuthError with one line for the user when there is none."""
-    try:
+    URL; OAuthError with one line for the user when there is none. A busy endpoint (429, 5xx)
+    and a lost request or answer are tried again for about a minute: the first login of a load,
+    and its renewals mid-load, do not end on one 503."""
+    from kavrel.salesforce.retries import with_retries
+
+    def send() -> requests.Response:
         # A redirect would carry the form, secret and all, to a URL that was never checked.
         response = requests.post(url, data=form, timeout=TIMEOUT, allow_redirects=False)
+        if response.status_code == 429 or 500 <= response.status_code <= 599:
+            raise _Busy(f"HTTP {response.status_code}", response=response)
+        return response
+
+    try:
+        response = with_retries(None, "The login", send, _worth_again)
+    except _Busy as busy:  # still busy after a minute: its answer says why
+        response = busy.response  # type: ignore[assignment]
     except requests.RequestException as error:
         raise OAuthError(f"cannot reach {url}: {error}") from error
     if response.status_code != 200:

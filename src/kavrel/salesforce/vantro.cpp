@@ -50,21 +50,18 @@ const char *const JOB_FAILED_DOC =
 const char *const RUN_LOAD_DOC =
     "Runs a load: `reader`'s rows in batches, one ingest job each, up to `plan.parallel` at once.\n"
     "\n"
-    "`plan` names the load (attributes access_info, client, operation, sobject, external_id,\n"
-    "header, nulls, batch_size, parallel, wait, poll_delays, total_rows); `reader` gives the\n"
-    "rows (`fetchmany(n)`, or `fetchall()` when batch_size is None); `stop`, when given, is\n"
-    "checked between steps and waited on between status checks (`is_set()`, `wait(seconds)`,\n"
-    "and optionally `interrupt()` making the exception to raise; KeyboardInterrupt otherwise).\n"
-    "Returns {'jobs': [outcome, ...] in batch order, 'rows_read', 'read_complete', 'stopped'},\n"
-    "each outcome a dict of batch, job_id, rows, state, processed, failed, error and\n"
-    "error_message. An interrupt names the jobs it leaves (after aborting one still Open).\n"
-    "\n"
-    "Optional plan attributes: journal (`record(event, details)`, told of each batch's changes\n"
-    "of state before the act goes out), skip ({batch: digest} of batches sent before, read\n"
-    "again and compared, not sent), running ([{batch, rows, job_id, state}] jobs to follow),\n"
-    "lost_jobs ((object, operation, since, known, error) -> [{id, claim}]: the Open jobs a lost\n"
-    "creation answer may have made) and creation_retry_delays (the pauses before each new try\n"
-    "of a creation that left no job behind).";
+    "`plan` is a kavrel.load.plan.LoadPlan (its attributes are read: the client object the jobs\n"
+    "go through, operation, sobject, external_id, header, nulls, batch_size, parallel, wait,\n"
+    "poll_delays, total_rows, first_batch, events, skip, running, lost_jobs and\n"
+    "creation_retry_delays); `reader` gives the rows (`fetchmany(n)`, or `fetchall()` when\n"
+    "batch_size is None); `stop`, when given, is checked between steps and waited on between\n"
+    "status checks (`is_set()`, `wait(seconds)`, and optionally `interrupt()` making the\n"
+    "exception to raise; KeyboardInterrupt otherwise). Everything that happens is told to\n"
+    "`plan.events.record(event, details)`, ahead of the act it announces. Returns a RunResult:\n"
+    "{'jobs': [outcome, ...] in batch order, 'rows_read', 'read_complete', 'stopped'}, each\n"
+    "outcome a dict of batch, job_id, rows, state, processed, failed, error and error_message,\n"
+    "'stopped' the details of the load's stop or None. An interrupt tells of the jobs it\n"
+    "leaves (after aborting one still Open).";
 
 const char *const BATCH_DIGEST_DOC =
     "The digest a load's journal keeps of a batch's CSV text: the hex SHA-256 of its UTF-8.";
@@ -488,6 +485,7 @@ PYBIND11_MODULE(vantro, m) {
     // here once, so a caller's stand-in for `ingest` need not offer it.
     kavrel::set_global("_bulk_api_rules", py::module_::import("kavrel.salesforce.ingest_bapi20"));
     kavrel::set_global("BulkApiError", g("_bulk_api_rules").attr("BulkApiError"));
+    kavrel::set_global("SessionLost", g("_bulk_api_rules").attr("SessionLost"));
     kavrel::set_global("UploadTooLarge", g("_bulk_api_rules").attr("UploadTooLarge"));
     kavrel::set_global("DuplicateColumns",
                        kavrel::from_import("kavrel.sflake.query", "DuplicateColumns"));

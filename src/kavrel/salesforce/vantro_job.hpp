@@ -18,6 +18,8 @@
 
 #include "_pyglue.hpp"
 
+#include <initializer_list>
+
 namespace kavrel::vantro {
 namespace py = pybind11;
 
@@ -102,17 +104,6 @@ inline py::object post_creation(const JobRequest &request) {
                 py::arg("data") = request.document_text, py::arg("timeout") = request_timeout());
 }
 
-// The load runner's creation: the same request, sent only to an instance URL that passed the
-// check every Bulk API call passes (https, or plain http to this machine; nothing another parser
-// would read as another host), and never after a redirect, which would carry the token along.
-inline py::object post_checked_creation(const JobRequest &request) {
-    py::object url =
-        g("_bulk_api_rules").attr("urls").attr("on_instance")(request.instance_url, request.path);
-    py::object post = g("requests").attr("post");
-    return post(url, py::arg("headers") = request.headers, py::arg("data") = request.document_text,
-                py::arg("timeout") = request_timeout(), py::arg("allow_redirects") = false);
-}
-
 // The job info of a creation answer: a 2xx JSON object with an "id"; BulkApiError with
 // Salesforce's errorCode and message for anything else.
 inline py::object created_job(const py::object &response) {
@@ -172,20 +163,29 @@ inline void check_upload_size(const py::handle &csv_text) {
 // ---------------------------------------------------------------------------------------------
 // Upload, close, status, abort
 
-// The steps of a created job, through a Bulk API client.
+// The steps of a created job, through a Bulk API client: the module-shaped `ingest` (functions
+// taking the access info first) for the module's own operations, or, with no `access_info`, a
+// client object whose methods know their session (the load runner's). With `events`, what
+// becomes of a job that breaks off is reported there (`record(event, details)`) to be worded
+// by the caller, instead of logged here.
 struct JobSteps {
     py::object client;
-    py::object access_info;
+    py::object access_info = py::none();
+    py::object events = py::none();
 
+    py::object call(const char *name, std::initializer_list<py::handle> args) const {
+        py::list arguments;
+        if (!access_info.is_none())
+            arguments.append(access_info);
+        for (py::handle arg : args)
+            arguments.append(arg);
+        return client.attr(name)(*py::tuple(arguments));
+    }
     void upload(const py::object &job_id, const py::object &csv_text) const {
-        client.attr("send_file")(access_info, job_id, csv_text);
+        call("send_file", {job_id, csv_text});
     }
-    py::object close(const py::object &job_id) const {
-        return client.attr("job_close")(access_info, job_id);
-    }
-    py::object status(const py::object &job_id) const {
-        return client.attr("job_status")(access_info, job_id);
-    }
+    py::object close(const py::object &job_id) const { return call("job_close", {job_id}); }
+    py::object status(const py::object &job_id) const { return call("job_status", {job_id}); }
 
     // Called while an upload or a close is breaking off (an error, Ctrl-C, SIGTERM). The job is
     // Open until its close is accepted; aborting it leaves nothing half-loaded on the server. A
@@ -199,44 +199,60 @@ struct JobSteps {
             if (close_sent) {
                 py::object state = status(job_id)[py::str("state")];
                 if (!py_equal(state, py::str("Open"))) {
-                    log_job("warning",
-                            cat({py::str("⚠️ Job "), job_id, py::str(" is "), state,
-                                 py::str(" and was left to finish")}),
-                            job_id, "closed");
+                    tell("still_running", "warning",
+                         cat({py::str("⚠️ Job "), job_id, py::str(" is "), state,
+                              py::str(" and was left to finish")}),
+                         job_id, "closed", state);
                     return state;
                 }
             }
             py::object abort = py::getattr(client, "job_abort", py::none());
             if (abort.is_none()) {
-                log_job("error",
-                        cat({py::str("❌ Job "), job_id,
-                             py::str(" may still be open: the Bulk API client cannot abort it")}),
-                        job_id, "open");
+                tell("open", "error",
+                     cat({py::str("❌ Job "), job_id,
+                          py::str(" may still be open: the Bulk API client cannot abort it")}),
+                     job_id, "open");
                 return py::none();
             }
-            abort(access_info, job_id);
+            call("job_abort", {job_id});
             if (withdrawn != nullptr)
                 *withdrawn = true;
-            log_job("warning",
-                    cat({py::str("⚠️ Job "), job_id, py::str(" was still open: aborted it")}),
-                    job_id, "aborted");
+            tell("aborted", "warning",
+                 cat({py::str("⚠️ Job "), job_id, py::str(" was still open: aborted it")}), job_id,
+                 "aborted");
             return py::str("Aborted");
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e))
                 throw;
-            log_job("error",
-                    cat({py::str("❌ Job "), job_id,
-                         py::str(" may still be open: it could not be aborted ("), error_text(e),
-                         py::str(")")}),
-                    job_id, "open");
+            tell("open", "error",
+                 cat({py::str("❌ Job "), job_id,
+                      py::str(" may still be open: it could not be aborted ("), error_text(e),
+                      py::str(")")}),
+                 job_id, "open", py::none(), error_text(e));
             return py::none();
         }
     }
+
+private:
+    // What became of the job: logged in the module's words, or reported for the caller's.
+    void tell(const char *event, const char *level, const py::str &message,
+              const py::object &job_id, const char *job_event, const py::object &state = py::none(),
+              const py::object &error = py::none()) const {
+        if (events.is_none()) {
+            log_job(level, message, job_id, job_event);
+            return;
+        }
+        py::dict details;
+        details["job_id"] = job_id;
+        details["state"] = state;
+        details["error"] = error;
+        events.attr("record")(event, details);
+    }
 };
 
+// The states a job ends in, as the Bulk API client's module keeps them.
 inline bool is_final_state(const py::handle &state) {
-    return py_equal(state, py::str("JobComplete")) || py_equal(state, py::str("Failed")) ||
-           py_equal(state, py::str("Aborted"));
+    return truthy(g("_bulk_api_rules").attr("FINISHED_STATES").attr("__contains__")(state));
 }
 
 } // namespace kavrel::vantro

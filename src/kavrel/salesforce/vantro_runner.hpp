@@ -8,24 +8,26 @@
 // locked or started, and an interrupt (Ctrl-C, SIGTERM, or the caller's stop) lands in this one
 // thread, where the jobs it leaves behind are known.
 //
+// Everything it asks of the org goes through the plan's client object (create_job, send_file,
+// job_close, job_status, job_abort, find_open_jobs), which keeps the session and renews it: when
+// the org ends the session and no new token can be had, the client raises SessionLost, and since
+// every later request would be refused as well, the load creates no further job and says at
+// which job the session ended.
+//
 // Each job's status is checked at once after its close, then after the pauses of the plan's
 // `poll_delays` (the last one repeating). The pauses are counted on a clock that never runs behind
 // the pauses asked for, so a sleep that returns early (a test's) still moves the load on.
 //
-// A load may outlast the org's session. When a request is refused because the session ended (401
-// INVALID_SESSION_ID), the runner gets a new access token from the plan's `renew_access` and
-// sends that request once more: a refused request did nothing, so not even a creation is sent
-// twice. Without a way to renew, or when renewing fails, every later request would be refused
-// as well: the load creates no further job and says at which job the session ended.
-//
-// A plan may carry a journal (`record(event, details)`), told of every change of a batch's state
-// before the act it announces goes out: "creating" (with the batch's first row, its rows and the
-// digest of its CSV) before the creation request, "created" with the job id before the upload,
-// "closing" before the close, then "closed", "state", "ended", "left", "failed", "retrying",
-// "withdrawn" (a job aborted while Open: none of its data reached the org) and "lost" (what the
-// lookup for a job whose creation answer was lost found). A plan that resumes a load names the
-// batches already taken care of (`skip`: number to digest, read again, compared and not sent)
-// and the jobs still running (`running`), which are followed as this run's own.
+// What happens is told to the plan's `events` (`record(event, details)`), which words it for the
+// user and keeps the load's journal; the runner writes no text of its own but the errors it
+// met. Every change of a batch's state is told before the act it announces goes out:
+// "creating" (with the batch's first row, its rows and the digest of its CSV) before the
+// creation request, "created" with the job id before the upload, "closing" before the close,
+// then "closed", "polled", "ended", "left", "failed", "retrying", "withdrawn" (a job aborted
+// while Open: none of its data reached the org) and "lost" (what the lookup for a job whose
+// creation answer was lost found). A plan that resumes a load names the batches already taken
+// care of (`skip`: number to digest, read again, compared and not sent) and the jobs still
+// running (`running`), which are followed as this run's own.
 //
 // A creation that fails without a job (a refusal that may pass later, a lost answer whose job
 // was found and aborted, or none found) is tried again after the plan's `creation_retry_delays`;
@@ -36,7 +38,6 @@
 #include "vantro_job.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -49,20 +50,19 @@ namespace py = pybind11;
 // What the caller's plan says, read once when the load starts.
 struct LoadPlan {
     JobSteps steps;
-    JobRequest request;
+    py::dict document; // the creation document of every job of the load
     py::object header;
     py::object nulls;
     py::object batch_size; // rows per job; None for one job of every row
     size_t parallel = 1;
     std::optional<double> wait; // seconds the load may take, or no bound
     std::vector<double> poll_delays;
-    py::object total_rows;   // the query's rows where the source knows them, else None
-    py::object first_batch;  // the number of the first batch
-    py::object renew_access; // () -> a new access info; None when the token cannot be renewed
-    py::object journal;      // told of every batch's changes of state; None: not journaled
-    py::object skip;         // {batch number: digest} of batches not to send again; or None
-    py::object running;      // [{batch, rows, job_id, state}] jobs of an earlier run to follow
-    py::object lost_jobs;    // (object, operation, since, known, error) -> [{id, claim}]; or None
+    py::object total_rows;  // the query's rows where the source knows them, else None
+    py::object first_batch; // the number of the first batch
+    py::object events;      // told of everything that happens; None: nobody listens
+    py::object skip;        // {batch number: digest} of batches not to send again; or None
+    py::object running;     // [{batch, rows, job_id, state}] jobs of an earlier run to follow
+    py::object lost_jobs;   // (object, operation, since, known, error) -> [{id, claim}]; or None
     std::vector<double> creation_retry_delays;
 };
 
@@ -80,18 +80,18 @@ inline py::dict runner_job_document(const py::object &plan) {
     return document;
 }
 
+inline std::vector<double> seconds_of(const py::handle &values) {
+    std::vector<double> seconds;
+    for (py::handle value : values)
+        seconds.push_back(std::max(0.0, value.cast<double>()));
+    return seconds;
+}
+
 inline LoadPlan read_plan(const py::object &plan) {
     LoadPlan read;
-    // A copy of the runner's own, updated in place when the session is renewed: every step reads
-    // the token from it.
-    py::object access_info = g("dict")(plan.attr("access_info"));
-    py::object client = plan.attr("client");
-    read.steps = JobSteps{client.is_none() ? g("ingest") : client, access_info};
-    // The API version is the org's access's to choose (its "api_version", as the Bulk API client
-    // reads it too); the module's own operations keep theirs.
-    py::object path = g("_bulk_api_rules").attr("ingest_path")(access_info).attr("rstrip")("/");
-    read.request = job_request(access_info, access_info[py::str("access_token")],
-                               runner_job_document(plan), path);
+    read.events = plan.attr("events");
+    read.steps = JobSteps{plan.attr("client"), py::none(), read.events};
+    read.document = runner_job_document(plan);
     read.header = plan.attr("header");
     read.nulls = plan.attr("nulls");
     read.batch_size = plan.attr("batch_size");
@@ -105,19 +105,15 @@ inline LoadPlan read_plan(const py::object &plan) {
     py::object wait = plan.attr("wait");
     if (!wait.is_none())
         read.wait = wait.cast<double>();
-    for (py::handle delay : plan.attr("poll_delays"))
-        read.poll_delays.push_back(std::max(0.0, delay.cast<double>()));
+    read.poll_delays = seconds_of(plan.attr("poll_delays"));
     if (read.poll_delays.empty())
         read.poll_delays.push_back(10.0);
     read.total_rows = plan.attr("total_rows");
-    read.first_batch = py::getattr(plan, "first_batch", py::int_(1));
-    read.renew_access = py::getattr(plan, "renew_access", py::none());
-    read.journal = py::getattr(plan, "journal", py::none());
-    read.skip = py::getattr(plan, "skip", py::none());
-    read.running = py::getattr(plan, "running", py::none());
-    read.lost_jobs = py::getattr(plan, "lost_jobs", py::none());
-    for (py::handle delay : py::getattr(plan, "creation_retry_delays", py::tuple()))
-        read.creation_retry_delays.push_back(std::max(0.0, delay.cast<double>()));
+    read.first_batch = plan.attr("first_batch");
+    read.skip = plan.attr("skip");
+    read.running = plan.attr("running");
+    read.lost_jobs = plan.attr("lost_jobs");
+    read.creation_retry_delays = seconds_of(plan.attr("creation_retry_delays"));
     return read;
 }
 
@@ -134,11 +130,6 @@ inline py::dict outcome_of(const py::object &batch, const py::object &job_id,
     outcome["error"] = py::none();
     outcome["error_message"] = py::none();
     return outcome;
-}
-
-// `f"{n:,} {singular}"`, or with the plural when n is not 1: "1 row", "2,500 rows".
-inline py::str counted(const py::object &n, const char *singular, const char *plural) {
-    return cat({grouped(n), py::str(" "), py::str(py_equal(n, py::int_(1)) ? singular : plural)});
 }
 
 // A record count from a status document; None where Salesforce gave none.
@@ -175,7 +166,7 @@ public:
         try {
             step_until_done();
         } catch (py::error_already_set &e) {
-            name_jobs_left();
+            leave_jobs_running();
             if (stop_requested() && is_ordinary_error(e))
                 raise_as_interrupt(e); // a driver's own word for the interrupt
             throw;
@@ -194,7 +185,7 @@ private:
         py::object rows;
         py::object csv;
         py::object first_row; // rows of the read before this batch's
-        py::object digest;    // of its CSV, when journaled; else None
+        py::object digest;    // of its CSV, when someone keeps a journal; else None
         size_t attempt = 0;   // creations tried before this one
         double not_before = 0;
     };
@@ -295,44 +286,44 @@ private:
         raise_instance(interrupt);
     }
 
+    // --- what happens, told ---------------------------------------------------------------
+
+    void report(const char *event, py::dict details) {
+        if (!plan_.events.is_none())
+            plan_.events.attr("record")(event, details);
+    }
+
+    // The details of an event about a batch (and its job, and the slot it holds).
+    static py::dict about(const py::object &number, const py::object &rows,
+                          const py::object &job_id = py::none(),
+                          std::optional<size_t> slot = std::nullopt) {
+        py::dict details;
+        details["batch"] = number;
+        details["rows"] = rows;
+        details["job_id"] = job_id;
+        details["slot"] = slot ? py::object(py::int_(*slot + 1)) : py::object(py::none());
+        return details;
+    }
+
     // --- reading --------------------------------------------------------------------------------
 
     void announce() {
-        py::dict extra;
-        extra["load_parallel"] = py::int_(plan_.parallel);
-        const bool known = !plan_.total_rows.is_none();
-        py::str rows = known ? counted(plan_.total_rows, "row", "rows") : py::str("the rows");
-        if (plan_.batch_size.is_none()) {
-            if (known) {
-                extra["load_rows"] = plan_.total_rows;
-                extra["load_batches"] = py::int_(1);
-            }
-            log_with("info", cat({py::str("📦 Loading "), rows, py::str(" in one job")}), extra);
-            return;
-        }
-        py::str jobs = cat({py::str(", "), counted(py::int_(plan_.parallel), "job", "jobs"),
-                            py::str(" at a time")});
-        py::str size = cat({py::str(" of up to "), counted(plan_.batch_size, "row", "rows")});
-        if (!known) {
-            log_with("info", cat({py::str("📦 Loading the rows in batches"), size, jobs}), extra);
-            return;
-        }
-        py::object batches = ceil_divide(plan_.total_rows, plan_.batch_size);
-        extra["load_rows"] = plan_.total_rows;
-        extra["load_batches"] = batches;
-        log_with("info",
-                 cat({py::str("📦 Loading "), rows, py::str(" in "),
-                      counted(batches, "batch", "batches"), size, jobs}),
-                 extra);
+        py::dict details;
+        details["parallel"] = py::int_(plan_.parallel);
+        details["rows"] = plan_.total_rows;
+        details["batch_size"] = plan_.batch_size;
+        details["batches"] = py::none();
+        if (!plan_.total_rows.is_none())
+            details["batches"] = plan_.batch_size.is_none()
+                                     ? py::object(py::int_(1))
+                                     : ceil_divide(plan_.total_rows, plan_.batch_size);
+        report("plan", details);
     }
 
     // The next batch's rows, and its CSV text. A read that fails ends the reading (the jobs in
     // flight still run to their end); a batch whose CSV cannot be made fails alone.
     void read_batch() {
-        py::dict reading;
-        reading["load_event"] = "reading";
-        reading["batch"] = next_number_;
-        log_with("debug", cat({py::str("📥 Reading batch "), next_number_}), reading);
+        report("reading", about(next_number_, py::none()));
         py::object rows;
         try {
             rows = plan_.batch_size.is_none() ? reader_.attr("fetchall")()
@@ -340,36 +331,33 @@ private:
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e) || stop_requested())
                 throw;
-            stopped_ = cat({py::str("reading the rows broke off after "),
-                            counted(rows_read_, "row", "rows"), py::str(": "), describe(e)});
-            log_stopped();
+            py::dict details;
+            details["rows"] = rows_read_;
+            details["error"] = describe(e);
+            stop("read_failed", details);
             return;
         }
         py::object count = py_len(rows);
         if (py_equal(count, py::int_(0))) {
-            read_all();
+            read_all(true);
             return;
         }
         if (plan_.batch_size.is_none())
             more_rows_ = false;
         py::object first_row = rows_read_;
         rows_read_ = rows_read_ + count;
-        if (!more_rows_)
-            journal_read(); // one job of every row: the read is complete
         py::object number = next_number_;
         next_number_ = next_number_ + py::int_(1);
-        py::dict extra;
-        extra["batch"] = number;
-        extra["batch_rows"] = count;
-        log_with("debug",
-                 cat({py::str("📊 Batch "), number, py::str(": "), counted(count, "row", "rows"),
-                      py::str(" ("), grouped(rows_read_), py::str(" read so far)")}),
-                 extra);
+        py::dict read = about(number, count);
+        read["read_so_far"] = rows_read_;
+        report("batch_read", read);
+        if (!more_rows_)
+            read_all(false); // one job of every row: the read is complete
         try {
             py::object csv_text =
                 g("csv").attr("rows_to_csv")(plan_.header, std::move(rows), plan_.nulls);
-            py::object digest = journaled() ? batch_digest(csv_text) : py::object(py::none());
-            if (sent_before(number, digest))
+            py::object digest = digests() ? batch_digest(csv_text) : py::object(py::none());
+            if (sent_before(number, count, digest))
                 return;
             check_upload_size(csv_text);
             next_ = Batch{number, count, std::move(csv_text), first_row, digest};
@@ -380,44 +368,36 @@ private:
         }
     }
 
-    void read_all() {
+    // The whole read is done (`at_end`: the reader said so with an empty batch).
+    void read_all(bool at_end) {
         more_rows_ = false;
-        py::dict done;
-        done["load_event"] = "read";
-        log_with("debug",
-                 cat({py::str("📥 All "), counted(rows_read_, "row", "rows"), py::str(" read")}),
-                 done);
-        journal_read();
-    }
-
-    // The rows of the whole read, once it is complete: what the load's rows are.
-    void journal_read() {
         py::dict details;
         details["rows"] = rows_read_;
-        journal("read", py::none(), details);
+        details["at_end"] = py::bool_(at_end);
+        report("read", details);
     }
 
-    bool journaled() const { return !plan_.journal.is_none() || !plan_.skip.is_none(); }
+    bool digests() const { return !plan_.events.is_none() || !plan_.skip.is_none(); }
 
     // A batch that an earlier run of the load took care of is not sent again, provided its rows
     // are the ones that run sent; if they are not, the source changed under the load, and
     // sending further batches would load rows twice or never: the load creates no more jobs.
-    bool sent_before(const py::object &number, const py::object &digest) {
+    bool sent_before(const py::object &number, const py::object &rows, const py::object &digest) {
         if (plan_.skip.is_none() || !plan_.skip.contains(number))
             return false;
         if (py_equal(plan_.skip[number], digest)) {
-            py::dict extra;
-            extra["batch"] = number;
-            log_with("debug",
-                     cat({py::str("⏭️ Batch "), number, py::str(" was sent before; not again")}),
-                     extra);
+            report("skipped", about(number, rows));
             return true;
         }
-        stopped_ = cat({py::str("the rows of batch "), number,
-                        py::str(" are not the ones sent before: the source changed since the load "
-                                "began; no further job was created")});
-        log_stopped();
+        stop("source_changed", about(number, rows));
         return true;
+    }
+
+    // No further job is created: `details` say why, and the caller words it (`stopped`).
+    void stop(const char *why, py::dict details) {
+        details["why"] = why;
+        stopped_ = details;
+        report("stopped", details);
     }
 
     // --- one job --------------------------------------------------------------------------------
@@ -428,18 +408,16 @@ private:
         check_stop(); // no job is created once a stop was asked for
         py::object job_id;
         py::object since = g("time").attr("time")();
-        journal_creating(batch, since);
+        report_creating(batch, since);
         try {
-            log("debug", cat({py::str("🔍 Creating the job of batch "), batch.number}));
-            py::object info =
-                renewing([&] { return created_job(post_checked_creation(plan_.request)); });
+            py::object info = plan_.steps.client.attr("create_job")(plan_.document);
             job_id = info[py::str("id")];
         } catch (py::error_already_set &e) {
             LostJobs lost = find_lost_jobs(e, since, batch.number);
             if (!is_ordinary_error(e) || stop_requested()) {
                 if (lost.none_left) // nothing on the org holds it: it was simply not sent
-                    journal_failed(batch.number, batch.rows, py::none(), describe(e),
-                                   py::str("error"));
+                    report_failed(batch.number, batch.rows, py::none(), describe(e),
+                                  py::str("error"), lost.details);
                 throw;
             }
             creation_failed(std::move(batch), e, lost);
@@ -448,36 +426,27 @@ private:
         known_jobs_.add(job_id);
         slots_[slot] = true;
         bool close_sent = false;
-        // From here on the job exists: whatever breaks off, even its first log line, aborts it.
+        // From here on the job exists: whatever breaks off, even its first report, aborts it.
         try {
-            journal_job("created", batch.number, job_id);
-            job_log("info", job_id, batch, slot, "created",
-                    cat({py::str("✅ Batch "), batch.number, py::str(": job "), job_id,
-                         py::str(" created for "), counted(batch.rows, "row", "rows")}));
-            renewing([&] {
-                plan_.steps.upload(job_id, batch.csv);
-                return py::none();
-            });
+            report("created", about(batch.number, batch.rows, job_id, slot));
+            plan_.steps.upload(job_id, batch.csv);
             batch.csv = py::none();
-            job_log(
-                "debug", job_id, batch, slot, "sent",
-                cat({py::str("✅ Batch "), batch.number, py::str(": data sent to job "), job_id}));
-            journal_job("closing", batch.number, job_id);
-            job_log("debug", job_id, batch, slot, "closing",
-                    cat({py::str("🔍 Closing job "), job_id}));
+            report("sent", about(batch.number, batch.rows, job_id, slot));
+            report("closing", about(batch.number, batch.rows, job_id, slot));
             close_sent = true;
-            renewing([&] { return plan_.steps.close(job_id); });
+            plan_.steps.close(job_id);
         } catch (py::error_already_set &e) {
             bool withdrawn = false;
             py::object state = plan_.steps.abort_if_open(job_id, close_sent, &withdrawn);
             if (withdrawn)
-                journal_job("withdrawn", batch.number, job_id);
+                report("withdrawn", about(batch.number, batch.rows, job_id, slot));
             if (!is_ordinary_error(e) || stop_requested()) {
                 slots_[slot] = false;
                 throw;
             }
+            note_session_lost(e);
             if (!state.is_none() && !py_equal(state, py::str("Aborted"))) {
-                track(slot, batch, job_id, state); // closed after all: it runs
+                track(slot, batch, job_id, state, true); // closed after all: it runs
                 stop_if_session_lost(batch.number, job_id);
                 return;
             }
@@ -487,13 +456,17 @@ private:
             stop_if_session_lost(batch.number, job_id);
             return;
         }
-        job_log("debug", job_id, batch, slot, "closed",
-                cat({py::str("✅ Job "), job_id, py::str(" closed; Salesforce processes it")}));
         track(slot, batch, job_id, py::str("UploadComplete"));
     }
 
-    void track(size_t slot, const Batch &batch, const py::object &job_id, const py::object &state) {
-        journal_state("closed", batch.number, job_id, state);
+    // `after_all`: a close that broke off reached the org all the same (the abort found it
+    // closed, and said so).
+    void track(size_t slot, const Batch &batch, const py::object &job_id, const py::object &state,
+               bool after_all = false) {
+        py::dict details = about(batch.number, batch.rows, job_id, slot);
+        details["state"] = state;
+        details["after_all"] = py::bool_(after_all);
+        report("closed", details);
         running_.push_back(InFlight{slot, batch.number, batch.rows, job_id, state, now(), 0});
     }
 
@@ -516,11 +489,11 @@ private:
         }
     }
 
-    // What the lookup for a job whose creation answer was lost found: the text for the batch's
-    // outcome (None when the request cannot have made a job), and whether nothing that creation
-    // may have made is left on the org (none found, or each found one aborted).
+    // What the lookup for a job whose creation answer was lost found: its details for the
+    // batch's outcome (None when the request cannot have made a job), and whether nothing that
+    // creation may have made is left on the org (none found, or each found one aborted).
     struct LostJobs {
-        py::object text;
+        py::object details;
         bool none_left;
     };
 
@@ -533,227 +506,159 @@ private:
         py::object rules = g("_bulk_api_rules");
         if (!truthy(rules.attr("may_have_created_job")(e.value())))
             return {py::none(), true};
-        py::list named, aborted, left;
+        py::list aborted, open, left;
+        py::dict details;
+        details["aborted"] = aborted;
+        details["open"] = open; // claimed, and could not be aborted
+        details["left"] = left; // not claimed: another load may own them
+        details["lookup_error"] = py::none();
         try {
             for (py::handle job : lost_candidates(since, e)) {
                 py::object job_id = job[py::str("id")];
                 if (known_jobs_.contains(job_id))
                     continue;
-                const bool claim = truthy(job.attr("get")("claim", true));
-                if (!claim) {
+                if (!truthy(job.attr("get")("claim", true))) {
                     left.append(job_id);
-                    named.append(cat({py::str("job "), job_id,
-                                      py::str(" may be the one it created, or another load's: "
-                                              "abort it with `kavrel job abort "),
-                                      job_id, py::str("` if it is not another's")}));
                     continue;
                 }
                 known_jobs_.add(job_id);
-                log_job("warning",
-                        cat({py::str("⚠️ Job "), job_id,
-                             py::str(" was created though its creation answer was lost")}),
-                        job_id, "created");
+                py::dict found = about(number, py::none(), job_id);
+                report("lost_job", found);
                 py::object state = plan_.steps.abort_if_open(job_id, false);
-                if (state.is_none())
-                    left.append(job_id);
-                else
-                    aborted.append(job_id);
-                named.append(cat({py::str("job "), job_id,
-                                  state.is_none() ? py::str(" may still be Open: abort it with "
-                                                            "`kavrel job abort ")
-                                                  : py::str(" was created and has been aborted"),
-                                  state.is_none() ? cat({job_id, py::str("`")}) : py::str("")}));
+                (state.is_none() ? open : aborted).append(job_id);
             }
         } catch (py::error_already_set &lookup) {
             if (!is_ordinary_error(lookup))
                 throw;
-            return {cat({py::str("a job may have been created (it could not be looked up: "),
-                         describe(lookup),
-                         py::str("); find it with `kavrel job list` and abort it with `kavrel "
-                                 "job abort ID`")}),
-                    false};
+            details["lookup_error"] = describe(lookup);
+            return {details, false};
         }
-        py::dict details;
-        details["aborted"] = aborted;
-        details["left"] = left;
-        journal("lost", number, details);
-        if (py::len(named) == 0)
-            return {py::str("the org shows no job it may have created"), true};
-        return {py::str("; ").attr("join")(named), py::len(left) == 0};
+        py::dict lost = about(number, py::none());
+        lost["aborted"] = aborted;
+        lost["left"] = py::list(open + left);
+        report("lost", lost);
+        return {details, py::len(open) == 0 && py::len(left) == 0};
     }
 
     py::object lost_candidates(const py::object &since, const py::error_already_set &e) {
-        py::object document = plan_.request.document;
-        py::object object = document["object"], operation = document["operation"];
+        py::object object = plan_.document["object"], operation = plan_.document["operation"];
         if (!plan_.lost_jobs.is_none())
             return plan_.lost_jobs(object, operation, since, py::frozenset(known_jobs_), e.value());
-        py::object rules = g("_bulk_api_rules");
-        py::object find =
-            py::getattr(plan_.steps.client, "find_open_jobs", rules.attr("find_open_jobs"));
-        return find(plan_.steps.access_info, object, operation, since);
+        return plan_.steps.client.attr("find_open_jobs")(object, operation, since);
     }
 
     // A refusal that every later batch would get too ends the creating of jobs; a creation that
     // left no job behind is tried again while the plan allows; any other failure is this batch's
     // alone.
     void creation_failed(Batch batch, const py::error_already_set &e, const LostJobs &lost) {
+        note_session_lost(e);
         py::str text = describe(e);
-        if (!lost.text.is_none())
-            text = cat({text, py::str("; "), lost.text});
         if (!lost_session_.is_none()) {
-            batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), false);
+            report_failed(batch.number, batch.rows, py::none(), text, py::str("error"),
+                          lost.details, false, false);
             stop_if_session_lost(batch.number, py::none());
             return;
         }
         if (refused_for_every_batch(e)) {
-            stopped_ = cat({py::str("Salesforce refused to create the job of batch "), batch.number,
-                            py::str(" ("), text, py::str("); no further job was created")});
-            log_stopped();
-            batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), false);
+            py::dict details = about(batch.number, batch.rows);
+            details["error"] = text;
+            stop("refused", details);
+            report_failed(batch.number, batch.rows, py::none(), text, py::str("error"),
+                          lost.details, false, false);
             return;
         }
         if (lost.none_left && batch.attempt < plan_.creation_retry_delays.size()) {
-            retry_creation(std::move(batch), text);
+            retry_creation(std::move(batch), text, lost.details);
             return;
         }
-        py::object still_lost = py::bool_(!lost.none_left);
-        batch_failed(batch.number, batch.rows, py::none(), text, py::str("error"), true,
-                     still_lost);
+        report_failed(batch.number, batch.rows, py::none(), text, py::str("error"), lost.details,
+                      !lost.none_left, true);
+        outcomes_.append(
+            outcome_with(batch.number, py::none(), batch.rows, py::str("error"), text));
     }
 
     // The batch goes back to be sent once more, after the pause the plan gives its attempt.
-    void retry_creation(Batch batch, const py::str &text) {
+    void retry_creation(Batch batch, const py::str &text, const py::object &lost) {
         const double delay = plan_.creation_retry_delays[batch.attempt];
         batch.attempt += 1;
         batch.not_before = now() + delay;
-        py::dict details;
+        py::dict details = about(batch.number, batch.rows);
         details["error"] = text;
+        details["lost_jobs"] = lost;
         details["attempt"] = py::int_(batch.attempt);
-        journal("retrying", batch.number, details);
-        py::dict extra;
-        extra["batch"] = batch.number;
-        extra["load_event"] = "retrying";
-        log_with(
-            "warning",
-            cat({py::str("🔁 Batch "), batch.number, py::str(": its job was not created ("), text,
-                 py::str("); trying again in "), g("format")(delay, "g"), py::str(" s")}),
-            extra);
+        details["delay"] = py::float_(delay);
+        report("retrying", details);
         next_ = std::move(batch);
     }
 
-    // --- the journal ----------------------------------------------------------------------------
-
-    void journal(const char *event, const py::object &number, py::dict details) {
-        if (plan_.journal.is_none())
-            return;
-        details["batch"] = number;
-        plan_.journal.attr("record")(event, details);
-    }
-
-    // Written before the creation request goes out, so that a load stopped at any instant from
-    // here on knows a job may exist for the batch.
-    void journal_creating(const Batch &batch, const py::object &since) {
-        py::dict details;
-        details["rows"] = batch.rows;
+    void report_creating(const Batch &batch, const py::object &since) {
+        py::dict details = about(batch.number, batch.rows);
         details["first_row"] = batch.first_row;
         details["digest"] = batch.digest;
         details["since"] = since;
         details["attempt"] = py::int_(batch.attempt);
-        journal("creating", batch.number, details);
+        report("creating", details);
     }
 
-    void journal_job(const char *event, const py::object &number, const py::object &job_id) {
-        py::dict details;
-        details["job_id"] = job_id;
-        journal(event, number, details);
-    }
-
-    void journal_state(const char *event, const py::object &number, const py::object &job_id,
-                       const py::object &state) {
-        py::dict details;
-        details["job_id"] = job_id;
-        details["state"] = state;
-        journal(event, number, details);
-    }
-
-    void journal_failed(const py::object &number, const py::object &rows, const py::object &job_id,
-                        const py::str &error, const py::object &state,
-                        const py::object &lost = py::bool_(false)) {
+    // A batch that broke off: `lost_jobs` (what its creation's lookup found, or None), whether
+    // its creation may have made a job still named nowhere (`lost`), and whether to tell the
+    // user (a failure the load's stop tells is not told twice).
+    void report_failed(const py::object &number, const py::object &rows, const py::object &job_id,
+                       const py::str &error, const py::object &state,
+                       const py::object &lost_jobs = py::none(), bool lost = false,
+                       bool tell = true) {
         py::dict details = outcome_of(number, job_id, rows, state);
         details["error"] = error;
-        details["lost"] = lost;
-        journal("failed", number, details);
+        details["lost_jobs"] = lost_jobs;
+        details["lost"] = py::bool_(lost);
+        details["tell"] = py::bool_(tell);
+        report("failed", details);
     }
 
     void poll(InFlight &job) {
         py::object status;
         const py::object before = job.state;
         try {
-            status = renewing([&] { return plan_.steps.status(job.job_id); });
+            status = plan_.steps.status(job.job_id);
             job.state = status[py::str("state")];
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e) || stop_requested())
                 throw;
+            note_session_lost(e);
             const py::object number = job.number, job_id = job.job_id;
             py::dict outcome = outcome_of(number, job_id, job.rows, py::str("unknown"));
-            outcome["error"] = cat({py::str("could not read the job's state: "), describe(e)});
-            finish(job, outcome, "error", "❌ ", outcome["error"]);
+            outcome["error"] = describe(e);
+            outcome["unreadable"] = py::bool_(true);
+            finish(job, outcome, "ended");
             stop_if_session_lost(number, job_id);
             return;
         }
-        py::object processed = count_in(status, "numberRecordsProcessed");
-        py::dict extra = job_extra(job.job_id, "polled");
-        extra["job_status"] = status;
-        add_place(extra, job.number, job.rows, job.slot);
-        log_with("debug",
-                 cat({py::str("📊 Job "), job.job_id, py::str(": "), job.state,
-                      processed.is_none() ? py::str("")
-                                          : cat({py::str(", "), grouped(processed),
-                                                 py::str(" records processed")})}),
-                 extra);
+        py::dict polled = about(job.number, job.rows, job.job_id, job.slot);
+        polled["status"] = status;
+        polled["state"] = job.state;
+        polled["changed"] = py::bool_(!py_equal(job.state, before));
+        polled["processed"] = count_in(status, "numberRecordsProcessed");
+        report("polled", polled);
         if (!is_final_state(job.state)) {
-            if (!py_equal(job.state, before))
-                journal_state("state", job.number, job.job_id, job.state);
             job.checks += 1;
             const size_t index = std::min(job.checks, plan_.poll_delays.size()) - 1;
             job.due = now() + plan_.poll_delays[index];
             return;
         }
         py::dict outcome = outcome_of(job.number, job.job_id, job.rows, job.state);
-        outcome["processed"] = processed;
-        py::object failed = count_in(status, "numberRecordsFailed");
-        outcome["failed"] = failed;
+        outcome["processed"] = count_in(status, "numberRecordsProcessed");
+        outcome["failed"] = count_in(status, "numberRecordsFailed");
         py::object reason = status.attr("get")("errorMessage");
-        const bool completed = py_equal(job.state, py::str("JobComplete"));
-        if (!completed && !reason.is_none())
+        if (!py_equal(job.state, py::str("JobComplete")) && !reason.is_none())
             outcome["error_message"] = py::str(reason);
-        if (!completed) {
-            finish(job, outcome, "ended", "❌ ", job.state);
-        } else if (processed.is_none() || failed.is_none()) {
-            finish(job, outcome, "ended", "⚠️ ",
-                   cat({job.state, py::str(" (Salesforce gave no record counts)")}));
-        } else if (py_equal(failed, py::int_(0))) {
-            finish(job, outcome, "ended", "✅ ",
-                   cat({job.state, py::str(": "), counted(processed, "record", "records"),
-                        py::str(" succeeded")}));
-        } else { // the job completed; some of its records did not
-            finish(job, outcome, "ended", "⚠️ ",
-                   cat({job.state, py::str(": "), grouped(failed), py::str(" of "),
-                        counted(processed, "record", "records"), py::str(" failed")}));
-        }
+        finish(job, outcome, "ended");
     }
 
-    // Records the outcome of a job that left its slot, and frees the slot. A job that completed
-    // is progress (INFO), whatever its records became; any other end is a WARNING.
-    void finish(InFlight &job, const py::dict &outcome, const char *event, const char *mark,
-                const py::object &text) {
-        py::dict extra = job_extra(job.job_id, event);
-        add_place(extra, job.number, job.rows, job.slot);
-        log_with(py_equal(outcome["state"], py::str("JobComplete")) ? "info" : "warning",
-                 cat({py::str(mark), py::str("Batch "), job.number, py::str(": job "), job.job_id,
-                      py::str(" "), text}),
-                 extra);
-        journal(std::strcmp(event, "left") == 0 ? "left" : "ended", job.number, py::dict(outcome));
+    // Records the outcome of a job that left its slot, and frees the slot.
+    void finish(InFlight &job, const py::dict &outcome, const char *event) {
+        py::dict details(outcome);
+        details["slot"] = py::int_(job.slot + 1);
+        report(event, details);
         outcomes_.append(outcome);
         slots_[job.slot] = false;
         const py::object id = job.job_id;
@@ -762,77 +667,37 @@ private:
                        running_.end());
     }
 
-    void batch_failed(const py::object &number, const py::object &rows, const py::object &job_id,
-                      const py::str &error, const py::object &state = py::str("error"),
-                      bool log_it = true, const py::object &lost = py::bool_(false)) {
-        journal_failed(number, rows, job_id, error, state, lost);
+    static py::dict outcome_with(const py::object &number, const py::object &job_id,
+                                 const py::object &rows, const py::object &state,
+                                 const py::str &error) {
         py::dict outcome = outcome_of(number, job_id, rows, state);
         outcome["error"] = error;
-        if (log_it)
-            log_job("error", cat({py::str("❌ Batch "), number, py::str(": "), error}), job_id,
-                    "error");
-        outcomes_.append(outcome);
+        return outcome;
+    }
+
+    void batch_failed(const py::object &number, const py::object &rows, const py::object &job_id,
+                      const py::str &error, const py::object &state = py::str("error")) {
+        report_failed(number, rows, job_id, error, state);
+        outcomes_.append(outcome_with(number, job_id, rows, state, error));
     }
 
     // --- the session --------------------------------------------------------------------------
 
-    // Runs `request`; when Salesforce refuses it because the session ended, gets a new access
-    // token and runs it once more.
-    template <class Request> py::object renewing(Request request) {
-        try {
-            return request();
-        } catch (py::error_already_set &e) {
-            if (!session_expired(e))
-                throw;
-            if (plan_.renew_access.is_none()) {
-                lose_session(py::str("the access token cannot be renewed: it was given as it is, "
-                                     "without a profile to log in again with"));
-                throw;
-            }
-        }
-        renew_access();
-        try {
-            return request();
-        } catch (py::error_already_set &e) {
-            if (session_expired(e))
-                lose_session(py::str("Salesforce refused the renewed access token too"));
-            throw;
-        }
+    // The client raises SessionLost once no working token can be had: every later request would
+    // be refused too.
+    void note_session_lost(const py::error_already_set &e) {
+        if (lost_session_.is_none() && e.matches(g("SessionLost").ptr()))
+            lost_session_ = e.value().attr("reason");
     }
 
-    // The new token goes into the access info every step reads and into the creation's headers.
-    void renew_access() {
-        try {
-            py::object fresh = plan_.renew_access();
-            plan_.steps.access_info.attr("update")(fresh);
-            use_access(plan_.request, plan_.steps.access_info,
-                       plan_.steps.access_info[py::str("access_token")]);
-        } catch (py::error_already_set &e) {
-            if (is_ordinary_error(e))
-                lose_session(cat(
-                    {py::str("no new access token could be had ("), describe(e), py::str(")")}));
-            throw;
-        }
-    }
-
-    void lose_session(const py::str &why) {
-        if (lost_session_.is_none())
-            lost_session_ = why;
-    }
-
-    // Once the session is lost every later request would be refused too: no further job is
-    // created, and the load's stop names the job (or the batch) where it ended.
+    // Once the session is lost no further job is created, and the load's stop names the job (or
+    // the batch) where it ended.
     void stop_if_session_lost(const py::object &number, const py::object &job_id) {
-        if (lost_session_.is_none() || session_stop_named_)
+        if (lost_session_.is_none() || !stopped_.is_none())
             return;
-        session_stop_named_ = true;
-        py::str where =
-            job_id.is_none()
-                ? cat({py::str("the creation of batch "), number, py::str("'s job")})
-                : cat({py::str("job "), job_id, py::str(" (batch "), number, py::str(")")});
-        stopped_ = cat({py::str("the session ended at "), where, py::str(" and "), lost_session_,
-                        py::str("; no further job was created")});
-        log_stopped();
+        py::dict details = about(number, py::none(), job_id);
+        details["reason"] = lost_session_;
+        stop("session_lost", details);
     }
 
     // --- the load's end ------------------------------------------------------------------------
@@ -840,51 +705,25 @@ private:
     // The wait ran out: no job is created any more, and every job still running is named and
     // left to finish.
     void give_up_waiting() {
-        stopped_ = py::str("the wait for the jobs ran out");
+        stop("wait_ran_out", py::dict());
         next_.reset();
         while (!running_.empty()) {
             InFlight &job = running_.front();
-            py::dict outcome = outcome_of(job.number, job.job_id, job.rows, job.state);
-            outcome["error"] = cat({py::str("still "), job.state,
-                                    py::str(" when the wait ran out; follow it with `kavrel "
-                                            "job wait "),
-                                    job.job_id, py::str("`")});
-            finish(job, outcome, "left", "⏳ ", outcome["error"]);
+            finish(job, outcome_of(job.number, job.job_id, job.rows, job.state), "left");
         }
     }
 
     // An interrupt ends the load: each job still processing is named, as it is left to finish.
-    void name_jobs_left() noexcept {
+    void leave_jobs_running() noexcept {
         try {
-            for (const InFlight &job : running_)
-                log_job("warning",
-                        cat({py::str("⚠️ Job "), job.job_id, py::str(" (batch "), job.number,
-                             py::str(") is "), job.state, py::str(" and was left to finish")}),
-                        job.job_id, "left");
+            for (const InFlight &job : running_) {
+                py::dict details = about(job.number, job.rows, job.job_id, job.slot);
+                details["state"] = job.state;
+                report("left_running", details);
+            }
         } catch (py::error_already_set &) {
             // The interrupt being raised matters more than a line about it.
         }
-    }
-
-    // The reason no further job is created, which the caller's summary tells too.
-    void log_stopped() {
-        py::dict extra;
-        extra["load_event"] = "stopped";
-        log_with("error", cat({py::str("❌ "), stopped_}), extra);
-    }
-
-    void job_log(const char *level, const py::object &job_id, const Batch &batch, size_t slot,
-                 const char *event, const py::handle &message) {
-        py::dict extra = job_extra(job_id, event);
-        add_place(extra, batch.number, batch.rows, slot);
-        log_with(level, message, extra);
-    }
-
-    static void add_place(py::dict &extra, const py::object &number, const py::object &rows,
-                          size_t slot) {
-        extra["batch"] = number;
-        extra["batch_rows"] = rows;
-        extra["slot"] = py::int_(slot + 1);
     }
 
     // The error as one line: Salesforce's refusals say what they are, others get their type.
@@ -916,9 +755,8 @@ private:
     py::object next_number_;
     py::object rows_read_ = py::int_(0);
     bool more_rows_ = true;                // until the reader gives no more
-    py::object stopped_ = py::none();      // why no further job is created
+    py::object stopped_ = py::none();      // why no further job is created: the stop's details
     py::object lost_session_ = py::none(); // why the access token could not be renewed
-    bool session_stop_named_ = false;
     double clock_ = 0;
     double deadline_ = std::numeric_limits<double>::infinity();
 };

@@ -49,6 +49,9 @@ class Answers:
         # profile saved under it.
         self.name: str | None = None
         self.replaces = False
+        # Ctrl-C at a question after the save: the profile stays, and the command ends as
+        # interrupted.
+        self.interrupted = False
 
     def forget(self, key: str) -> None:
         """Drops a given answer, so that the question is asked (a refused name, say)."""
@@ -222,8 +225,9 @@ def save_profile(
             make_primary = answers.yes_no(
                 "default", f"Make '{name}' the primary {title} connection?", first
             )
-        except (KeyboardInterrupt, EOFError):
+        except (KeyboardInterrupt, EOFError) as ending:
             print(f"\nProfile '{name}' was saved; it was not made the primary {title} connection.")
+            answers.interrupted = isinstance(ending, KeyboardInterrupt)
             make_primary = False
         if make_primary:
             store.set_primary_connection(name, connection_type)

@@ -243,7 +243,7 @@ class Syncing:
             # what its jobs confirmed goes in when it finishes (or when the next run settles it).
             return summary
         try:
-            confirm.fold(record, self, plan.client, plan.access_info, stop)
+            confirm.fold(record, self, plan.client, stop)
         except Exception as error:  # the next run settles this one, folding in what it missed
             outcome.error = (
                 f"the state of sync {self.name} could not take what the org confirmed ({error}); "
@@ -308,7 +308,7 @@ class Syncing:
             CSVSource(path, f"the records sync {self.name} deletes"), "", plan.access_info,
             self.sobject, "hardDelete" if self.options.hard else "delete",
             batch_size=plan.batch_size or None, parallel=plan.parallel, client=plan.client,
-            renew=plan.renew_access, stop=stop, sync=_Mirror(self),
+            stop=stop, sync=_Mirror(self),
             results_dir=asked.get("results_dir"), save_success=bool(asked.get("save_success")),
             profiles=asked.get("profiles"),
         )  # fmt: skip
@@ -337,7 +337,7 @@ class _Mirror:
 
     def finished(self, summary: LoadSummary, plan: Any, stop: Any) -> LoadSummary:
         record = plan.journal.state()
-        confirm.fold(record, self, plan.client, plan.access_info, stop)
+        confirm.fold(record, self, plan.client, stop)
         self.file.end_run(record.load_id, None, "ok" if summary.ok else "failed")
         return summary
 
@@ -401,9 +401,10 @@ def _bound(file: SyncFile, options: Sync, load: Mapping[str, Any], key: str) -> 
 
 
 @contextlib.contextmanager
-def begin(sync: Any, source: Any, load: dict[str, Any], client: Any, access_info, stop):
+def begin(sync: Any, source: Any, load: dict[str, Any], client: Any, stop: Any):
     """The run of `sync` for the load `load` describes (its operation, object, external ID,
-    null_clears, whether it keeps a journal on disk), holding the sync's lock
+    null_clears, whether it keeps a journal on disk) through `client` (the load's Bulk API client),
+    holding the sync's lock
     for as long as it lasts; the run before it, if it stopped, is settled first."""
     if sync is None:
         yield NO_SYNC
@@ -419,7 +420,7 @@ def begin(sync: Any, source: Any, load: dict[str, Any], client: Any, access_info
         with file.locked():
             syncing = Syncing(file, options, load, _warehouse_of(source))
             _bound(file, options, load, syncing.key)
-            _settle(syncing, client, access_info, stop)
+            _settle(syncing, client, stop)
             if fresh and options.state_table is not None:
                 syncing.records.clear()  # a new sync (or one forgotten) starts from nothing
             yield syncing
@@ -432,7 +433,7 @@ def _warehouse_of(source: Any) -> Any:
     return getattr(session, "connection", None) if source.kind == "Snowflake" else None
 
 
-def _settle(syncing: Syncing, client: Any, access_info: Mapping[str, Any], stop: Any) -> None:
+def _settle(syncing: Syncing, client: Any, stop: Any) -> None:
     """The run before this one, if it did not end: what its jobs (and its mirror's) confirmed
     goes into the state, and it is closed, so that no resume sends its rows again."""
     about = syncing.file.about()
@@ -451,7 +452,7 @@ def _settle(syncing: Syncing, client: Any, access_info: Mapping[str, Any], stop:
                               f"{record.running_elsewhere.get('pid')}")  # fmt: skip
         logger.info("🔁 Sync %s: taking in what its earlier load %s confirmed", syncing.name,
                     load_id)  # fmt: skip
-        confirm.fold(record, held, client, access_info, stop, settle=not record.finished)
+        confirm.fold(record, held, client, stop, settle=not record.finished)
         syncing.file.end_run(load_id, None, "settled by the next run")
     syncing.file.clear_run()
 

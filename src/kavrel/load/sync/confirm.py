@@ -12,12 +12,11 @@ from __future__ import annotations
 import csv
 import io
 import logging
-from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
 from kavrel.load.journal import BatchRecord, LoadRecord
-from kavrel.load.summary import FINISHED_STATES, PROCESSING_STATES
+from kavrel.salesforce.ingest_bapi20 import FINISHED_STATES, PROCESSING_STATES
 
 logger = logging.getLogger("kavrel.load")
 
@@ -50,14 +49,7 @@ def already_gone(text: str) -> list[str]:
     return [row[at_id] for row in rows if row and row[at_error].startswith(GONE_ALREADY)]
 
 
-def fold(
-    record: LoadRecord,
-    sync: Any,
-    client: Any,
-    access_info: Mapping[str, Any],
-    stop: Any = None,
-    settle: bool = False,
-) -> int:
+def fold(record: LoadRecord, sync: Any, client: Any, stop: Any = None, settle: bool = False) -> int:
     """Puts into the sync's state what each finished job of `record` reports; returns the records
     folded in. `settle`: jobs the journal does not know to be finished are asked after (an Open
     one aborted, one processing waited for), for a run that no one will resume."""
@@ -69,21 +61,21 @@ def fold(
         if state not in FINISHED_STATES:
             if not settle:
                 continue
-            state = settled_state(client, access_info, batch.job_id, stop)
+            state = settled_state(client, batch.job_id, stop)
         elif batch.processed is not None and batch.processed == batch.failed:
             state = "nothing succeeded"
         if state in FINISHED_STATES:
-            folded += _fold_job(batch, sync, client, access_info)
+            folded += _fold_job(batch, sync, client)
     return folded
 
 
-def _fold_job(batch: BatchRecord, sync: Any, client: Any, access_info: Mapping[str, Any]) -> int:
+def _fold_job(batch: BatchRecord, sync: Any, client: Any) -> int:
     job_id = str(batch.job_id)
-    text = _results(client, access_info, batch, "success", "successful_results")
+    text = _results(client, batch, "success", "successful_results")
     if sync.role == "mirror":
         gone = [sf_id for _, sf_id in successes(text, "Id")]
         if batch.failed != 0:  # some, or a count no one read
-            gone += already_gone(_results(client, access_info, batch, "failed", "failed_results"))
+            gone += already_gone(_results(client, batch, "failed", "failed_results"))
         sync.records.remove(job_id, gone)
         return len(gone)
     rows = sync.file.confirmed_rows(successes(text, sync.key))
@@ -91,9 +83,9 @@ def _fold_job(batch: BatchRecord, sync: Any, client: Any, access_info: Mapping[s
     return len(rows)
 
 
-def _results(client: Any, access_info: Mapping[str, Any], batch: BatchRecord, kind, fetch) -> str:
+def _results(client: Any, batch: BatchRecord, kind: str, fetch: str) -> str:
     try:
-        return str(getattr(client, fetch)(access_info, batch.job_id))
+        return str(getattr(client, fetch)(batch.job_id))
     except Exception:
         saved = batch.files.get(kind)
         if saved and Path(saved).is_file():  # the org keeps results 7 days; the file, longer
@@ -101,16 +93,14 @@ def _results(client: Any, access_info: Mapping[str, Any], batch: BatchRecord, ki
         raise
 
 
-def settled_state(client: Any, access_info: Mapping[str, Any], job_id: str, stop: Any) -> str:
+def settled_state(client: Any, job_id: str, stop: Any) -> str:
     """The job's final state: one still processing waited for; an Open one, which will never be
     processed, aborted ("withdrawn")."""
     checks = 0
     while True:
-        state = str(client.job_status(access_info, job_id).get("state"))
+        state = str(client.job_status(job_id).get("state"))
         if state == "Open":
-            abort = getattr(client, "job_abort", None)
-            if abort is not None:
-                abort(access_info, job_id)
+            client.job_abort(job_id)
             return "withdrawn"  # it held nothing the org will process
         if state not in PROCESSING_STATES:
             return state

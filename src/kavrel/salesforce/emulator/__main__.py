@@ -1,4 +1,5 @@
-"""`python -m kavrel.salesforce.emulator` and `kavrel emulator`: serve until interrupted.
+"""`python -m kavrel.salesforce.emulator` and `kavrel emulator`: serve until interrupted (130 on
+Ctrl-C, 143 on SIGTERM, as every kavrel command ends).
 
 Prints `certificate: PATH` (with --tls) and then the base URL on stdout, so a script can start
 it on port 0 and read where it listens.
@@ -8,10 +9,8 @@ from __future__ import annotations
 
 import argparse
 import os
-import signal
 import sqlite3
 import sys
-import threading
 
 from kavrel.salesforce.records.schema import SchemaError
 
@@ -66,15 +65,12 @@ def serve(args: argparse.Namespace) -> int:
         file=sys.stderr,
         flush=True,
     )
-    if threading.current_thread() is threading.main_thread():
-        # A terminated server still stops cleanly: its database closed, its certificate removed.
-        signal.signal(signal.SIGTERM, lambda _number, _frame: sys.exit(0))
+    # Ctrl-C and SIGTERM are raised here (the command's ending turns them into 130 and 143): the
+    # server still stops cleanly, its database closed, its certificate removed.
     try:
         assert emulator._thread is not None
         while emulator._thread.is_alive():
             emulator._thread.join(0.5)
-    except KeyboardInterrupt:
-        pass
     finally:
         emulator.stop()
     return 0
@@ -88,7 +84,9 @@ def main(argv: list[str] | None = None) -> int:
         description="A local Salesforce Bulk API 2.0 ingest server that applies jobs to SQLite.",
     )
     add_arguments(parser)
-    return serve(parser.parse_args(argv))
+    from kavrel.cli.ending import conclude
+
+    return conclude(serve, parser.parse_args(argv))
 
 
 if __name__ == "__main__":

@@ -275,6 +275,11 @@ class BulkApiEmulator:
     def access_info(self) -> dict[str, str]:
         return {"access_token": self.access_token, "instance_url": self.base_url}
 
+    @property
+    def connections_accepted(self) -> int:
+        """The TCP connections the server has accepted since it started."""
+        return 0 if self._server is None else self._server.connections_accepted
+
     # -- behaviour for tests ----------------------------------------------------------------
 
     def force_job_state(self, state: str, count: int = 1) -> None:

@@ -206,9 +206,12 @@ class Server(ThreadingHTTPServer):
         self.take_fault = take_fault
         self.answer = answer
         self.tls_context = tls_context
+        # Every TCP connection accepted: how a client keeps (or does not keep) its connections.
+        self.connections_accepted = 0
 
     def get_request(self) -> tuple[socket.socket, Any]:
         connection, address = super().get_request()
+        self.connections_accepted += 1
         if self.tls_context is not None:
             # The handshake happens on the handler's thread, at its first read.
             connection = self.tls_context.wrap_socket(
