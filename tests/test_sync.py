@@ -12,6 +12,7 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import time
 from collections import Counter
 from pathlib import Path
 
@@ -60,6 +61,16 @@ def test_a_fingerprint_keys_the_row_by_its_field_as_csv_reads_it(key, line):
     assert found == row[key]
     assert row_fingerprints(["k", "v"], [row], key) == [(found, fingerprint)] or not row[key]
     assert row_fingerprints(["k", "w"], [row], key)[0][1] != fingerprint  # another header
+
+
+def test_fingerprints_stay_what_the_states_on_disk_hold():
+    """A state keeps these across releases (and on 32-bit ARM): another hash would resend all."""
+    assert row_fingerprints(["Ext__c", "Name"], [("E1", "Acme, Inc."), ("E2", None)], 0) == [
+        ("E1", "972b6909d567c9a1b277182eb875f36d"), ("E2", "72a325346acfc0e381342b820368e7b4"),
+    ]  # fmt: skip
+    assert row_fingerprints(["Ext__c", "Name"], [("E2", None)], 0, [None, "#N/A"]) == [
+        ("E2", "9ac2a0f56d20b6033394cb99e9df8e8b")
+    ]
 
 
 def test_each_run_sends_only_what_changed_and_the_org_equals_the_table(home, tmp_path):
@@ -257,3 +268,63 @@ def test_a_run_that_stopped_early_is_resumed_through_the_records_it_began_with(h
         done = resume(stopped.load_id, server.access_info)
         assert (done.exit_status, done.sync.synced, org(server)) == (0, 20, rows)
         assert counts(sync_upsert(warehouse, server)) == (20, 20, 0, 0, 0)
+
+
+def test_a_run_with_nothing_to_send_says_so_and_exits_0(home, tmp_path):
+    warehouse = make_warehouse(tmp_path / "w.db", {"E1": "a", "E2": "b"})
+    with BulkApiEmulator() as server:
+        command = ["upsert", "-s", "Account", "-i", "Ext__c", "--query", QUERY, "--sqlite",
+                   str(warehouse), "--sync", "accounts", "--instance-url", server.base_url]  # fmt: skip
+        token = {"SF_ACCESS_TOKEN": server.access_info["access_token"]}
+        assert run_kavrel(home, *command, **token).returncode == 0
+        quiet = run_kavrel(home, *command, "-q", **token)
+        assert (quiet.returncode, quiet.stdout) == (0, (
+            "Sync accounts: 2 rows read, 2 unchanged, 0 new, 0 changed.\n"
+            "Nothing changed; no job was created.\n"
+        ))  # fmt: skip
+        retry = run_kavrel(home, "load", "retry", "last", "--instance-url", server.base_url,
+                           **token)  # fmt: skip
+        assert retry.stderr.splitlines()[-1].endswith(
+            "is a run of sync accounts: its next run sends the records that failed again"
+        )
+
+
+def test_a_sync_stays_bound_to_its_object_and_operation(home, tmp_path):
+    from kavrel.load.sync import SyncRefused
+
+    warehouse = make_warehouse(tmp_path / "w.db", {"E1": "a"})
+    with BulkApiEmulator() as server:
+        sync_upsert(warehouse, server)
+        with pytest.raises(SyncRefused, match="is the sync of upsert Account on Ext__c"):
+            load(SQLiteSource(warehouse), QUERY, server.access_info, "Contact", "upsert",
+                 external_id="Ext__c", sync="accounts")  # fmt: skip
+
+
+def test_a_record_deleted_in_the_org_already_leaves_the_state_with_the_mirror(home, tmp_path):
+    from kavrel.salesforce.bulk_client import BulkApiClient
+
+    rows = {f"E{i}": "n" for i in range(20)}
+    warehouse = make_warehouse(tmp_path / "w.db", rows)
+    with BulkApiEmulator() as server, BulkApiClient(server.access_info) as client:
+        sync_upsert(warehouse, server, mirror=True)
+        [gone] = [r["Id"] for r in server.rows("Account") if r["Ext__c"] == "E3"]
+        job = client.create_job({"object": "Account", "contentType": "CSV",
+                                 "operation": "delete", "lineEnding": "CRLF"})["id"]  # fmt: skip
+        client.send_file(job, f"Id\r\n{gone}\r\n")
+        client.job_close(job)
+        while client.job_status(job)["state"] != "JobComplete":  # someone else's delete
+            time.sleep(0.01)
+        del rows["E3"]
+        make_warehouse(warehouse, rows)
+        summary = sync_upsert(warehouse, server, mirror=True)
+        assert (summary.sync.deleted, summary.sync.synced) == (1, 19)
+        assert counts(sync_upsert(warehouse, server, mirror=True)) == (19, 19, 0, 0, 0)
+
+
+def test_full_sends_every_row_again(home, tmp_path):
+    warehouse = make_warehouse(tmp_path / "w.db", {"E1": "a", "E2": "b"})
+    with BulkApiEmulator() as server:
+        sync_upsert(warehouse, server)
+        full = sync_upsert(warehouse, server, full=True)
+        assert (counts(full), full.totals()["sent"]) == ((2, 0, 0, 2, 0), 2)
+        assert counts(sync_upsert(warehouse, server)) == (2, 2, 0, 0, 0)
