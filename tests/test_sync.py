@@ -274,7 +274,8 @@ def test_a_run_with_nothing_to_send_says_so_and_exits_0(home, tmp_path):
     warehouse = make_warehouse(tmp_path / "w.db", {"E1": "a", "E2": "b"})
     with BulkApiEmulator() as server:
         command = ["upsert", "-s", "Account", "-i", "Ext__c", "--query", QUERY, "--sqlite",
-                   str(warehouse), "--sync", "accounts", "--instance-url", server.base_url]  # fmt: skip
+                   str(warehouse), "--sync", "accounts",
+                   "--instance-url", server.base_url]  # fmt: skip
         token = {"SF_ACCESS_TOKEN": server.access_info["access_token"]}
         assert run_kavrel(home, *command, **token).returncode == 0
         quiet = run_kavrel(home, *command, "-q", **token)

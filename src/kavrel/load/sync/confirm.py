@@ -62,9 +62,10 @@ def fold(record: LoadRecord, sync: Any, client: Any, stop: Any = None, settle: b
             if not settle:
                 continue
             state = settled_state(client, batch.job_id, stop)
-        elif batch.processed == batch.failed and batch.processed is not None:
-            if sync.role == "rows":  # a delete's failures may say the record is gone already
-                continue
+        elif (
+            sync.role == "rows" and batch.processed is not None and batch.processed == batch.failed
+        ):
+            continue  # nothing succeeded (a delete's failures may still say a record is gone)
         if state in FINISHED_STATES:
             folded += _fold_job(batch, sync, client)
     return folded
