@@ -36,6 +36,8 @@ from kavrel.load.sync.state import (
     SyncFile,
     SyncRefused,
     UnknownSync,
+    describe,
+    forget,
     names,
     sync_path,
 )
@@ -48,6 +50,7 @@ __all__ = [
     "UnknownSync",
     "begin",
     "check",
+    "describe",
     "forget",
     "names",
     "resuming",
@@ -490,36 +493,5 @@ def resuming(record: journals.LoadRecord, source: Any) -> Iterator[Any]:
                 syncing = Syncing(file, options, dict(record.load), warehouse)
                 syncing.load_id = record.load_id
                 yield syncing
-    finally:
-        file.close()
-
-
-# --- looking back ---------------------------------------------------------------------------
-
-
-def describe(name: str) -> dict[str, Any]:
-    """A sync as `kavrel sync show` tells it: what it loads, its keys, its runs, newest first."""
-    file = SyncFile(name)
-    try:
-        about = file.about()
-        runs = file.runs()
-        local = LocalRecords(file).count() if not about.get("state_table") else None
-    finally:
-        file.close()
-    return {
-        "name": name, "object": about.get("object"), "operation": about.get("operation"),
-        "key": about.get("key"), "state_table": about.get("state_table"),
-        "synced_keys": local if local is not None else about.get("keys"),
-        "created": about.get("created"), "unfinished_load": about.get("current_load"),
-        "runs": runs,
-    }  # fmt: skip
-
-
-def forget(name: str) -> None:
-    """Removes the sync's state: its next run sends every row (a state table is emptied then)."""
-    file = SyncFile(name)
-    try:
-        with file.locked():
-            file.path.unlink()
     finally:
         file.close()

@@ -237,3 +237,34 @@ class LocalRecords:
     def clear(self) -> None:
         with self.file.transaction() as db:
             db.execute("DELETE FROM records")
+
+
+# --- looking back ---------------------------------------------------------------------------
+
+
+def describe(name: str) -> dict[str, Any]:
+    """A sync as `kavrel sync show` tells it: what it loads, its keys, its runs, newest first."""
+    file = SyncFile(name)
+    try:
+        about = file.about()
+        runs = file.runs()
+        local = LocalRecords(file).count() if not about.get("state_table") else None
+    finally:
+        file.close()
+    return {
+        "name": name, "object": about.get("object"), "operation": about.get("operation"),
+        "key": about.get("key"), "state_table": about.get("state_table"),
+        "synced_keys": local if local is not None else about.get("keys"),
+        "created": about.get("created"), "unfinished_load": about.get("current_load"),
+        "runs": runs,
+    }  # fmt: skip
+
+
+def forget(name: str) -> None:
+    """Removes the sync's state: its next run sends every row (a state table is emptied then)."""
+    file = SyncFile(name)
+    try:
+        with file.locked():
+            file.path.unlink()
+    finally:
+        file.close()
