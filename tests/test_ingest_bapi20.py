@@ -1,5 +1,6 @@
 import csv
 import io
+import json
 
 import pytest
 import requests
@@ -147,6 +148,36 @@ def test_answers_that_are_not_2xx_raise_with_salesforce_code_and_message(bulk_se
     bulk_server.fail_next_request("PATCH", job_id, 500, {"message": "boom"})
     error = error_of(lambda: ingest.job_close(access, job_id))
     assert (error.status_code, error.error_code, error.message) == (500, None, "boom")
+
+
+class Answer:
+    """A caller's HTTP response with only what every client documents."""
+
+    def __init__(self, status_code: int, text: str) -> None:
+        self.status_code, self.text = status_code, text
+
+    def json(self):
+        return json.loads(self.text)
+
+
+@pytest.mark.parametrize(
+    ("status", "body", "code", "message"),
+    [
+        (400, '[{"errorCode": "INVALIDJOB", "message": "bad"}, {"message": "worse"}]',
+         "INVALIDJOB", "bad; worse"),
+        (400, '{"error": "invalid_grant", "error_description": "expired"}', "invalid_grant",
+         "expired"),
+        (500, '{"message": "boom"}', None, "boom"),
+        (502, "  <html>Bad gateway</html>\n", None, "<html>Bad gateway</html>"),
+        (503, "", None, "Service Unavailable"),
+        (599, "", None, "no message"),
+        (200, '{"state": "Open"}', None, "the job-creation answer names no job: '{\"state\": "
+         "\"Open\"}'"),
+    ],
+)  # fmt: skip
+def test_errors_are_read_from_a_minimal_response(status, body, code, message):
+    error = error_of(lambda: ingest.created_job(Answer(status, body)))
+    assert (error.status_code, error.error_code, error.message) == (status, code, message)
 
 
 @pytest.mark.parametrize("state", ["Failed", "Aborted"])

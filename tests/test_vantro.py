@@ -9,7 +9,6 @@ import re
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
-import requests
 
 from kavrel.salesforce import ingest_bapi20, vantro
 from kavrel.sflake.local import SQLiteSession
@@ -73,16 +72,15 @@ class Wire:
     def post(self, url, *, headers, data, timeout):
         assert timeout == (10, 120)
         self.calls.append(("post", url, list(headers.items()), data))
-        answer = requests.Response()
-        answer.status_code = self.statuses.pop(0) if self.statuses else 200
-        answer.url, answer.reason = URL, "Reason"
+        status = self.statuses.pop(0) if self.statuses else 200
         body = [{"errorCode": "INVALID_SESSION_ID", "message": "bad"}]
-        if answer.status_code < 400:
+        if status < 400:
             self.jobs += 1
             self.pending = list(self.states.pop(0)) if self.states else ["JobComplete"]
             body = {"id": f"750J{self.jobs}", "state": "Open"}
-        answer._content = json.dumps(body).encode()
-        return answer
+        # A caller's client answers with no more than what every HTTP client documents.
+        text = json.dumps(body)
+        return SimpleNamespace(status_code=status, text=text, json=lambda: json.loads(text))
 
     def send_file(self, access_info, job_id, csv_text):
         self.calls.append(("send_file", access_info, job_id, len(csv_text)))

@@ -109,9 +109,23 @@ def error_from_response(response: requests.Response) -> BulkApiError:
         error_code = None if code is None else str(code)
         message = str(document.get("message", document.get("error_description", "")))
     if not message:
-        text = response.content.decode("utf-8", "replace").strip()
-        message = text[:500] if text else (response.reason or "no message")
+        text = _body_text(response)
+        message = text[:500] if text else _status_phrase(response.status_code)
     return BulkApiError(response.status_code, error_code, message, response=response)
+
+
+# A caller's HTTP client may hand over any response that has `status_code`, `text` and `json()`,
+# the parts every client documents: the errors are read from those alone.
+def _body_text(response: requests.Response) -> str:
+    return (response.text or "").strip()
+
+
+def _status_phrase(status_code: int) -> str:
+    """What an answer with no body says: the status's standard phrase, as a server sends it."""
+    try:
+        return http.HTTPStatus(status_code).phrase
+    except ValueError:
+        return "no message"
 
 
 def created_job(response: requests.Response) -> dict[str, Any]:
@@ -124,7 +138,7 @@ def created_job(response: requests.Response) -> dict[str, Any]:
     except ValueError:
         document = None
     if not isinstance(document, dict) or "id" not in document:
-        text = response.content.decode("utf-8", "replace").strip()[:500]
+        text = _body_text(response)[:500]
         raise BulkApiError(
             response.status_code,
             None,
