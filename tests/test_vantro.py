@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import logging
 import re
+from collections import Counter
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
@@ -406,6 +407,30 @@ def test_a_batch_that_comes_back_empty_is_skipped_without_a_record(wire, caplog)
     assert summary == {"total_records": 2, "records_processed": 0, "total_batches": 2,
         "successful_batches": 0, "failed_batches": 0, "batch_results": []}  # fmt: skip
     assert messages(caplog).count("⚠️ No records in this batch, skipping...") == 2
+
+
+class CountedAccess(dict):
+    """Access info that counts the reads of each key."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.reads = Counter()
+
+    def __getitem__(self, key):
+        self.reads[key] += 1
+        return super().__getitem__(key)
+
+
+@pytest.mark.parametrize(
+    ("operation", "extra"),
+    [("upsert", ("Ext_Id__c", 1)), ("insert", ()), ("update", ()), ("delete", ("never read",))],
+)
+def test_each_access_key_is_read_once_per_call(wire, operation, extra):
+    w = wire()
+    access = CountedAccess(ACCESS)
+    getattr(vantro, operation)(RecordingSession(2), access, "Account", SOURCE, *extra)
+    assert access.reads == {"access_token": 1, "instance_url": 1}
+    assert w.jobs == (2 if operation == "upsert" else 1)
 
 
 def test_job_document_sends_text_forms_escaped_to_ascii(wire):

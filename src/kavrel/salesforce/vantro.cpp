@@ -219,14 +219,15 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
 
     UpsertRun run;
     run.steps = JobSteps{g("ingest"), access_info};
-    py::object bulk_api_url = cat({access_info[py::str("instance_url")], default_ingest_path()});
+    py::object instance_url = access_info[py::str("instance_url")];
+    py::object bulk_api_url = cat({instance_url, default_ingest_path()});
     log("debug", cat({py::str("🔗 Bulk API URL: "), bulk_api_url}));
     py::dict job_data_template;
     job_data_template["object"] = py::str(sobject);
     job_data_template["operation"] = "upsert";
     job_data_template["externalIdFieldName"] = py::str(field);
     job_data_template["lineEnding"] = "CRLF";
-    run.request = job_request(access_info, access_token, job_data_template);
+    run.request = job_request_at(instance_url, access_token, job_data_template);
     py::list all_job_info;
     py::object total_processed = py::int_(0);
 
