@@ -77,13 +77,13 @@ TABLE = "batch job id state rows succeeded failed not processed"
     ("args", "break_org", "stderr", "stdout"),
     [
         (["insert"], lambda org: org.reject_records("Ext__c", "A-2", "DUPLICATE_VALUE:dup"),
-         [STARTED, "📦 Loading 3 rows in one job", "✅ Batch 1: job JOB created for 3 rows",
+         [STARTED, "📦 Loading 3 rows in one job", "📤 Batch 1: job JOB created for 3 rows",
           "⚠️ Batch 1: job JOB JobComplete: 1 of 3 records failed", RETRY],
          [TABLE, "1 JOB JobComplete 3 2 1 0",
           "1 batch (1 completed, 0 failed), 3 rows, 2 records succeeded, 1 failed, "
           "0 not processed", "1 record failed in job JOB: see JOB-failed.csv"]),
         (["insert"], lambda org: org.force_job_state("Failed"),
-         [STARTED, "📦 Loading 3 rows in one job", "✅ Batch 1: job JOB created for 3 rows",
+         [STARTED, "📦 Loading 3 rows in one job", "📤 Batch 1: job JOB created for 3 rows",
           "❌ Batch 1: job JOB Failed", RETRY],
          [TABLE, "1 JOB Failed 3 0 0 3",
           "batch 1: Salesforce says: InvalidBatch : The job was set to fail",

@@ -308,7 +308,7 @@ def test_an_interrupted_load_names_its_job(stop, slow_upload, wait_for, status, 
         try:
             # Bounded by the process: it either logs the line or ends.
             lines = iter(process.stderr)
-            created = next(line for line in lines if line.startswith("✅ Batch 1: job "))
+            created = next(line for line in lines if line.startswith("📤 Batch 1: job "))
             if wait_for is not None:
                 next(line for line in lines if line.startswith(wait_for))
             process.send_signal(stop)
@@ -431,9 +431,9 @@ def test_progress_display_only_on_a_terminal(piped: bool, home: Path, server, db
     )
     if piped:  # the plain log lines, and not one control sequence
         assert "\x1b" not in output
-        assert "✅ Batch 1: job " in output
+        assert "📤 Batch 1: job " in output
         return
-    assert "✅ Batch 1: job " not in output
+    assert "📤 Batch 1: job " not in output
     frame = output.rsplit("\x1b[J", 1)[1].splitlines()
     assert frame[0].startswith("insert Account: 3 of 3 rows sent, batch 2 of 2, ")
     assert [line.split()[:2] + line.split()[4:] for line in frame[1:3]] == [

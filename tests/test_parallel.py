@@ -136,7 +136,7 @@ def test_sigterm_names_every_job_in_flight(bulk_server, tmp_path):
         command, env=env, text=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
     ) as process:
         try:
-            next(line for line in process.stderr if line.startswith("✅ Batch 3: job "))
+            next(line for line in process.stderr if line.startswith("📤 Batch 3: job "))
             process.send_signal(signal.SIGTERM)
             rest = process.stderr.read().splitlines()
             process.wait(timeout=30)

@@ -62,7 +62,7 @@ def stop_after_batch(process: subprocess.Popen, batch: int, pause: float, how: i
     for line in process.stderr:
         if batch == 0 and line.startswith("📦 Loading"):
             break
-        if line.startswith("✅ Batch ") and int(line.split()[2].rstrip(":")) >= batch:
+        if line.startswith("📤 Batch ") and int(line.split()[2].rstrip(":")) >= batch:
             break
     time.sleep(pause)
     process.send_signal(how)

@@ -208,9 +208,11 @@ class LoadEvents:
         self._log(logging.DEBUG, f"🔍 Creating the job of batch {details['batch']}")
 
     def _created(self, details: dict[str, Any]) -> None:
+        # Off a terminal this line stays above whatever becomes of the job: it tells that the rows
+        # are on their way, and only the job's end may say that it went well.
         self._job(
             logging.INFO,
-            f"✅ Batch {details['batch']}: job {details['job_id']} created for "
+            f"📤 Batch {details['batch']}: job {details['job_id']} created for "
             f"{counted(details['rows'], 'row')}",
             details,
             "created",
