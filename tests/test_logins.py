@@ -332,3 +332,25 @@ def test_a_login_counts_only_for_the_connected_app_it_was_saved_for(home):
     assert logins.ProfileLogin("crm", manager.load_connection("crm")).flow == "browser"
     manager.save_connection_config("crm", {**profile, "client_id": "another"}, "salesforce")
     assert logins.ProfileLogin("crm", manager.load_connection("crm")).flow == "client-credentials"
+
+
+@pytest.mark.parametrize(
+    ("flow", "client_key", "details"),
+    [
+        ("client-credentials", None, "client ID app, client key not set"),
+        ("jwt", None, "client ID app"),
+        ("browser", None, "client ID app"),
+        ("browser", "secret", "client ID app, client key set"),
+    ],
+)
+def test_the_listing_names_a_missing_client_key_only_where_the_login_needs_one(
+    home, capsys, flow, client_key, details
+):
+    profile = {"client_id": "app", "my_domain": "acme", "client_key": client_key}
+    manager.save_connection_config("crm", profile, "salesforce")
+    if flow != "client-credentials":
+        logins.save_login("crm", {"flow": flow, "client_id": "app", "username": "u"})
+    capsys.readouterr()
+    assert main(["connection", "list"]) == 0
+    row = capsys.readouterr().out.splitlines()[1]
+    assert row.endswith(f"My Domain acme, {details}")

@@ -314,10 +314,20 @@ def _details(document: dict[str, Any]) -> str:
         return ", ".join(parts) or "-"
     if document["type"] == "salesforce":
         sandbox = " (sandbox)" if _is_true(document.get("sandbox")) else ""
-        key = "set" if document["client_key_set"] else "not set"
         return f"My Domain {document.get('my_domain') or '-'}{sandbox}, client ID " \
-            f"{document.get('client_id') or '-'}, client key {key}"  # fmt: skip
+            f"{document.get('client_id') or '-'}{_client_key_text(document)}"  # fmt: skip
     return "-"
+
+
+def _client_key_text(document: dict[str, Any]) -> str:
+    """The client key's part of a Salesforce profile's details. Only the client credentials flow
+    needs one: a JWT or browser profile without one lacks nothing, so it is not named."""
+    from kavrel.user import logins
+
+    if document["client_key_set"]:
+        return ", client key set"
+    flow = document.get("login", {}).get("flow", logins.CLIENT_CREDENTIALS)
+    return ", client key not set" if flow == logins.CLIENT_CREDENTIALS else ""
 
 
 def _is_true(value: Any) -> bool:
