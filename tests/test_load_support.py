@@ -8,11 +8,12 @@ from pathlib import Path
 import pytest
 
 from kavrel.cli import loadreport
-from kavrel.load import results, summary
+from kavrel.load import preview, results, summary
 from kavrel.load.columns import column_checks
 from kavrel.salesforce import oauth
 from kavrel.sflake import local, snowpark
 from kavrel.sflake.fieldnames import spelled_columns, upper_case_warning
+from kavrel.sflake.sources import CSVSource
 
 PROFILE = {"connection_type": "snowflake", "account": "xy1", "user": "LOADER", "role": "ETL",
            "warehouse": "WH", "private_key_file": "~/keys/rsa.p8",
@@ -80,6 +81,19 @@ def test_columns_take_the_field_spellings(query, fields, header, warned) -> None
     spelled = spelled_columns(row._fields, fields)
     assert spelled == header
     assert (upper_case_warning(spelled) is not None) == warned
+
+
+@pytest.mark.parametrize(
+    ("kind", "advice"),
+    [("CSV", "upper case in the CSV header"), ("SQLite", 'alias them (AS "FirstName")')],
+)
+def test_the_upper_case_warning_is_worded_for_its_source(tmp_path, kind, advice) -> None:
+    (tmp_path / "in.csv").write_text("NAME\nAcme\n")
+    source = CSVSource(tmp_path / "in.csv") if kind == "CSV" else local.SQLiteSession()
+    found = preview(source, "" if kind == "CSV" else "SELECT 'Acme' AS NAME", "insert")
+    [warning] = found.warnings
+    assert advice in warning
+    assert "Snowflake" not in warning
 
 
 def test_renamed_columns_still_show_repeated_names() -> None:

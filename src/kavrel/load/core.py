@@ -136,12 +136,15 @@ def _check_arguments(operation: str, external_id: str | None, batch_size: int | 
         raise ValueError(f"the batch size must be a positive whole number, not {batch_size!r}")
 
 
-def _header(names: Sequence[str], external_id: str | None, fields: Iterable[str]):
-    """The columns as sent (the fields' spellings), and the warning about upper-case ones."""
+def _header(
+    names: Sequence[str], external_id: str | None, fields: Iterable[str], kind: str = "Snowflake"
+):
+    """The columns as sent (the fields' spellings), and the warning about upper-case ones, worded
+    for the `kind` of source they come from."""
     from kavrel.sflake.fieldnames import spelled_columns, upper_case_warning
 
     header = spelled_columns(names, [*([external_id] if external_id else []), *fields])
-    warning = upper_case_warning(header)
+    warning = upper_case_warning(header, kind)
     return header, warning
 
 
@@ -229,7 +232,7 @@ def load(
         with interrupts_of(stop):
             reader = read_from.open(query)
         try:
-            header, warning = _header(reader.columns, external_id, fields)
+            header, warning = _header(reader.columns, external_id, fields, read_from.kind)
             if header:  # a session that gave no rows may not name its columns either
                 checks.refuse_unsuitable(operation, key, header)
             if warning:
@@ -398,11 +401,12 @@ def preview(
     _check_arguments(operation, external_id, batch_size)
     key = checks.key_field(operation, external_id)
     prediction = None
-    reader = source_for(source).open(query)
+    read_from = source_for(source)
+    reader = read_from.open(query)
     try:
         first = reader.fetchmany(rows if batch_size is None else min(rows, batch_size))
         total = reader.total
-        header, warning = _header(reader.columns, external_id, fields)
+        header, warning = _header(reader.columns, external_id, fields, read_from.kind)
         found = checks.column_checks(operation, key, header) if header else []
         nulls = checks.null_texts(header, key) if null_clears else None
         if org is not None and sobject and header and all(passed for passed, _ in found):

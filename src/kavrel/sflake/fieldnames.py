@@ -31,16 +31,30 @@ def parse_fields(text: str) -> list[str]:
     return [name.strip() for name in text.split(",") if name.strip()]
 
 
-def upper_case_warning(columns: Iterable[str]) -> str | None:
-    """The warning for the columns whose all-upper-case names Salesforce may not recognise."""
+def upper_case_warning(columns: Iterable[str], source: str = "Snowflake") -> str | None:
+    """The warning for the columns whose all-upper-case names Salesforce may not recognise,
+    worded for where they come from: `source` is a source's kind ("Snowflake", "CSV", "SQLite",
+    ...), since only Snowflake upper-cases names the user did not write so."""
     shouting = [name for name in columns if name.isupper()]
     if not shouting:
         return None
+    named = ", ".join(shouting)
+    expected = (
+        "Salesforce expects each field's API name as spelled; name the fields with --fields "
+        "(e.g. --fields FirstName,Ext__c)"
+    )
+    if source == "Snowflake":
+        return (
+            f"⚠️ Column name(s) {named} are all upper case (Snowflake upper-cases unquoted names) "
+            f'but {expected} or quote the aliases (AS "FirstName")'
+        )
+    if source == "CSV":
+        return (
+            f"⚠️ Column name(s) {named} are all upper case in the CSV header but {expected} or "
+            "write the header as the fields are spelled"
+        )
     return (
-        f"⚠️ Column name(s) {', '.join(shouting)} are all upper case (Snowflake upper-cases "
-        "unquoted names) but Salesforce expects each field's API name as spelled; name the "
-        "fields with --fields (e.g. --fields FirstName,Ext__c) or quote the aliases "
-        '(AS "FirstName")'
+        f'⚠️ Column name(s) {named} are all upper case but {expected} or alias them (AS "FirstName")'
     )
 
 
