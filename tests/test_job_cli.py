@@ -117,6 +117,27 @@ def test_list_is_newest_first_and_limited(org, home):
     assert [row.split()[0] for row in table[1:]] == ids[::-1]
 
 
+@pytest.mark.parametrize("pages", [2, 3])
+def test_list_says_when_the_org_lists_more_pages_than_are_read(
+    bulk_server, monkeypatch, capsys, pages
+):
+    from kavrel.cli.main import main
+    from kavrel.salesforce import ingest_bapi20
+    from kavrel.salesforce.emulator import jobs as emulated
+
+    monkeypatch.setattr(emulated, "PAGE_SIZE", 1)
+    monkeypatch.setattr(ingest_bapi20, "MAX_LIST_PAGES", 2)
+    monkeypatch.setenv("SF_ACCESS_TOKEN", bulk_server.access_token)
+    for _ in range(pages):
+        start_job(bulk_server)
+    assert main(["job", "list", "--json", "--instance-url", bulk_server.base_url]) == 0
+    out, err = capsys.readouterr()
+    document = json.loads(out)
+    assert (len(document["jobs"]), document["complete"]) == (2, pages == 2)
+    warned = "⚠️ The org lists more than 2 pages of ingest jobs; only those 2 were read"
+    assert (warned in err) is (pages > 2)
+
+
 @pytest.mark.parametrize(
     ("args", "status", "message"),
     [

@@ -281,11 +281,19 @@ def _abort(args: argparse.Namespace, client: Any) -> output.Outcome:
 
 
 def _list(args: argparse.Namespace, client: Any) -> output.Outcome:
-    jobs = client.job_list()
+    from kavrel.salesforce.ingest_bapi20 import MAX_LIST_PAGES
+
+    jobs, complete = client.job_pages()
+    if not complete:
+        output.progress(
+            f"⚠️ The org lists more than {MAX_LIST_PAGES} pages of ingest jobs; only those "
+            f"{MAX_LIST_PAGES} were read, so the jobs of later pages (perhaps the newest) are "
+            "not shown"
+        )
     jobs.sort(key=lambda job: str(job.get("createdDate") or ""), reverse=True)
     shown = [{**job_document(job), "created": job.get("createdDate")} for job in jobs[: args.limit]]
     if not shown:
-        return output.Outcome({"jobs": []}, "No ingest jobs in this org.")
+        return output.Outcome({"jobs": [], "complete": complete}, "No ingest jobs in this org.")
     header = ("job id", "created", "operation", "object", "state")
     rows = [
         tuple(str(job[key] or "-") for key in ("id", "created", "operation", "object", "state"))
@@ -296,4 +304,4 @@ def _list(args: argparse.Namespace, client: Any) -> output.Outcome:
         "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip()
         for row in (header, *rows)
     )
-    return output.Outcome({"jobs": shown}, text)
+    return output.Outcome({"jobs": shown, "complete": complete}, text)
