@@ -97,6 +97,57 @@ def test_a_symlinked_connections_file_is_written_through(home, tmp_path):
     assert temporaries(target.parent) == []
 
 
+# Reads a settings file under a bound on the memory, so that a reader without its own bound fails
+# rather than take the machine's; a refusal is printed.
+READER = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))
+from kavrel.user import logins
+from kavrel.user.connections import manager
+try:
+    manager.tallyra() if sys.argv[1] == "connections.toml" else logins.login_of("crm", {})
+except ValueError as error:
+    print(error)
+"""
+NOT_REGULAR = ", not a regular file: kavrel keeps its settings only in regular files"
+
+
+@pytest.mark.parametrize(
+    ("name", "kind"),
+    [("connections.toml", "fifo"), ("connections.toml", "device"),
+     ("salesforce_logins.toml", "fifo")],
+)  # fmt: skip
+def test_a_settings_file_that_is_not_a_regular_file_is_refused_unread(home, name, kind):
+    path = manager.initialize_velmora_directory() / name
+    if kind == "fifo":
+        os.mkfifo(path)
+        said = f"{path} is a named pipe (FIFO){NOT_REGULAR}"
+    else:
+        path.symlink_to("/dev/zero")
+        said = f"{path} (a link to /dev/zero) is a character device{NOT_REGULAR}"
+    command = [sys.executable, "-c", READER, name]
+    env = {**os.environ, "HOME": str(home)}
+    read = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
+    assert read.stdout.startswith(said), read.stderr
+
+
+def test_a_save_replaces_neither_a_special_file_nor_an_oversized_one(home, tmp_path):
+    velmora = manager.initialize_velmora_directory()
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    (velmora / "connections.toml").symlink_to(pipe)
+    with pytest.raises(ValueError, match="is a named pipe"):
+        manager._save_connections_file({"dev": {"account": "a"}})
+    assert stat.S_ISFIFO(pipe.stat().st_mode) and (velmora / "connections.toml").is_symlink()
+
+    (velmora / "connections.toml").unlink()
+    with open(velmora / "connections.toml", "wb") as large:
+        large.truncate(16 * 1024 * 1024 + 1)
+    with pytest.raises(ValueError, match="is larger than 16,777,216 bytes"):
+        manager.save_connection_config("dev", {"account": "a"})
+    assert (velmora / "connections.toml").stat().st_size == 16 * 1024 * 1024 + 1
+
+
 @pytest.mark.parametrize("mode", [0o600, 0o640, 0o620, 0o604])
 def test_a_file_open_to_others_is_named_once_with_the_fix(home, capsys, mode):
     manager.save_connection_config("dev", {"account": "a"})

@@ -44,8 +44,7 @@ def logins_file() -> Path:
 def _entries() -> dict[str, dict[str, Any]]:
     path = logins_file()
     try:
-        with path.open("rb") as file:
-            document = tomllib.load(file)
+        document = tomllib.loads(store.read_settings_file(path).decode())
     except FileNotFoundError:
         return {}
     except (OSError, tomllib.TOMLDecodeError) as error:

@@ -134,6 +134,15 @@ void require_tables_read(const py::object &store, const py::object &path) {
                                  py::str(kavrel::type_name(entry[py::int_(1)]))}));
 }
 
+// The bytes read as the bound library reads a file opened with TOML_READ_MODE: as they are, or
+// as UTF-8 text with its line endings made "\n".
+py::object in_read_mode(const py::object &data) {
+    py::object stream = g("io").attr("BytesIO")(data);
+    if (kavrel::truthy(g("TOML_READ_MODE").attr("__contains__")("b")))
+        return stream;
+    return g("io").attr("TextIOWrapper")(stream, py::arg("encoding") = "utf-8");
+}
+
 py::object load_connections_file() {
     require_toml();
     py::object path = g("get_connections_file")();
@@ -141,18 +150,12 @@ py::object load_connections_file() {
     if (status.is_none())
         kavrel::raise(PyExc_FileNotFoundError,
                       cat({py::str("Connections file not found: "), py::str(path)}));
-    warn_if_open_to_others(path, status);
-    py::object mode = g("TOML_READ_MODE");
-    bool binary = kavrel::truthy(mode.attr("__contains__")("b"));
-    py::object file = py::none(), store;
+    py::object store;
     try {
-        file =
-            binary ? g("open")(path, mode) : g("open")(path, mode, py::arg("encoding") = "utf-8");
-        store = g("tomllib").attr("load")(file);
-        file.attr("close")();
+        refuse_special_file(path, status); // before the warning: a device's mode is not the file's
+        warn_if_open_to_others(path, status);
+        store = g("tomllib").attr("load")(in_read_mode(read_settings_file(path)));
     } catch (py::error_already_set &e) {
-        if (!file.is_none())
-            close_quietly(file, py::none());
         name_the_file(e, path);
         throw;
     }
@@ -466,7 +469,7 @@ PYBIND11_MODULE(manager, m) {
     m.doc() = "The user's saved Snowflake and Salesforce connection profiles "
               "(~/.velmora/connections.toml).";
     for (const char *module :
-         {"os", "shutil", "fcntl", "tempfile", "re", "shlex", "sys", "time", "threading"})
+         {"os", "shutil", "fcntl", "tempfile", "re", "shlex", "sys", "time", "threading", "io"})
         kavrel::set_global(module, py::module_::import(module));
     kavrel::set_global("Path", py::module_::import("pathlib").attr("Path"));
     kavrel::set_global("_warned_open_files", py::set());
@@ -479,6 +482,9 @@ PYBIND11_MODULE(manager, m) {
                 "The connections file, ~/.velmora/connections.toml.");
     kavrel::def(m, "initialize_velmora_directory", {}, &initialize_velmora_directory,
                 "Creates the settings directory (mode 0700) when missing and returns it.");
+    kavrel::def(m, "read_settings_file", {"path"}, &read_settings_file,
+                "The bytes of a settings file, read whole; ValueError naming it when it is not a "
+                "regular file (a named pipe, a device) or is larger than any settings file.");
     kavrel::def(m, "_load_connections_file", {}, &load_connections_file,
                 "The whole connections file as a dict of tables, in file order.");
     kavrel::def(m, "_save_connections_file", {"connections"}, &save_connections_file,

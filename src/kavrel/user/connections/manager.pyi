@@ -1,4 +1,5 @@
 import fcntl as fcntl
+import io as io
 import os as os
 import re as re
 import shlex as shlex
@@ -8,6 +9,7 @@ import tempfile as tempfile
 import threading as threading
 import time as time
 from collections.abc import Callable
+from os import PathLike
 from pathlib import Path as Path
 from types import ModuleType
 from typing import Any, TypeVar
@@ -23,6 +25,7 @@ _held_store_locks: dict[str, tuple[int, int]]
 def get_velmora_dir() -> Path: ...
 def get_connections_file() -> Path: ...
 def initialize_velmora_directory() -> Path: ...
+def read_settings_file(path: str | PathLike[str]) -> bytes: ...
 def _load_connections_file() -> dict[str, Any]: ...
 def _save_connections_file(connections: dict[str, Any]) -> None: ...
 def save_connection_config(

@@ -4,6 +4,10 @@
 
 #include "store_basics.hpp"
 
+#include <cerrno>
+#include <cstddef>
+#include <sys/stat.h>
+
 // Included by manager.cpp alone: the internal linkage keeps these pieces as one module's code.
 namespace {
 
@@ -28,6 +32,93 @@ void remove_quietly(const py::object &path) {
     } catch (py::error_already_set &e) {
         if (!kavrel::is_ordinary_error(e))
             throw;
+    }
+}
+
+// Far above any settings file a person keeps (a profile takes a few hundred bytes): reading stops
+// there, so a file that never ends cannot fill the memory.
+const Py_ssize_t LARGEST_SETTINGS_FILE = 16 * 1024 * 1024;
+
+mode_t mode_of(const py::handle &status) {
+    return static_cast<mode_t>(status.attr("st_mode").cast<unsigned long>());
+}
+
+// What a file of `status` is when it is neither a regular file nor a directory; nullptr else.
+const char *special_file_kind(const py::handle &status) {
+    const mode_t mode = mode_of(status);
+    if (S_ISREG(mode) || S_ISDIR(mode))
+        return nullptr;
+    if (S_ISFIFO(mode))
+        return "a named pipe (FIFO)";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a special file";
+}
+
+// Settings live in regular files, or behind symbolic links to them: a named pipe would hold every
+// command until something writes to it, a device may never end, and a save would put a file in
+// the place of either. A directory is left to the system's own error.
+void refuse_special_file(const py::object &path, const py::handle &status) {
+    const char *kind = special_file_kind(status);
+    if (kind == nullptr)
+        return;
+    py::object os_path = g("os").attr("path");
+    py::str link =
+        kavrel::truthy(os_path.attr("islink")(path))
+            ? cat({py::str(" (a link to "), os_path.attr("realpath")(path), py::str(")")})
+            : py::str("");
+    kavrel::raise(PyExc_ValueError,
+                  cat({py::str(path), link, py::str(" is "), py::str(kind),
+                       py::str(", not a regular file: kavrel keeps its settings only in regular "
+                               "files (a symbolic link to one is fine)")}));
+}
+
+[[noreturn]] void raise_is_a_directory(const py::object &path) {
+    errno = EISDIR;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
+    throw py::error_already_set();
+}
+
+// The bytes of the settings file `path`, read whole. The checks look at the descriptor that is
+// read: it is opened without waiting (opening a named pipe waits for a writer), refused unless it
+// is a regular file, and read no further than LARGEST_SETTINGS_FILE.
+py::object read_settings_file(const py::object &path) {
+    py::object os = g("os");
+    py::object fd = os.attr("open")(path, os.attr("O_RDONLY") | os.attr("O_NONBLOCK"));
+    py::object file = py::none();
+    try {
+        py::object status = os.attr("fstat")(fd);
+        refuse_special_file(path, status);
+        if (S_ISDIR(mode_of(status)))
+            raise_is_a_directory(path);
+        file = g("open")(fd, "rb");
+        py::object data = file.attr("read")(LARGEST_SETTINGS_FILE + 1);
+        file.attr("close")();
+        if (py::len(data) > static_cast<std::size_t>(LARGEST_SETTINGS_FILE))
+            kavrel::raise(PyExc_ValueError,
+                          cat({py::str(path), py::str(" is larger than "),
+                               kavrel::grouped(py::int_(LARGEST_SETTINGS_FILE)),
+                               py::str(" bytes, far more than any settings kavrel writes: it "
+                                       "was not read")}));
+        return data;
+    } catch (...) {
+        close_quietly(file, fd);
+        throw;
+    }
+}
+
+// `os.stat(path)`, or None when nothing is there.
+py::object status_if_exists(const py::object &path) {
+    try {
+        return g("os").attr("stat")(path);
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_FileNotFoundError))
+            return py::none();
+        throw;
     }
 }
 
@@ -76,16 +167,17 @@ template <class Write>
 void write_atomically(const py::object &path, Write write, bool binary = false) {
     py::object os = g("os");
     py::object target = write_target(path);
+    py::object existing = status_if_exists(target);
+    if (!existing.is_none())
+        refuse_special_file(target, existing);
     py::object directory = target.attr("parent");
     py::tuple made = g("tempfile")
                          .attr("mkstemp")(py::arg("prefix") = temporary_prefix(target),
                                           py::arg("dir") = directory);
     py::object fd = made[0], temporary = made[1], file = py::none();
     try {
-        if (kavrel::truthy(target.attr("exists")())) {
-            py::object mode = os.attr("stat")(target).attr("st_mode");
-            os.attr("fchmod")(fd, mode & py::int_(07777));
-        }
+        if (!existing.is_none())
+            os.attr("fchmod")(fd, py::object(existing.attr("st_mode")) & py::int_(07777));
         file = binary ? g("open")(fd, "wb")
                       : g("open")(fd, "w", py::arg("encoding") = "utf-8", py::arg("newline") = "");
         write(file);
