@@ -7,6 +7,7 @@ from pathlib import Path
 
 import pytest
 
+from kavrel.sflake import sources
 from kavrel.sflake.sources import CSVSource, UnreadableCSV
 
 
@@ -45,6 +46,8 @@ def test_a_file_reads_as_written(data: bytes, rows: list, tmp_path: Path) -> Non
         (b"Name,Note\nA,B\nC\n", "line 3 of in.csv has 1 field(s) where the header has 2"),
         (b'Name\n"A"B\n', "line 2 of in.csv: ',' expected after '\"'"),
         (b"Name\n\xff\n", "in.csv is not UTF-8 text"),
+        (b'Name\nA\n"B\nC\xe9"\n', "in.csv is not UTF-8 text: line 4 holds the byte 0xE9"),
+        (b"Name\rA\rB" + b"\xc3" * 9000 + b"\r", "in.csv is not UTF-8 text: line 3"),
     ],
 )
 def test_a_bad_file_is_refused_before_any_row(data: bytes, problem: str, tmp_path: Path) -> None:
@@ -52,4 +55,23 @@ def test_a_bad_file_is_refused_before_any_row(data: bytes, problem: str, tmp_pat
     path.write_bytes(data)
     with pytest.raises(UnreadableCSV) as refused:
         CSVSource(path, "in.csv").open()
+    assert str(refused.value).startswith(problem)
+
+
+@pytest.mark.parametrize(
+    ("data", "problem"),
+    [
+        (b"Name\n" + b"\0" * 10_000, "line 2 of standard input: the record is longer than 64"),
+        (b'Name\n"' + b"x\n" * 40, "line 33 of standard input: the record is longer than 64"),
+        (b"Name\n" + b"x" * 60 + b"\n" + b"y" * 60 + b"\n", None),
+    ],
+)
+def test_a_stream_is_read_a_bounded_record_at_a_time(monkeypatch, data, problem) -> None:
+    monkeypatch.setattr(sources, "LONGEST_CSV_RECORD", 64)
+    reader = CSVSource(io.BytesIO(data), "standard input").open()
+    if problem is None:
+        assert reader.fetchall() == [("x" * 60,), ("y" * 60,)]
+        return
+    with pytest.raises(UnreadableCSV) as refused:
+        reader.fetchall()
     assert str(refused.value).startswith(problem)

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import io
 import os
 import sys
 from collections.abc import Callable, Iterator
@@ -259,8 +258,7 @@ def _csv_source(path: str) -> Any:
     from kavrel.sflake import sources
 
     if path == "-":
-        stdin = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
-        return sources.CSVSource(stdin, "standard input")
+        return sources.CSVSource(sys.stdin.buffer, "standard input")
     try:
         return sources.CSVSource(path)
     except FileNotFoundError as error:

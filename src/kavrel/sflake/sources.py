@@ -22,10 +22,11 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import io
 import re
 import sqlite3
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from os import PathLike
 from pathlib import Path
 from typing import IO, Any, Protocol
@@ -153,16 +154,37 @@ class UnreadableCSV(ValueError):
     """A CSV file whose rows cannot be read faithfully; the text names the file and the line."""
 
 
-class CSVReader:
-    """The records of a CSV text stream, header first, as tuples of text with None for an empty
-    field. Blank lines are skipped; a record that does not have the header's width, a quote out
-    of place or text that is not UTF-8 raises UnreadableCSV naming the line. The columns of a
-    job's result file (sf__Id, sf__Error, sf__Created) are left out."""
+# The characters of one record's text past which a CSV is refused: far more than Salesforce
+# takes in one record (400,000), and a bound on what a stream that never ends its line, such as a
+# device, can make the reader hold.
+LONGEST_CSV_RECORD = 4 * 1024 * 1024
 
-    def __init__(self, stream: IO[str], name: str, total: int | None = None) -> None:
-        self._stream = stream
-        self._records = csv.reader(stream, strict=True)
+# What a byte that is not UTF-8 decodes to under "surrogateescape": one lone surrogate each.
+_NOT_UTF8 = re.compile("[\udc80-\udcff]")
+
+
+def _as_text(stream: IO[str] | IO[bytes]) -> IO[str]:
+    """A binary stream as UTF-8 text (a byte-order mark skipped) whose bytes that are not UTF-8
+    reach the reader, so that it can name their line, rather than fail a chunk ahead of it."""
+    if isinstance(stream, io.BufferedIOBase | io.RawIOBase):
+        return io.TextIOWrapper(stream, encoding="utf-8-sig", errors="surrogateescape", newline="")
+    return stream  # type: ignore[return-value]
+
+
+class CSVReader:
+    """The records of a CSV stream, header first, as tuples of text with None for an empty
+    field. A binary stream is read as UTF-8 (a byte-order mark allowed), a text stream as it
+    decodes. Blank lines are skipped; a record that does not have the header's width, a quote out
+    of place, a record longer than LONGEST_CSV_RECORD characters or text that is not UTF-8 raises
+    UnreadableCSV naming the line. The columns of a job's result file (sf__Id, sf__Error,
+    sf__Created) are left out."""
+
+    def __init__(self, stream: IO[str] | IO[bytes], name: str, total: int | None = None) -> None:
+        self._stream = _as_text(stream)
         self.name = name
+        self._line = 0  # the lines read
+        self._record_size = 0  # the characters read of the record being read
+        self._records = csv.reader(self._lines(), strict=True)
         header = self._next_line()
         if header is None:
             raise UnreadableCSV(f"{name} is empty: a CSV file starts with its header line")
@@ -177,14 +199,34 @@ class CSVReader:
         self.columns = header
         self.total = total
 
+    def _lines(self) -> Iterator[str]:
+        """The stream's lines for the csv reader, each record's text bounded and each line checked
+        for bytes that are not UTF-8."""
+        readline = self._stream.readline
+        while line := readline(LONGEST_CSV_RECORD - self._record_size + 1):
+            self._line += 1
+            self._record_size += len(line)
+            if self._record_size > LONGEST_CSV_RECORD:
+                raise UnreadableCSV(
+                    f"line {self._line} of {self.name}: the record is longer than "
+                    f"{LONGEST_CSV_RECORD:,} characters, far more than Salesforce takes in one record"
+                )
+            if not line.isascii() and (byte := _NOT_UTF8.search(line)) is not None:
+                raise UnreadableCSV(
+                    f"{self.name} is not UTF-8 text: line {self._line} holds the byte "
+                    f"0x{ord(byte.group()) - 0xDC00:02X}; save the file as UTF-8"
+                )
+            yield line
+
     def _next_line(self) -> list[str] | None:
         try:
             for record in self._records:
+                self._record_size = 0
                 if record:
                     return record
         except csv.Error as error:
             raise UnreadableCSV(f"line {self._records.line_num} of {self.name}: {error}") from None
-        except UnicodeDecodeError:
+        except UnicodeDecodeError:  # a text stream of the caller's, decoded ahead of its lines
             where = self._records.line_num
             raise UnreadableCSV(f"{self.name} is not UTF-8 text (after line {where})") from None
         return None
@@ -220,17 +262,20 @@ class CSVSource(Source):
     """A CSV file (UTF-8, a byte-order mark allowed), header first: one result, so `open` takes
     no query. Values are text as written, never converted; an empty field, quoted or not, is NULL
     (sent empty, or as #N/A with `null_clears`). A file is read twice, first to count and check
-    its records, so that a bad line is refused before any job; a stream (standard input, a pipe)
-    is read once, and a bad line there ends the reading where it is."""
+    its records, so that a bad line is refused before any job; a stream (standard input, a pipe:
+    binary, read as UTF-8, or text as it decodes) is read once, and a bad line there ends the
+    reading where it is."""
 
     kind = "CSV"
 
-    def __init__(self, file: str | PathLike[str] | IO[str], name: str | None = None) -> None:
+    def __init__(
+        self, file: str | PathLike[str] | IO[str] | IO[bytes], name: str | None = None
+    ) -> None:
         if isinstance(file, str | PathLike):
             if not Path(file).is_file():
                 raise FileNotFoundError(f"no such CSV file: {file}")
             self._path: Path | None = Path(file)
-            self._stream: IO[str] | None = None
+            self._stream: IO[str] | IO[bytes] | None = None
         else:
             self._path, self._stream = None, file
         self.name = name or str(file if self._path else getattr(file, "name", "the CSV stream"))
@@ -259,9 +304,9 @@ class CSVSource(Source):
             stream.close()
             raise
 
-    def _open_file(self) -> IO[str]:
+    def _open_file(self) -> IO[bytes]:
         assert self._path is not None
-        return open(self._path, encoding="utf-8-sig", newline="")
+        return open(self._path, "rb")  # decoded by the reader, which names a bad byte's line
 
 
 class UnsendableValues(ValueError):
