@@ -225,6 +225,9 @@ def test_an_interrupt_during_the_query_ends_the_load(bulk_server, tmp_path, stop
     [
         ("'infinity'::DATE", "an infinite date"),
         ("DATE '0045-03-15 (BC)'", "before year 1"),
+        ("DATE '10000-01-01'", "after year 9999"),
+        ("TIMESTAMP '10000-01-01 00:00:00'", "after year 9999"),
+        ("TIMESTAMPTZ '10000-01-01 00:00:00+00'", "after year 9999"),
         ("INTERVAL 3 DAY", "hold intervals"),
         ("'nan'::DOUBLE", "NaN or infinity"),
     ],

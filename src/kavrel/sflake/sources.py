@@ -314,12 +314,17 @@ class UnsendableValues(ValueError):
 
 
 # DuckDB types that hold values with no faithful CSV form: each with the condition (on the
-# column, `{c}`) a value meets when it has none, and what such a value is.
+# column, `{c}`) a value meets when it has none, and what such a value is. A date or timestamp
+# outside years 1 to 9999 has no ISO 8601 form Salesforce reads: the driver gives it as DuckDB's
+# own text ("10000-01-01 00:00:00"), or as text with "(BC)".
 _DUCKDB_UNSENDABLE = {
-    "DATE": ("NOT isfinite({c}) OR year({c}) < 1", "an infinite date or one before year 1"),
+    "DATE": (
+        "NOT isfinite({c}) OR year({c}) NOT BETWEEN 1 AND 9999",
+        "an infinite date or one before year 1 or after year 9999",
+    ),
     "TIMESTAMP": (
-        "NOT isfinite({c}::TIMESTAMP) OR year({c}::TIMESTAMP) < 1",
-        "an infinite timestamp or one before year 1",
+        "NOT isfinite({c}::TIMESTAMP) OR year({c}::TIMESTAMP) NOT BETWEEN 1 AND 9999",
+        "an infinite timestamp or one before year 1 or after year 9999",
     ),
     "FLOAT": ("isnan({c}) OR isinf({c})", "NaN or infinity"),
     "DOUBLE": ("isnan({c}) OR isinf({c})", "NaN or infinity"),
@@ -368,7 +373,8 @@ class DuckDBSource(Source):
 
     def _count_sendable(self, query: str) -> int:
         """The query's rows, counted in one run that also looks for values no CSV field holds
-        faithfully: the driver gives an infinite date as 9999-12-31 and a BC date as text, and
+        faithfully: the driver gives an infinite date as 9999-12-31, a BC date and one past 9999
+        as text, and
         an interval only as Python's own text for it. Such a value is refused, naming its
         column, before any job exists."""
         try:
