@@ -138,7 +138,8 @@ def test_a_save_replaces_neither_a_special_file_nor_an_oversized_one(home, tmp_p
     (velmora / "connections.toml").symlink_to(pipe)
     with pytest.raises(ValueError, match="is a named pipe"):
         manager._save_connections_file({"dev": {"account": "a"}})
-    assert stat.S_ISFIFO(pipe.stat().st_mode) and (velmora / "connections.toml").is_symlink()
+    assert stat.S_ISFIFO(pipe.stat().st_mode)
+    assert (velmora / "connections.toml").is_symlink()
 
     (velmora / "connections.toml").unlink()
     with open(velmora / "connections.toml", "wb") as large:

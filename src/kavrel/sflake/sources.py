@@ -209,7 +209,8 @@ class CSVReader:
             if self._record_size > LONGEST_CSV_RECORD:
                 raise UnreadableCSV(
                     f"line {self._line} of {self.name}: the record is longer than "
-                    f"{LONGEST_CSV_RECORD:,} characters, far more than Salesforce takes in one record"
+                    f"{LONGEST_CSV_RECORD:,} characters, far more than Salesforce takes in one "
+                    "record"
                 )
             if not line.isascii() and (byte := _NOT_UTF8.search(line)) is not None:
                 raise UnreadableCSV(
