@@ -90,10 +90,8 @@ void name_the_file(py::error_already_set &e, const py::object &path) {
 // `os.stat(path)`, or None when there is no such file.
 py::object stat_or_none(const py::object &path) {
     try {
-        return g("os").attr("stat")(path);
+        return status_if_exists(path);
     } catch (py::error_already_set &e) {
-        if (e.matches(PyExc_FileNotFoundError))
-            return py::none();
         name_the_file(e, path);
         throw;
     }
