@@ -227,7 +227,7 @@ py::object upsert_batches(const py::object &session, const py::object &access_in
     job_data_template["operation"] = "upsert";
     job_data_template["externalIdFieldName"] = py::str(field);
     job_data_template["lineEnding"] = "CRLF";
-    run.request = job_request_at(instance_url, access_token, job_data_template);
+    run.request = job_request(instance_url, access_token, job_data_template);
     py::list all_job_info;
     py::object total_processed = py::int_(0);
 
@@ -404,7 +404,8 @@ py::object run_single_job(const SingleJob &op, const py::object &session,
         job_data["contentType"] = "CSV";
     job_data["operation"] = op.operation;
     job_data["lineEnding"] = "CRLF";
-    const JobRequest request = job_request(access_info, access_token, job_data);
+    const JobRequest request =
+        job_request(access_info[py::str("instance_url")], access_token, job_data);
 
     log("debug", py::str("creating job"));
     // A refused creation raises BulkApiError with Salesforce's errorCode and message.

@@ -74,39 +74,20 @@ struct JobRequest {
     py::object path; // the ingest path, of the API version the jobs are created with
 };
 
-// Points the request at the org `instance_url` with `access_token`.
-inline void use_instance(JobRequest &request, const py::object &instance_url,
-                         const py::object &access_token) {
-    request.instance_url = instance_url;
-    request.url = cat({request.instance_url, request.path});
-    request.headers["Authorization"] = cat({py::str("Bearer "), access_token});
-}
-
-// Points the request at the org and token of `access_info`: when the load starts, and after a
-// renewed session.
-inline void use_access(JobRequest &request, const py::object &access_info,
-                       const py::object &access_token) {
-    use_instance(request, access_info[py::str("instance_url")], access_token);
-}
-
-// The request of a load whose caller already read the instance URL: a caller's mapping is read
-// once per key, as the module's operations promise.
-inline JobRequest job_request_at(const py::object &instance_url, const py::object &access_token,
-                                 const py::dict &document,
-                                 const py::object &path = default_ingest_path()) {
+// The request of a load's jobs, to the org `instance_url` with `access_token`. The caller reads
+// the URL out of its access info once, as the module's operations read every key of it.
+inline JobRequest job_request(const py::object &instance_url, const py::object &access_token,
+                              const py::dict &document,
+                              const py::object &path = default_ingest_path()) {
     JobRequest request;
     request.path = path;
-    use_instance(request, instance_url, access_token);
+    request.instance_url = instance_url;
+    request.url = cat({instance_url, path});
+    request.headers["Authorization"] = cat({py::str("Bearer "), access_token});
     request.headers["Content-Type"] = "application/json";
     request.document = document;
     request.document_text = g("json").attr("dumps")(document);
     return request;
-}
-
-inline JobRequest job_request(const py::object &access_info, const py::object &access_token,
-                              const py::dict &document,
-                              const py::object &path = default_ingest_path()) {
-    return job_request_at(access_info[py::str("instance_url")], access_token, document, path);
 }
 
 // `requests.post(url, headers=headers, data=json.dumps(job_data), timeout=(10, 120))`, with the
