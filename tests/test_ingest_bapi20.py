@@ -1,6 +1,7 @@
 import csv
 import io
 import json
+from types import SimpleNamespace
 
 import pytest
 import requests
@@ -150,34 +151,19 @@ def test_answers_that_are_not_2xx_raise_with_salesforce_code_and_message(bulk_se
     assert (error.status_code, error.error_code, error.message) == (500, None, "boom")
 
 
-class Answer:
-    """A caller's HTTP response with only what every client documents."""
-
-    def __init__(self, status_code: int, text: str) -> None:
-        self.status_code, self.text = status_code, text
-
-    def json(self):
-        return json.loads(self.text)
-
-
+# A caller's client may answer with no more than what every HTTP client documents.
 @pytest.mark.parametrize(
-    ("status", "body", "code", "message"),
+    ("status", "body", "message"),
     [
-        (400, '[{"errorCode": "INVALIDJOB", "message": "bad"}, {"message": "worse"}]',
-         "INVALIDJOB", "bad; worse"),
-        (400, '{"error": "invalid_grant", "error_description": "expired"}', "invalid_grant",
-         "expired"),
-        (500, '{"message": "boom"}', None, "boom"),
-        (502, "  <html>Bad gateway</html>\n", None, "<html>Bad gateway</html>"),
-        (503, "", None, "Service Unavailable"),
-        (599, "", None, "no message"),
-        (200, '{"state": "Open"}', None, "the job-creation answer names no job: '{\"state\": "
-         "\"Open\"}'"),
+        (502, "  <html>Bad gateway</html>\n", "<html>Bad gateway</html>"),
+        (503, "", "Service Unavailable"),
+        (200, '{"state": "Open"}', 'the job-creation answer names no job: \'{"state": "Open"}\''),
     ],
-)  # fmt: skip
-def test_errors_are_read_from_a_minimal_response(status, body, code, message):
-    error = error_of(lambda: ingest.created_job(Answer(status, body)))
-    assert (error.status_code, error.error_code, error.message) == (status, code, message)
+)
+def test_errors_are_read_from_a_minimal_response(status, body, message):
+    answer = SimpleNamespace(status_code=status, text=body, json=lambda: json.loads(body))
+    error = error_of(lambda: ingest.created_job(answer))
+    assert (error.status_code, error.error_code, error.message) == (status, None, message)
 
 
 @pytest.mark.parametrize("state", ["Failed", "Aborted"])

@@ -340,7 +340,6 @@ def test_a_login_counts_only_for_the_connected_app_it_was_saved_for(home):
         ("client-credentials", None, "client ID app, client key not set"),
         ("jwt", None, "client ID app"),
         ("browser", None, "client ID app"),
-        ("browser", "secret", "client ID app, client key set"),
     ],
 )
 def test_the_listing_names_a_missing_client_key_only_where_the_login_needs_one(
