@@ -103,3 +103,19 @@ def test_every_command_ends_on_ctrl_c_and_sigterm_as_the_others(home, command, h
         finally:
             process.kill()
             process.communicate()
+
+
+def test_a_signal_stops_a_load_without_taking_the_lock_its_wait_may_hold():
+    import threading
+
+    from kavrel.load import Stop, Terminated
+
+    stop = Stop()
+    with stop._event._cond:  # as the main thread holds it inside the stop's wait
+        handler = threading.Thread(target=stop._signal, args=(Terminated,))
+        handler.start()
+        handler.join(timeout=10)
+        assert not handler.is_alive()  # a handler that waits for that lock never returns
+    assert stop.is_set()
+    assert stop.wait(60)
+    assert isinstance(stop.interrupt(), Terminated)

@@ -58,16 +58,24 @@ class Stop:
     def __init__(self) -> None:
         self._event = threading.Event()
         self._interrupt: type[BaseException] = KeyboardInterrupt
+        self._signalled = False
 
     def request(self, interrupt: type[BaseException] = KeyboardInterrupt) -> None:
         self._interrupt = interrupt
         self._event.set()
 
+    def _signal(self, interrupt: type[BaseException]) -> None:
+        # A signal handler runs in the main thread between two of its steps, maybe while that
+        # thread holds the event's lock inside `wait`: taking the lock again there would never
+        # return. A plain attribute is set instead, which `is_set` and `wait` read first.
+        self._interrupt = interrupt
+        self._signalled = True
+
     def is_set(self) -> bool:
-        return self._event.is_set()
+        return self._signalled or self._event.is_set()
 
     def wait(self, seconds: float) -> bool:
-        return self._event.wait(seconds)
+        return self._signalled or self._event.wait(seconds)
 
     def interrupt(self) -> BaseException:
         return self._interrupt()
@@ -77,7 +85,7 @@ class Stop:
         """For as long as it lasts, Ctrl-C and SIGTERM set this stop and interrupt what the main
         thread is doing (a warehouse query, a request, a pause). Elsewhere than in the main
         thread, where signals cannot be caught, it does nothing."""
-        with raised_as_interrupts(self.request):
+        with raised_as_interrupts(self._signal):
             yield self
 
 
