@@ -283,3 +283,19 @@ def test_a_checked_load_resumes_through_the_same_checks(home):
         assert (totals["left_out"], totals["succeeded"]) == (86, ROWS - 86)
         stored = sorted(row["Name"] for row in server.rows("Account"))
         assert stored == sorted(name for name in names if len(name) < 300)
+
+
+def test_a_pipe_named_by_its_path_is_read_as_a_stream(home, tmp_path):
+    import os
+    import threading
+
+    pipe = tmp_path / "rows.csv"
+    os.mkfifo(pipe)
+    writer = threading.Thread(target=pipe.write_text, args=("Name\nAcme\nGlobex\n",))
+    writer.start()
+    with BulkApiEmulator() as server:
+        done = run_kavrel(home, "insert", "-s", "Account", "-f", str(pipe),
+                          *org_arguments(server), **token(server))  # fmt: skip
+        writer.join(timeout=30)
+        assert done.returncode == 0, done.stderr
+        assert sorted(row["Name"] for row in server.rows("Account")) == ["Acme", "Globex"]

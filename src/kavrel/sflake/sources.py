@@ -25,6 +25,7 @@ import csv
 import io
 import re
 import sqlite3
+import stat
 import sys
 from collections.abc import Iterator, Mapping, Sequence
 from os import PathLike
@@ -259,6 +260,13 @@ class CSVReader:
             self._stream.close()
 
 
+def _is_pipe(path: Path) -> bool:
+    try:
+        return stat.S_ISFIFO(path.stat().st_mode)
+    except OSError:
+        return False
+
+
 class CSVSource(Source):
     """A CSV file (UTF-8, a byte-order mark allowed), header first: one result, so `open` takes
     no query. Values are text as written, never converted; an empty field, quoted or not, is NULL
@@ -272,13 +280,18 @@ class CSVSource(Source):
     def __init__(
         self, file: str | PathLike[str] | IO[str] | IO[bytes], name: str | None = None
     ) -> None:
-        if isinstance(file, str | PathLike):
+        self._path: Path | None = None
+        self._stream: IO[str] | IO[bytes] | None = None
+        if isinstance(file, str | PathLike) and _is_pipe(Path(file)):
+            # A pipe by its name (`-f <(zcat rows.csv.gz)`): a stream, read once.
+            self._stream = open(file, "rb")  # noqa: SIM115 (the reader closes it)
+            name = name or str(file)
+        elif isinstance(file, str | PathLike):
             if not Path(file).is_file():
                 raise FileNotFoundError(f"no such CSV file: {file}")
-            self._path: Path | None = Path(file)
-            self._stream: IO[str] | IO[bytes] | None = None
+            self._path = Path(file)
         else:
-            self._path, self._stream = None, file
+            self._stream = file
         self.name = name or str(file if self._path else getattr(file, "name", "the CSV stream"))
 
     def describe(self, _query: str, _reader: Reader) -> dict[str, Any]:
