@@ -19,7 +19,7 @@ from kavrel.cli import output
 from kavrel.cli.arguments import positive_int, positive_number
 from kavrel.cli.ending import Told
 from kavrel.cli.errors import CommandError
-from kavrel.cli.options import add_org_arguments, org_session
+from kavrel.cli.options import add_command_group, add_org_arguments, org_session
 from kavrel.load import results
 from kavrel.load.results import RESULT_KINDS, count_of
 from kavrel.load.summary import FINISHED_STATES, counted, how_to_abort, number_text, records_text
@@ -47,38 +47,35 @@ _COMMANDS = {
 
 def register(subparsers: argparse._SubParsersAction) -> None:
     """Adds `kavrel job ...` to the `kavrel` parser."""
-    job = subparsers.add_parser(
-        "job",
-        help="look at, wait for, save the records of, or abort an ingest job",
-        description="Look after Salesforce Bulk API ingest jobs by their id.",
-    )
-    commands = job.add_subparsers(dest="job_command", metavar="COMMAND", required=True)
-    for name, text in _COMMANDS.items():
-        parser = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
+    commands = add_command_group(
+        subparsers, "job", "look at, wait for, save the records of, or abort an ingest job",
+        "Look after Salesforce Bulk API ingest jobs by their id.", _COMMANDS,
+    )  # fmt: skip
+    for name, parser in commands.items():
         if name != "list":
             _add_job_id_arguments(parser)
         _add_org_arguments(parser)
         parser.set_defaults(run=_runner(name, parser))
-    commands.choices["wait"].add_argument(
+    commands["wait"].add_argument(
         "--interval",
         type=positive_number("seconds"),
         default=DEFAULT_INTERVAL,
         metavar="SECONDS",
         help=f"pause between status checks (default {DEFAULT_INTERVAL:g})",
     )
-    commands.choices["wait"].add_argument(
+    commands["wait"].add_argument(
         "--timeout",
         type=positive_number("seconds"),
         metavar="SECONDS",
         help="give up (status 1) when the job has not ended after this long",
     )
-    commands.choices["results"].add_argument(
+    commands["results"].add_argument(
         "--results-dir",
         metavar="DIR",
         default=".",
         help="where the <job id>-success|failed|unprocessed.csv files go (default: here)",
     )
-    commands.choices["list"].add_argument(
+    commands["list"].add_argument(
         "--limit",
         type=positive_int,
         default=DEFAULT_LIST_LIMIT,

@@ -35,15 +35,12 @@ _COMMANDS = {
 
 def register(subparsers: argparse._SubParsersAction) -> None:
     """Adds `kavrel load ...` to the `kavrel` parser."""
-    group = subparsers.add_parser(
-        "load",
-        help="resume, retry, list or show the loads that ran",
-        description="The loads that ran on this machine, from their journals in "
-        "~/.velmora/loads (kept for 30 days, or $KAVREL_LOAD_HISTORY_DAYS).",
-    )
-    commands = group.add_subparsers(dest="load_command", metavar="COMMAND", required=True)
-    for name, text in _COMMANDS.items():
-        parser = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
+    commands = options.add_command_group(
+        subparsers, "load", "resume, retry, list or show the loads that ran",
+        "The loads that ran on this machine, from their journals in ~/.velmora/loads (kept for "
+        "30 days, or $KAVREL_LOAD_HISTORY_DAYS).", _COMMANDS,
+    )  # fmt: skip
+    for name, parser in commands.items():
         if name == "list":
             parser.add_argument(
                 "--limit",

@@ -25,6 +25,23 @@ PROFILE_VARIABLES = {"snowflake": "KAVREL_SNOWFLAKE", "salesforce": "KAVREL_SALE
 # --- arguments ---------------------------------------------------------------------------------
 
 
+def add_command_group(
+    subparsers: argparse._SubParsersAction,
+    name: str,
+    help_text: str,
+    description: str,
+    commands: dict[str, str],
+) -> dict[str, argparse.ArgumentParser]:
+    """`kavrel NAME COMMAND ...`: the group's parser and one parser per command (by name, each
+    helped and described by its text); the command chosen is `args.NAME_command`."""
+    group = subparsers.add_parser(name, help=help_text, description=description)
+    under = group.add_subparsers(dest=f"{name}_command", metavar="COMMAND", required=True)
+    return {
+        command: under.add_parser(command, help=text, description=text[0].upper() + text[1:] + ".")
+        for command, text in commands.items()
+    }
+
+
 def api_version(text: str) -> str:
     """A Salesforce API version as the URLs spell it: `62.0` (or `62`)."""
     version = text.strip().removeprefix("v")

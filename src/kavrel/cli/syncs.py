@@ -11,6 +11,7 @@ from typing import Any
 from kavrel.cli import output
 from kavrel.cli.arguments import positive_int
 from kavrel.cli.errors import CommandError
+from kavrel.cli.options import add_command_group
 from kavrel.load.summary import number_text
 
 _COMMANDS = {
@@ -119,14 +120,11 @@ def nothing_sent(summary: Any) -> str:
 
 def register(subparsers: argparse._SubParsersAction) -> None:
     """Adds `kavrel sync ...` to the `kavrel` parser."""
-    group = subparsers.add_parser(
-        "sync",
-        help="list, show or forget the syncs (loads run with --sync NAME)",
-        description="The syncs of this machine, whose state is in ~/.velmora/syncs.",
-    )
-    commands = group.add_subparsers(dest="sync_command", metavar="COMMAND", required=True)
-    for name, text in _COMMANDS.items():
-        parser = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
+    commands = add_command_group(
+        subparsers, "sync", "list, show or forget the syncs (loads run with --sync NAME)",
+        "The syncs of this machine, whose state is in ~/.velmora/syncs.", _COMMANDS,
+    )  # fmt: skip
+    for name, parser in commands.items():
         if name == "list":
             parser.add_argument(
                 "--limit", type=positive_int, default=None, metavar="N", help="at most N syncs"
