@@ -221,15 +221,8 @@ def _source_of(args: argparse.Namespace, record: journals.LoadRecord) -> Iterato
             )
         yield None
         return
-    from kavrel.sflake import snowpark, sources
-
     name = args.snowflake or (record.load.get("profiles") or {}).get("snowflake")
-    args.snowflake_used, profile = options.named_profile("snowflake", name)
-    try:
-        session = snowpark.create_session(profile, snowpark.parse_options(args.snowflake_option))
-    except (snowpark.SnowparkMissingError, snowpark.SnowflakeLoginError, ValueError) as error:
-        raise CommandError(str(error)) from None
-    opened = sources.SnowflakeSource(session, owned=True)
+    opened = options.snowflake_source(args, name)
     try:
         yield opened
     finally:

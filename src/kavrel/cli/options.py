@@ -302,19 +302,25 @@ def open_source(args: argparse.Namespace) -> Iterator[Any]:
     elif args.duckdb is not None:
         source = _local_source("DuckDB", args.duckdb)
     else:
-        from kavrel.sflake import snowpark, sources
-
-        options = snowpark.parse_options(args.snowflake_option)
-        args.snowflake_used, profile = named_profile("snowflake", args.snowflake)
-        try:
-            session = snowpark.create_session(profile, options)
-        except (snowpark.SnowparkMissingError, snowpark.SnowflakeLoginError, ValueError) as error:
-            raise CommandError(str(error)) from None
-        source = sources.SnowflakeSource(session, owned=True)
+        source = snowflake_source(args, args.snowflake)
     try:
         yield source
     finally:
         close_quietly(source)
+
+
+def snowflake_source(args: argparse.Namespace, name: str | None) -> Any:
+    """A Snowflake source over a new session of the profile `name` (None: the default one) with
+    the arguments' connector settings; the profile's name goes to `args.snowflake_used`."""
+    from kavrel.sflake import snowpark, sources
+
+    settings = snowpark.parse_options(args.snowflake_option)
+    args.snowflake_used, profile = named_profile("snowflake", name)
+    try:
+        session = snowpark.create_session(profile, settings)
+    except (snowpark.SnowparkMissingError, snowpark.SnowflakeLoginError, ValueError) as error:
+        raise CommandError(str(error)) from None
+    return sources.SnowflakeSource(session, owned=True)
 
 
 def close_quietly(resource: Any) -> None:
