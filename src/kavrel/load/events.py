@@ -19,17 +19,8 @@ from kavrel.load.summary import counted, how_to_abort, records_text
 
 logger = logging.getLogger("kavrel.load")
 
-# The runner's events that change a batch's state, as the journal keeps them (its own name for
-# a few).
-_JOURNALED = {
-    "creating": "creating",
-    "created": "created",
-    "closing": "closing",
-    "closed": "closed",
-    "withdrawn": "withdrawn",
-    "lost": "lost",
-    "read": "read",
-}
+# The runner's events the journal keeps as they come (the outcomes it keeps with their words).
+_JOURNALED = frozenset({"creating", "created", "closing", "closed", "withdrawn", "lost", "read"})
 
 
 def lost_jobs_text(lost: Mapping[str, Any] | None) -> str | None:
@@ -93,6 +84,8 @@ class LoadEvents:
 
     def record(self, event: str, details: Mapping[str, Any]) -> None:
         details = dict(details)
+        if event in ("ended", "left", "failed", "retrying"):
+            details["error"] = self._error_words(event, details)
         self._journal(event, details)
         tell = getattr(self, f"_{event}", None)
         if tell is not None:
@@ -111,30 +104,25 @@ class LoadEvents:
                 entry["kind"] = self.kind
                 if self.kind != "rows":
                     entry["digest"] = None
-            self.journal.record(_JOURNALED[event], entry)
+            self.journal.record(event, entry)
         elif event == "polled" and details.get("changed"):
             self.journal.record(
                 "state",
                 {"batch": details["batch"], "job_id": details["job_id"], "state": details["state"]},
             )
         elif event in ("ended", "left", "failed", "retrying"):
-            self.journal.record(event, self._outcome_words(event, details))
+            unwritten = ("slot", "lost_jobs", "tell", "unreadable")
+            self.journal.record(event, {k: v for k, v in details.items() if k not in unwritten})
 
-    def _outcome_words(self, event: str, details: dict[str, Any]) -> dict[str, Any]:
-        """The event's outcome with the words the summary shows for its error."""
-        entry = {
-            k: v for k, v in details.items() if k not in ("slot", "lost_jobs", "tell", "unreadable")
-        }
+    @staticmethod
+    def _error_words(event: str, details: Mapping[str, Any]) -> str | None:
+        """The words the log and the summary give the error of a batch's outcome."""
         if event == "left":
-            entry["error"] = waited_out_text(details["job_id"], details["state"])
-        elif details.get("unreadable"):
-            entry["error"] = f"could not read the job's state: {details['error']}"
-        elif event in ("failed", "retrying"):
-            found = lost_jobs_text(details.get("lost_jobs"))
-            if found:
-                entry["error"] = f"{details['error']}; {found}"
-        details.update(error=entry.get("error"))
-        return entry
+            return waited_out_text(details["job_id"], details["state"])
+        if details.get("unreadable"):
+            return f"could not read the job's state: {details['error']}"
+        found = lost_jobs_text(details.get("lost_jobs")) if event != "ended" else None
+        return f"{details['error']}; {found}" if found else details.get("error")
 
     # --- the words ----------------------------------------------------------------------------
 
