@@ -63,6 +63,14 @@ def test_a_batch_sent_again_keeps_the_job_it_abandoned_and_counts_its_last_attem
     assert (totals["sent"], totals["succeeded"], totals["failed"]) == (10, 9, 1)
 
 
+def test_a_result_file_that_could_not_be_saved_stays_in_the_summary(home):
+    error = "could not save the failed records: disk full"
+    record = written(
+        CREATING, ("created", {"job_id": "J"}), ("files", {"files": {}, "error": error})
+    )
+    assert record.summary().jobs[0].error == error
+
+
 def test_a_torn_last_line_is_left_out_and_a_damaged_one_refused(home):
     record = written(CREATING)
     path = journals.journal_path(record.load_id)

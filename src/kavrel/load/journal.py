@@ -482,6 +482,8 @@ def _apply_to_batch(batch: BatchRecord, kind: str, event: Mapping[str, Any]) -> 
         batch.retried, batch.retried_in = int(event["retried"]), event.get("retried_in")
     elif kind == "files":
         batch.files.update({str(k): str(v) for k, v in event.get("files", {}).items()})
+        if event.get("error"):  # a file that could not be saved says so in the summary
+            batch.error = str(event["error"])
 
 
 def _apply_outcome(batch: BatchRecord, kind: str, event: Mapping[str, Any]) -> None:
