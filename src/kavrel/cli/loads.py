@@ -354,12 +354,6 @@ def _emit_json(document: dict[str, Any]) -> None:
 # --- the command ------------------------------------------------------------------------------
 
 
-def _key_field(args: argparse.Namespace) -> str | None:
-    from kavrel.load.columns import key_field
-
-    return key_field(args.operation, getattr(args, "external_id", None))
-
-
 def _fields(args: argparse.Namespace) -> list[str]:
     from kavrel.sflake.fieldnames import parse_fields
 

@@ -14,7 +14,6 @@ client for all its requests instead, so its connections are kept alive. A non-2x
 from __future__ import annotations
 
 import http.client
-import logging
 import re
 from collections.abc import Callable, Mapping
 from datetime import datetime
@@ -36,8 +35,6 @@ MAX_UPLOAD_BYTES = 100_000_000
 RETRY_BUDGET = 60.0
 FIRST_RETRY_DELAY = 1.0
 LONGEST_RETRY_DELAY = 16.0
-
-logger = logging.getLogger(__name__)
 
 
 class BulkApiError(requests.HTTPError):

@@ -110,12 +110,6 @@ inline py::object error_from_response(const py::object &response) {
     return g("_bulk_api_rules").attr("error_from_response")(response);
 }
 
-// True when Salesforce refused the request because the session ended (401 INVALID_SESSION_ID):
-// nothing was done, and the same request with a new access token may pass.
-inline bool session_expired(const py::error_already_set &e) {
-    return truthy(g("_bulk_api_rules").attr("session_expired")(e.value()));
-}
-
 // True when a creation refusal would come back for every batch of the load: the document is the
 // same for all of them, so only a refusal that may pass on a later try (429, 408) is not final.
 inline bool refused_for_every_batch(const py::error_already_set &e) {
